@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QUrl>
+#include <QVariant>
+#include <QVector>
+
+#include "response.h"
+
+#if defined(JSONRPC_LIBRARY)
+#define JSONRPC_EXPORT Q_DECL_EXPORT
+#else
+#define JSONRPC_EXPORT Q_DECL_IMPORT
+#endif
+
+class QWebSocket;
+class QTimer;
+
+// A JSON-RPC 2.0 client over one WebSocket (text frames, one message per frame).
+//
+// postCommand queues a request and returns its response object at once; requests are
+// sent from the event loop while the socket is open. A request posted while the socket is
+// not open, and every request still unanswered when the socket drops, finishes with the
+// error ClientErrorNotConnected. Malformed frames and answers with unknown ids are reported
+// through protocolError() and otherwise ignored. Server notifications (messages without
+// an id) arrive as notification(method, params).
+//
+// Responses are children of this object; each is deleted ResponseLifetimeMs after it
+// finished.
+class JSONRPC_EXPORT JsonRpcObject : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isConnected READ isConnected)
+    Q_PROPERTY(QUrl url READ url)
+public:
+    // Client-side error codes (JSON-RPC reserves -32000..-32099 for implementations;
+    // the server uses -32000 for "no permission").
+    static constexpr int ClientErrorNotConnected = -32098;
+    static constexpr int ClientErrorInvalidResponse = -32097;
+    static constexpr int ResponseLifetimeMs = 30000;
+
+    explicit JsonRpcObject(QObject *parent = nullptr);
+    ~JsonRpcObject() override;
+
+    // Connects to a ws:// URL; reconnecting is the owner's business.
+    Q_INVOKABLE void open(const QUrl &url);
+    Q_INVOKABLE void close();
+    bool isConnected() const;
+    QUrl url() const { return m_url; }
+
+    // Queues one request; the returned object is a JsonRpcResponse owned by this object.
+    Q_INVOKABLE virtual QObject *postCommand(const QString &method, const QVariant &params);
+    // Asks the server to send the named notifications ("subscribe" request).
+    Q_INVOKABLE virtual void subscribe(const QStringList &events);
+
+    int pendingCount() const { return m_pending.size(); }
+
+signals:
+    void connected(bool connected);
+    void notification(const QString &method, const QVariant &params);
+    // Nothing waits to be sent any more.
+    void requestQueueEmpty();
+    // A frame that could not be understood, an answer to no request, a socket error.
+    void protocolError(const QString &message);
+
+private:
+    void flushQueue();
+    void onTextMessage(const QString &message);
+    void handleMessage(const QVariantMap &message);
+    void failAll(int code, const QString &message);
+    void scheduleDisposal(JsonRpcResponse *response);
+
+    QWebSocket *m_socket;
+    QUrl m_url;
+    bool m_connected = false;
+    bool m_flushQueued = false;
+    qint64 m_nextId = 1;
+    struct Queued
+    {
+        qint64 id;
+        QPointer<JsonRpcResponse> response;
+        QByteArray frame;
+    };
+    QVector<Queued> m_queue;
+    QHash<qint64, QPointer<JsonRpcResponse>> m_pending;
+};
+
+// The application's JSON-RPC service: owns the client and keeps the commands the
+// server allows this user, announcing every change with allowedCommandsChanged().
+// The server reports them with the notification "Session.allowedCommandsChanged"
+// {"role": string, "allowed_commands": [string]}.
+class JSONRPC_EXPORT JsonRpcPlugin : public QObject
+{
+    Q_OBJECT
+public:
+    explicit JsonRpcPlugin(QObject *parent = nullptr);
+
+    JsonRpcObject *client() const { return m_client; }
+    QStringList allowedCommands() const { return m_allowed; }
+    QString role() const { return m_role; }
+
+signals:
+    void allowedCommandsChanged();
+
+private:
+    void onNotification(const QString &method, const QVariant &params);
+    JsonRpcObject *m_client;
+    QStringList m_allowed;
+    QString m_role;
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QGraphicsObject>
+#include <QIcon>
+#include <QPainterPath>
+#include <QVariantMap>
+
+class QGraphicsScene;
+
+// One public-transport route: a band of fixed width in metres with direction arrows,
+// on the map's "Traffic priority" layer, and the route's row in the object tree.
+class PrioRoute : public QGraphicsObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool selected READ isSelected WRITE setSelected)
+    Q_PROPERTY(bool dontHide READ dontHide WRITE setDontHide)
+    Q_PROPERTY(bool useSgEvents READ useSgEvents WRITE setUseSgEvents)
+    Q_PROPERTY(bool locked READ isLocked)
+    Q_PROPERTY(bool hasGeometry READ hasGeometry)
+    Q_PROPERTY(int id READ id)
+
+public:
+    PrioRoute(QObject *parent, int id, QGraphicsScene *scene);
+    ~PrioRoute() override;
+
+    int id() const { return m_id; }
+    QString description() const { return m_description; }
+    bool isLocked() const { return m_locked; }
+    bool hasGeometry() const;
+    bool dontHide() const { return m_dontHide; }
+    bool useSgEvents() const { return m_useSgEvents; }
+    QString geometryHash() const { return m_geometryHash; }
+    QString typeText() const { return m_typeText; }
+    QColor fillColour() const { return m_fillColour; }
+    const QPainterPath &outline() const { return m_outline; }
+    const QPainterPath &arrows() const { return m_arrows; }
+
+    void applyProperties(const QVariantMap &record);
+    void applyCachedRecord(const QVariantMap &record);
+    void setGeometry(const QString &geometry, const QString &hash);
+
+    void setSelected(bool selected);
+    void setDontHide(bool dontHide);
+    void setUseSgEvents(bool use);
+
+    Q_INVOKABLE QVariant modelData(int column, int role);
+
+    QRectF boundingRect() const override;
+    QPainterPath shape() const override;
+    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+
+signals:
+    void stateChanged();
+
+protected:
+    QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
+
+private:
+    void updateTexts();
+
+    int m_id;
+    QString m_description;
+    QString m_typeText;
+    QIcon m_icon;
+    bool m_locked = false;
+    QPainterPath m_outline;
+    QPainterPath m_arrows;
+    QColor m_fillColour;
+    QString m_geometryHash;
+    double m_widthMetres = 2.0;
+    bool m_dontHide = false;
+    bool m_useSgEvents = false;
+    QRectF m_bounds;
+};

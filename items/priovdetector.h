@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QGraphicsObject>
+#include <QIcon>
+#include <QList>
+#include <QPainterPath>
+#include <QPolygonF>
+#include <QSet>
+#include <QVariantMap>
+
+class QGraphicsScene;
+
+// One virtual detector: a detection zone along a route (line zone) or, for an
+// emergency-call detector, a sector around a point; and its row in the object tree.
+class PrioVDetector : public QGraphicsObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int id READ id)
+    Q_PROPERTY(int tlNumber READ tlNumber)
+    Q_PROPERTY(bool locked READ isLocked)
+    Q_PROPERTY(bool active READ isActive)
+    Q_PROPERTY(bool selected READ isSelected WRITE setSelectedShown)
+    Q_PROPERTY(bool hasGeometry READ hasGeometry)
+
+public:
+    PrioVDetector(QObject *parent, int id, QGraphicsScene *scene, bool showOnActivation);
+    ~PrioVDetector() override;
+
+    int id() const { return m_id; }
+    int tlNumber() const { return m_tlNumber; }
+    bool isLocked() const { return m_locked; }
+    bool isActive() const;
+    bool hasGeometry() const;
+    bool isEmergency() const { return m_emergency; }
+    QString name() const { return m_name; }
+    QString state() const { return m_state; }
+    QList<int> routes() const { return m_routes; }
+    QSet<QString> activeBoards() const { return m_activeBoards; }
+    QString geometryHash() const { return m_geometryHash; }
+    const QPainterPath &zonePath() const { return m_zonePath; }
+    const QPainterPath &band() const { return m_band; }
+    const QPainterPath &startCircle() const { return m_startCircle; }
+    const QPainterPath &endCircle() const { return m_endCircle; }
+    const QPainterPath &checkinSquare() const { return m_checkinSquare; }
+    const QPolygonF &arrowHead() const { return m_arrowHead; }
+    QRectF weightRect() const { return m_weightRect; }
+    QPointF centre() const { return m_centre; }
+    QColor stateColour() const { return m_stateColour; }
+    int weight() const { return m_weight; }
+    bool isInView() const { return m_inView; }
+    bool showOnActivation() const { return m_showOnActivation; }
+    QString displayName() const { return m_displayName; }
+    QString typeText() const { return m_typeText; }
+
+    void applyProperties(const QVariantMap &record);
+    void setState(const QString &state, const QString &boardName);
+    void setShowOnActivation(bool show);
+    void setInView(bool inView);
+    void setWeightShowMode(int mode);
+    // The selected property: shows the item first when selecting (a hidden item cannot be
+    // selected).
+    void setSelectedShown(bool selected);
+    void updateAppearance();
+    void updateTexts();
+
+    Q_INVOKABLE QVariant modelData(int column, int role);
+
+    QRectF boundingRect() const override;
+    QPainterPath shape() const override;
+    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+
+signals:
+    void stateChanged();
+
+protected:
+    QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
+
+private:
+    int m_id;
+    QString m_displayName;
+    QString m_typeText;
+    QString m_name;
+    QIcon m_icon;
+    QString m_statusTip;
+    bool m_locked = false;
+    bool m_emergency = false;
+    QString m_state;
+    QList<int> m_routes;
+    QSet<QString> m_activeBoards;
+    QString m_geometryHash;
+    QPainterPath m_zonePath;
+    QPainterPath m_startCircle;
+    QPainterPath m_checkinSquare;
+    QPainterPath m_endCircle;
+    QPainterPath m_band;
+    QPolygonF m_arrowHead;
+    QColor m_stateColour;
+    QPointF m_centre;
+    QRectF m_weightRect;
+    int m_tlNumber = 0;
+    int m_radius = 0;
+    int m_sweepAngle = 0;
+    int m_directionAngle = 0;
+    int m_weight = 0;
+    bool m_showOnActivation;
+    bool m_inView = false;
+    int m_weightShowMode = 0;
+};
