@@ -45,6 +45,7 @@ public:
 
 private:
     QHash<QString, QPointer<MapLayer>> m_layers;
+    int m_layersMade = 0;
 };
 
 // The map kernel: parent of the map plug-ins, owner of the map's scene and object tree.
