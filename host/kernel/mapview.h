@@ -35,7 +35,11 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
 
 private:
+    // Rescales to m_exactZoom keeping anchorScene under the same viewport point.
     void applyScale(const QPointF &anchorScene);
+    // Rescales to m_exactZoom with centre in the middle of the viewport.
+    void applyView(const QPointF &centre);
+    QPointF currentCentre() const;
     double m_exactZoom = 12.0;
     int m_zoom = -1;
 };

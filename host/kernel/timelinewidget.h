@@ -34,11 +34,14 @@ public:
     static constexpr int WindowSeconds = 600;
     // At most this many samples are kept per board.
     static constexpr int MaxSamplesPerBoard = 2000;
+    // Boards beyond this many (within the window) are not plotted.
+    static constexpr int MaxBoards = 1000;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void dropOldSamples();
     QHash<QString, QVector<Sample>> m_samples;
     QHash<QString, QString> m_routes;
     QDateTime m_newest;

@@ -1,0 +1,213 @@
+#include "timelinewidget.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Offset axis steps, in seconds: the first that gives at most about five lines each way.
+constexpr int OffsetSteps[] = {5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600};
+constexpr int TimeStepSeconds = 60;
+constexpr int LegendRows = 8;
+
+QColor boardColour(const QString &board)
+{
+    // Stable per name, so a board keeps its colour across repaints and restarts.
+    return QColor::fromHsv(int(qHash(board) % 360), 200, 190);
+}
+
+QString offsetLabel(int seconds, bool inMinutes)
+{
+    const QString sign = seconds > 0 ? QStringLiteral("+") : seconds < 0 ? QStringLiteral("\u2212")
+                                                                         : QString();
+    const int magnitude = std::abs(seconds);
+    if (magnitude == 0)
+        return QStringLiteral("0");
+    return inMinutes ? TimelineWidget::tr("%1%2 min").arg(sign).arg(magnitude / 60)
+                     : TimelineWidget::tr("%1%2 s").arg(sign).arg(magnitude);
+}
+
+} // namespace
+
+TimelineWidget::TimelineWidget(QWidget *parent)
+    : QWidget(parent)
+{
+    setMinimumSize(320, 160);
+}
+
+void TimelineWidget::putBoardData(const QString &boardName, const QString &routeId,
+                                  const QDateTime &time, qreal offsetSeconds, bool hasPriority)
+{
+    if (boardName.isEmpty() || !time.isValid() || !std::isfinite(offsetSeconds))
+        return;
+    if (m_newest.isValid() && time < m_newest.addSecs(-WindowSeconds))
+        return;
+    if (!m_samples.contains(boardName) && m_samples.size() >= MaxBoards)
+        return;
+
+    QVector<Sample> &list = m_samples[boardName];
+    // Positions may arrive slightly out of order; the lines are drawn in time order.
+    const auto at = std::upper_bound(list.begin(), list.end(), time,
+                                     [](const QDateTime &t, const Sample &s) { return t < s.time; });
+    list.insert(at, Sample{time, offsetSeconds, hasPriority});
+    if (list.size() > MaxSamplesPerBoard)
+        list.erase(list.begin(), list.begin() + (list.size() - MaxSamplesPerBoard));
+    m_routes.insert(boardName, routeId);
+
+    if (!m_newest.isValid() || time > m_newest) {
+        m_newest = time;
+        dropOldSamples();
+    }
+    update();
+}
+
+void TimelineWidget::clear()
+{
+    m_samples.clear();
+    m_routes.clear();
+    m_newest = QDateTime();
+    update();
+}
+
+void TimelineWidget::dropOldSamples()
+{
+    const QDateTime cutoff = m_newest.addSecs(-WindowSeconds);
+    for (auto it = m_samples.begin(); it != m_samples.end();) {
+        QVector<Sample> &list = it.value();
+        const auto keep = std::lower_bound(list.begin(), list.end(), cutoff,
+                                           [](const Sample &s, const QDateTime &t) { return s.time < t; });
+        list.erase(list.begin(), keep);
+        if (list.isEmpty()) {
+            m_routes.remove(it.key());
+            it = m_samples.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TimelineWidget::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), palette().base());
+    p.setPen(palette().text().color());
+    const QFontMetrics fm(font());
+
+    if (m_newest.isValid() == false || m_samples.isEmpty()) {
+        p.drawText(rect(), Qt::AlignCenter, tr("No board data"));
+        return;
+    }
+
+    // Offset range: symmetric about zero, whole steps, at least one minute each way.
+    double largest = 60.0;
+    for (const QVector<Sample> &list : m_samples) {
+        for (const Sample &s : list)
+            largest = std::max(largest, std::abs(double(s.offset)));
+    }
+    int step = OffsetSteps[std::size(OffsetSteps) - 1];
+    for (int candidate : OffsetSteps) {
+        if (largest / candidate <= 5) {
+            step = candidate;
+            break;
+        }
+    }
+    const double range = std::ceil(largest / step) * step;
+    const bool inMinutes = step >= 60;
+
+    const int left = fm.horizontalAdvance(offsetLabel(-int(range), inMinutes)) + 10;
+    const int top = fm.height() + 6;
+    const int bottom = fm.height() + 8;
+    const QRectF plot = QRectF(rect()).adjusted(left, top, -10, -bottom);
+    if (plot.width() < 20 || plot.height() < 20)
+        return;
+
+    const QDateTime start = m_newest.addSecs(-WindowSeconds);
+    auto xOf = [&](const QDateTime &t) {
+        return plot.left() + plot.width() * start.msecsTo(t) / (WindowSeconds * 1000.0);
+    };
+    auto yOf = [&](double offset) { return plot.center().y() - offset / range * plot.height() / 2; };
+
+    const QColor grid = palette().mid().color();
+    const QColor text = palette().text().color();
+
+    p.drawText(QRectF(0, 0, width(), top), Qt::AlignLeft | Qt::AlignVCenter,
+               tr("Schedule offset, late up"));
+
+    // Offset grid and labels.
+    for (int v = -int(range); v <= int(range); v += step) {
+        const double y = yOf(v);
+        p.setPen(QPen(v == 0 ? text : grid, v == 0 ? 1.5 : 1.0, v == 0 ? Qt::SolidLine : Qt::DotLine));
+        p.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
+        p.setPen(text);
+        p.drawText(QRectF(0, y - fm.height() / 2.0, left - 6, fm.height()),
+                   Qt::AlignRight | Qt::AlignVCenter, offsetLabel(v, inMinutes));
+    }
+
+    // Time grid on whole minutes, labels where they do not collide.
+    const qint64 startSecs = start.toSecsSinceEpoch();
+    qint64 tick = (startSecs / TimeStepSeconds + 1) * TimeStepSeconds;
+    double lastLabelRight = -1e9;
+    for (; tick <= m_newest.toSecsSinceEpoch(); tick += TimeStepSeconds) {
+        const QDateTime t = QDateTime::fromSecsSinceEpoch(tick, m_newest.timeSpec(),
+                                                          m_newest.offsetFromUtc());
+        const double x = xOf(t);
+        p.setPen(QPen(grid, 1.0, Qt::DotLine));
+        p.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+        const QString label = t.toString(QStringLiteral("HH:mm"));
+        const double w = fm.horizontalAdvance(label);
+        if (x - w / 2 > lastLabelRight + 6 && x + w / 2 <= width()) {
+            p.setPen(text);
+            p.drawText(QRectF(x - w / 2, plot.bottom() + 4, w, fm.height()), Qt::AlignCenter, label);
+            lastLabelRight = x + w / 2;
+        }
+    }
+    p.setPen(QPen(text, 1.0));
+    p.drawRect(plot);
+
+    // One line per board; samples with an active priority request get a dot.
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setClipRect(plot);
+    QStringList names = m_samples.keys();
+    names.sort();
+    for (const QString &name : qAsConst(names)) {
+        const QVector<Sample> &list = m_samples[name];
+        const QColor colour = boardColour(name);
+        QPainterPath path;
+        for (int i = 0; i < list.size(); ++i) {
+            const QPointF pt(xOf(list[i].time), yOf(list[i].offset));
+            if (i == 0)
+                path.moveTo(pt);
+            else
+                path.lineTo(pt);
+        }
+        p.setPen(QPen(colour, 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(path);
+        p.setBrush(colour);
+        p.setPen(Qt::NoPen);
+        for (const Sample &s : list) {
+            if (s.priority)
+                p.drawEllipse(QPointF(xOf(s.time), yOf(s.offset)), 3, 3);
+        }
+    }
+
+    // Legend: the first boards by name, in their colours.
+    p.setClipping(false);
+    double y = plot.top() + 4;
+    for (int i = 0; i < names.size() && i < LegendRows; ++i) {
+        const QString route = m_routes.value(names[i]);
+        const QString label = route.isEmpty() ? names[i] : tr("%1 (route %2)").arg(names[i], route);
+        p.setPen(boardColour(names[i]));
+        p.drawText(QRectF(plot.left() + 6, y, plot.width() - 12, fm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, label);
+        y += fm.height();
+    }
+    if (names.size() > LegendRows) {
+        p.setPen(text);
+        p.drawText(QRectF(plot.left() + 6, y, plot.width() - 12, fm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, tr("and %n more", nullptr, names.size() - LegendRows));
+    }
+}
