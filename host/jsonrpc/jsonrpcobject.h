@@ -16,8 +16,8 @@
 #define JSONRPC_EXPORT Q_DECL_IMPORT
 #endif
 
+class QJsonObject;
 class QWebSocket;
-class QTimer;
 
 // A JSON-RPC 2.0 client over one WebSocket (text frames, one message per frame).
 //
@@ -41,6 +41,8 @@ public:
     static constexpr int ClientErrorNotConnected = -32098;
     static constexpr int ClientErrorInvalidResponse = -32097;
     static constexpr int ResponseLifetimeMs = 30000;
+    // Larger frames or messages make the socket drop the connection.
+    static constexpr qint64 MaxFrameBytes = 64 * 1024 * 1024;
 
     explicit JsonRpcObject(QObject *parent = nullptr);
     ~JsonRpcObject() override;
@@ -67,9 +69,13 @@ signals:
     void protocolError(const QString &message);
 
 private:
+    void onSocketConnected();
+    void onSocketDisconnected();
+    void scheduleFlush();
     void flushQueue();
     void onTextMessage(const QString &message);
-    void handleMessage(const QVariantMap &message);
+    void handleMessage(const QJsonObject &message);
+    void handleAnswer(JsonRpcResponse *response, qint64 id, const QJsonObject &message);
     void failAll(int code, const QString &message);
     void scheduleDisposal(JsonRpcResponse *response);
 
@@ -82,7 +88,7 @@ private:
     {
         qint64 id;
         QPointer<JsonRpcResponse> response;
-        QByteArray frame;
+        QString frame;
     };
     QVector<Queued> m_queue;
     QHash<qint64, QPointer<JsonRpcResponse>> m_pending;
@@ -102,11 +108,15 @@ public:
     QStringList allowedCommands() const { return m_allowed; }
     QString role() const { return m_role; }
 
+    // More commands than this in one notification are taken as a broken message.
+    static constexpr int MaxAllowedCommands = 4096;
+
 signals:
     void allowedCommandsChanged();
 
 private:
     void onNotification(const QString &method, const QVariant &params);
+    void onConnected(bool connected);
     JsonRpcObject *m_client;
     QStringList m_allowed;
     QString m_role;

@@ -1,0 +1,392 @@
+#include "jsonrpcobject.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QLoggingCategory>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+Q_LOGGING_CATEGORY(lcJsonRpc, "host.jsonrpc")
+
+namespace {
+
+const QString KeyJsonRpc = QStringLiteral("jsonrpc");
+const QString KeyId = QStringLiteral("id");
+const QString KeyMethod = QStringLiteral("method");
+const QString KeyParams = QStringLiteral("params");
+const QString KeyResult = QStringLiteral("result");
+const QString KeyError = QStringLiteral("error");
+const QString Version = QStringLiteral("2.0");
+
+// Our ids are positive ints; JSON numbers are doubles, exact up to 2^53.
+constexpr double MaxExactId = 9007199254740992.0;
+
+bool toId(const QJsonValue &value, qint64 *id)
+{
+    if (!value.isDouble())
+        return false;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || std::floor(d) != d || d < 1 || d > MaxExactId)
+        return false;
+    *id = static_cast<qint64>(d);
+    return true;
+}
+
+bool toInt(const QJsonValue &value, int *out)
+{
+    if (!value.isDouble())
+        return false;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || std::floor(d) != d || d < std::numeric_limits<int>::min()
+        || d > std::numeric_limits<int>::max())
+        return false;
+    *out = static_cast<int>(d);
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// JsonRpcObject
+
+JsonRpcObject::JsonRpcObject(QObject *parent)
+    : QObject(parent)
+    , m_socket(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this))
+{
+    m_socket->setMaxAllowedIncomingFrameSize(MaxFrameBytes);
+    m_socket->setMaxAllowedIncomingMessageSize(MaxFrameBytes);
+    connect(m_socket, &QWebSocket::connected, this, &JsonRpcObject::onSocketConnected);
+    connect(m_socket, &QWebSocket::disconnected, this, &JsonRpcObject::onSocketDisconnected);
+    connect(m_socket, &QWebSocket::textMessageReceived, this, &JsonRpcObject::onTextMessage);
+    connect(m_socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray &data) {
+        emit protocolError(tr("Binary frame of %1 bytes ignored: messages are text frames")
+                               .arg(data.size()));
+    });
+    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            [this](QAbstractSocket::SocketError) {
+                emit protocolError(tr("Socket error: %1").arg(m_socket->errorString()));
+            });
+}
+
+JsonRpcObject::~JsonRpcObject()
+{
+    // The socket's own teardown may still report a disconnection; nobody is left to hear it.
+    m_socket->disconnect(this);
+}
+
+void JsonRpcObject::open(const QUrl &url)
+{
+    m_url = url;
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+    m_socket->open(url);
+}
+
+void JsonRpcObject::close()
+{
+    m_socket->close();
+}
+
+bool JsonRpcObject::isConnected() const
+{
+    return m_connected;
+}
+
+QObject *JsonRpcObject::postCommand(const QString &method, const QVariant &params)
+{
+    auto *response = new JsonRpcResponse(method, params, this);
+    scheduleDisposal(response);
+
+    if (!m_connected) {
+        // Callers connect to finished() after this returns, so the failure waits for the
+        // event loop like any answer would.
+        QTimer::singleShot(0, response, [response] {
+            response->finishWithError(ClientErrorNotConnected, tr("Not connected"));
+        });
+        return response;
+    }
+
+    const qint64 id = m_nextId++;
+    QJsonObject request{{KeyJsonRpc, Version}, {KeyId, id}, {KeyMethod, method}};
+    if (params.isValid())
+        request.insert(KeyParams, QJsonValue::fromVariant(params));
+    m_queue.append({id, response,
+                    QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact))});
+    m_pending.insert(id, response);
+    scheduleFlush();
+    return response;
+}
+
+void JsonRpcObject::subscribe(const QStringList &events)
+{
+    postCommand(QStringLiteral("subscribe"), QVariantMap{{QStringLiteral("events"), events}});
+}
+
+void JsonRpcObject::onSocketConnected()
+{
+    m_connected = true;
+    QPointer<JsonRpcObject> self(this);
+    emit connected(true);
+    // Owners wait for requestQueueEmpty() after connecting even when they post nothing.
+    if (self)
+        scheduleFlush();
+}
+
+void JsonRpcObject::onSocketDisconnected()
+{
+    const bool wasConnected = m_connected;
+    m_connected = false;
+    QPointer<JsonRpcObject> self(this);
+    if (wasConnected)
+        emit connected(false);
+    if (self)
+        failAll(ClientErrorNotConnected, tr("Connection lost"));
+}
+
+void JsonRpcObject::scheduleFlush()
+{
+    if (m_flushQueued)
+        return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(this, &JsonRpcObject::flushQueue, Qt::QueuedConnection);
+}
+
+void JsonRpcObject::flushQueue()
+{
+    m_flushQueued = false;
+    // After a disconnection the queue was failed already; a later connection starts empty.
+    if (!m_connected)
+        return;
+    const QVector<Queued> queue = std::exchange(m_queue, {});
+    for (const Queued &q : queue) {
+        if (!m_connected)
+            break;
+        // An answer can only be matched to a request that has gone out; a response that
+        // was finished or deleted meanwhile needs no sending.
+        if (!q.response || q.response->isFinished()) {
+            m_pending.remove(q.id);
+            continue;
+        }
+        m_socket->sendTextMessage(q.frame);
+    }
+    if (m_queue.isEmpty())
+        emit requestQueueEmpty();
+}
+
+void JsonRpcObject::onTextMessage(const QString &message)
+{
+    if (message.size() > MaxFrameBytes) {
+        emit protocolError(tr("Frame of %1 characters exceeds the limit").arg(message.size()));
+        return;
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        emit protocolError(tr("Frame is not valid JSON: %1 at offset %2")
+                               .arg(error.errorString())
+                               .arg(error.offset));
+        return;
+    }
+    if (!doc.isObject()) {
+        emit protocolError(tr("Frame is not a JSON object"));
+        return;
+    }
+    handleMessage(doc.object());
+}
+
+void JsonRpcObject::handleMessage(const QJsonObject &message)
+{
+    if (message.value(KeyJsonRpc) != QJsonValue(Version)) {
+        emit protocolError(tr("Message without \"jsonrpc\": \"2.0\""));
+        return;
+    }
+
+    if (message.contains(KeyMethod)) {
+        const QJsonValue method = message.value(KeyMethod);
+        if (message.contains(KeyId)) {
+            emit protocolError(tr("Requests from the server are not supported (method %1)")
+                                   .arg(method.toString()));
+            return;
+        }
+        if (!method.isString() || method.toString().isEmpty()) {
+            emit protocolError(tr("Notification without a method name"));
+            return;
+        }
+        QVariant params;
+        const QJsonValue p = message.value(KeyParams);
+        if (p.isObject())
+            params = p.toObject().toVariantMap();
+        else if (p.isArray())
+            params = p.toArray().toVariantList();
+        else if (!p.isUndefined()) {
+            emit protocolError(tr("Notification %1 has params that are neither an object nor an "
+                                  "array")
+                                   .arg(method.toString()));
+            return;
+        }
+        emit notification(method.toString(), params);
+        return;
+    }
+
+    if (!message.contains(KeyId)) {
+        emit protocolError(tr("Message with neither \"id\" nor \"method\""));
+        return;
+    }
+    const QJsonValue idValue = message.value(KeyId);
+    if (idValue.isNull()) {
+        // The server could not tell which request it answers (e.g. it could not parse one).
+        const QJsonObject e = message.value(KeyError).toObject();
+        emit protocolError(tr("Server error without a request id: %1 (code %2)")
+                               .arg(e.value(QStringLiteral("message")).toString())
+                               .arg(e.value(QStringLiteral("code")).toInt()));
+        return;
+    }
+    qint64 id = 0;
+    if (!toId(idValue, &id)) {
+        emit protocolError(tr("Answer with an id that no request can have"));
+        return;
+    }
+    const auto it = m_pending.find(id);
+    if (it == m_pending.end()) {
+        emit protocolError(tr("Answer to unknown request id %1").arg(id));
+        return;
+    }
+    const QPointer<JsonRpcResponse> response = it.value();
+    m_pending.erase(it);
+    if (response)
+        handleAnswer(response, id, message);
+}
+
+void JsonRpcObject::handleAnswer(JsonRpcResponse *response, qint64 id, const QJsonObject &message)
+{
+    const bool hasResult = message.contains(KeyResult);
+    const bool hasError = message.contains(KeyError);
+    // The server will not answer this id again, so a broken answer still finishes the
+    // request rather than leaving its caller waiting for ever.
+    const QPointer<JsonRpcResponse> guard(response);
+    auto invalid = [&](const QString &why) {
+        QPointer<JsonRpcObject> self(this);
+        emit protocolError(why);
+        if (self && guard)
+            guard->finishWithError(ClientErrorInvalidResponse, why);
+    };
+
+    if (hasResult && hasError) {
+        invalid(tr("Answer to request %1 (%2) has both result and error")
+                    .arg(id)
+                    .arg(response->requestMethod()));
+        return;
+    }
+    if (hasError) {
+        const QJsonValue e = message.value(KeyError);
+        const QJsonObject error = e.toObject();
+        int code = 0;
+        if (!e.isObject() || !toInt(error.value(QStringLiteral("code")), &code)
+            || !error.value(QStringLiteral("message")).isString()) {
+            invalid(tr("Answer to request %1 (%2) has a malformed error object")
+                        .arg(id)
+                        .arg(response->requestMethod()));
+            return;
+        }
+        response->finishWithError(code, error.value(QStringLiteral("message")).toString(),
+                                  error.value(QStringLiteral("data")).toVariant());
+        return;
+    }
+    if (hasResult) {
+        response->finishWithResult(message.value(KeyResult).toVariant());
+        return;
+    }
+    invalid(tr("Answer to request %1 (%2) has neither result nor error")
+                .arg(id)
+                .arg(response->requestMethod()));
+}
+
+void JsonRpcObject::failAll(int code, const QString &message)
+{
+    m_queue.clear();
+    const QHash<qint64, QPointer<JsonRpcResponse>> pending = std::exchange(m_pending, {});
+    QList<qint64> ids = pending.keys();
+    std::sort(ids.begin(), ids.end());
+    // Handlers may post, reconnect or delete this object while we go through the list.
+    QPointer<JsonRpcObject> self(this);
+    for (qint64 id : qAsConst(ids)) {
+        if (!self)
+            return;
+        if (const QPointer<JsonRpcResponse> response = pending.value(id))
+            response->finishWithError(code, message);
+    }
+}
+
+void JsonRpcObject::scheduleDisposal(JsonRpcResponse *response)
+{
+    connect(response, &Response::finished, response, [response] {
+        QTimer::singleShot(ResponseLifetimeMs, response, &QObject::deleteLater);
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// JsonRpcPlugin
+
+JsonRpcPlugin::JsonRpcPlugin(QObject *parent)
+    : QObject(parent)
+    , m_client(new JsonRpcObject(this))
+{
+    connect(m_client, &JsonRpcObject::notification, this, &JsonRpcPlugin::onNotification);
+    connect(m_client, &JsonRpcObject::connected, this, &JsonRpcPlugin::onConnected);
+    connect(m_client, &JsonRpcObject::protocolError, this, [](const QString &message) {
+        qCWarning(lcJsonRpc, "%s", qUtf8Printable(message));
+    });
+}
+
+void JsonRpcPlugin::onConnected(bool connected)
+{
+    // Permissions belong to a session; the server states them afresh on every connection.
+    if (connected || (m_role.isEmpty() && m_allowed.isEmpty()))
+        return;
+    m_role.clear();
+    m_allowed.clear();
+    emit allowedCommandsChanged();
+}
+
+void JsonRpcPlugin::onNotification(const QString &method, const QVariant &params)
+{
+    if (method != QLatin1String("Session.allowedCommandsChanged"))
+        return;
+    const QVariantMap map = params.toMap();
+    const QVariant role = map.value(QStringLiteral("role"));
+    const QVariant commands = map.value(QStringLiteral("allowed_commands"));
+    if (params.type() != QVariant::Map || role.type() != QVariant::String
+        || commands.type() != QVariant::List) {
+        qCWarning(lcJsonRpc, "Ignoring %s without a role string and an allowed_commands list",
+                  qUtf8Printable(method));
+        return;
+    }
+    const QVariantList list = commands.toList();
+    if (list.size() > MaxAllowedCommands) {
+        qCWarning(lcJsonRpc, "Ignoring %s with %d commands (at most %d)", qUtf8Printable(method),
+                  list.size(), MaxAllowedCommands);
+        return;
+    }
+    QStringList allowed;
+    allowed.reserve(list.size());
+    for (const QVariant &command : list) {
+        if (command.type() != QVariant::String) {
+            qCWarning(lcJsonRpc, "Ignoring %s with a command that is not a string",
+                      qUtf8Printable(method));
+            return;
+        }
+        allowed.append(command.toString());
+    }
+    if (role.toString() == m_role && allowed == m_allowed)
+        return;
+    m_role = role.toString();
+    m_allowed = allowed;
+    emit allowedCommandsChanged();
+}
