@@ -13,11 +13,16 @@ constexpr double EarthRadiusMetres = 6356863.0;
 // Latitude beyond which spherical Mercator is not defined for a square world.
 constexpr double MaxLatitude = 85.05112878;
 
-// True for a finite point with |lon| <= 180 and |lat| <= MaxLatitude.
+// True for a finite point with |lon| <= 180 and |lat| <= MaxLatitude. Items accept
+// geometry and positions from the server only when every point passes this test.
 bool isValidGeo(const QPointF &geo);
 
 } // namespace Geo
 
+// Latitudes beyond the Mercator limit are taken at the limit, so that a finite point
+// always gives a finite world point and a positive, finite scale; callers that must not
+// draw such points check Geo::isValidGeo first. NaN gives NaN, and an infinite longitude an
+// infinite x.
 QPointF geoToWorld(const QPointF &geo);
 QPointF worldToGeo(const QPointF &world);
 double metresPerWorldUnit(const QPointF &geo);
