@@ -3,7 +3,9 @@
 #include <QGraphicsObject>
 #include <QIcon>
 #include <QPainterPath>
+#include <QPointF>
 #include <QVariantMap>
+#include <QVector>
 
 class QGraphicsScene;
 
@@ -32,6 +34,7 @@ public:
     QString geometryHash() const { return m_geometryHash; }
     QString typeText() const { return m_typeText; }
     QColor fillColour() const { return m_fillColour; }
+    double widthMetres() const { return m_widthMetres; }
     const QPainterPath &outline() const { return m_outline; }
     const QPainterPath &arrows() const { return m_arrows; }
 
@@ -57,6 +60,9 @@ protected:
 
 private:
     void updateTexts();
+    void setFillFromLock();
+    bool buildOutline(const QVector<QPointF> &world, const QPointF &reference);
+    void buildArrows(const QVector<QPointF> &world, const QPointF &reference);
 
     int m_id;
     QString m_description;

@@ -51,6 +51,7 @@ public:
     bool showOnActivation() const { return m_showOnActivation; }
     QString displayName() const { return m_displayName; }
     QString typeText() const { return m_typeText; }
+    int weightShowMode() const { return m_weightShowMode; }
 
     void applyProperties(const QVariantMap &record);
     void setState(const QString &state, const QString &boardName);
@@ -76,6 +77,10 @@ protected:
     QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
 
 private:
+    bool buildSector(const QVariantMap &record);
+    bool buildLineZone(const QVariantMap &record);
+    void clearZone();
+
     int m_id;
     QString m_displayName;
     QString m_typeText;
@@ -105,4 +110,6 @@ private:
     bool m_showOnActivation;
     bool m_inView = false;
     int m_weightShowMode = 0;
+    // zonePath's bounds and, for a line zone, the check-in square and the weight figure.
+    QRectF m_bounds;
 };

@@ -12,6 +12,8 @@ class QGraphicsScene;
 class QGraphicsPathItem;
 class QGraphicsEllipseItem;
 class QGraphicsTextItem;
+class GuardedPathItem;
+class GuardedEllipseItem;
 
 // One board (a vehicle with an on-board unit): a state-coloured pin in device pixels on
 // the "Traffic priority" layer, an emergency sector for emergency vehicles, and the
@@ -30,6 +32,9 @@ class PrioVehicle : public QGraphicsObject
     Q_PROPERTY(int evSweep READ evSweep)
 
 public:
+    // The course value that means "no course".
+    static constexpr int NoCourse = -360;
+
     PrioVehicle(QObject *parent, const QString &name, QGraphicsScene *scene);
     ~PrioVehicle() override;
 
@@ -51,21 +56,27 @@ public:
     int course() const { return m_course; }
     int speed() const { return m_speed; }
     int weight() const { return m_weight; }
+    int textShowMode() const { return m_textShowMode; }
+    int emsShowMode() const { return m_emsShowMode; }
+    int weightShowMode() const { return m_weightShowMode; }
     QPointF gpsPos() const { return m_gpsPos; }
     QColor stateColour() const { return m_stateColour; }
+    QIcon icon() const { return m_icon; }
     QString iconPath() const { return m_iconPath; }
     QString typeText() const { return m_typeText; }
     QDateTime lastConnected() const { return m_lastConnected; }
     const QPainterPath &markerPath() const { return m_markerPath; }
+    // Null when never made or already deleted by the host.
     QGraphicsPathItem *sectorItem() const;
     QGraphicsEllipseItem *gpsMarker() const;
-    QGraphicsTextItem *label() const { return m_label; }
+    QGraphicsTextItem *label() const;
 
     void applyProperties(const QVariantMap &record);
     void applyPosition(const QVariantMap &record);
     void setLoggedIn(bool loggedIn);
     void setPriorityState(const QString &state, int detectorId);
-    // A detector that no longer exists stops counting as reporting this board active.
+    // A detector that no longer exists stops counting as reporting this board active:
+    // when it was the last one, the board loses its "active" state.
     void forgetDetector(int detectorId);
     void setFilterAccepted(bool accepted);
     void setTextShowMode(int mode);
@@ -92,6 +103,9 @@ protected:
 
 private:
     Q_INVOKABLE void updateShape();
+    void updateSector(bool visible);
+    void attachToLayer(QGraphicsItem *item);
+    void applyLabelLook();
 
     QString m_name;
     QString m_description;
@@ -111,9 +125,9 @@ private:
     int m_weight = 1;
     // Items on the layer that the vehicle made and deletes; guarded, because the host may
     // clear the scene or the layer first.
-    QGraphicsPathItem *m_sectorItem = nullptr;
-    QGraphicsEllipseItem *m_gpsMarker = nullptr;
-    int m_course = -360;
+    QPointer<GuardedPathItem> m_sectorItem;
+    QPointer<GuardedEllipseItem> m_gpsMarker;
+    int m_course = NoCourse;
     bool m_isEmergency = false;
     int m_evRadius = 0;
     int m_evSweep = 0;
@@ -124,6 +138,6 @@ private:
     bool m_onRoute = false;
     int m_speed = -1;
     QDateTime m_lastConnected;
-    QGraphicsTextItem *m_label = nullptr;
+    QPointer<QGraphicsTextItem> m_label;
     int m_textShowMode = 0;
 };

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QGraphicsEllipseItem>
+#include <QGraphicsPathItem>
+#include <QObject>
+
+// Standard shape items that are also QObjects, so that an owner elsewhere can hold them in
+// a QPointer. The vehicle puts its sector and raw-position ring on the host's layer, where
+// the host may delete them (clearing the scene or the layer) before the vehicle does.
+class GuardedPathItem : public QObject, public QGraphicsPathItem
+{
+    Q_OBJECT
+public:
+    explicit GuardedPathItem(QGraphicsItem *parent = nullptr)
+        : QGraphicsPathItem(parent)
+    {
+    }
+};
+
+class GuardedEllipseItem : public QObject, public QGraphicsEllipseItem
+{
+    Q_OBJECT
+public:
+    explicit GuardedEllipseItem(const QRectF &rect, QGraphicsItem *parent = nullptr)
+        : QGraphicsEllipseItem(rect, parent)
+    {
+    }
+};

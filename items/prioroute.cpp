@@ -1,0 +1,332 @@
+#include "prioroute.h"
+
+#include "geo.h"
+#include "geometrytext.h"
+#include "itemlimits.h"
+#include "priolayer.h"
+#include "plugin/priorityplugin.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGraphicsScene>
+#include <QLineF>
+#include <QPainter>
+#include <QPainterPathStroker>
+#include <QTransform>
+
+#include <cmath>
+
+namespace {
+
+bool isFiniteRect(const QRectF &rect)
+{
+    return qIsFinite(rect.x()) && qIsFinite(rect.y()) && qIsFinite(rect.width())
+        && qIsFinite(rect.height());
+}
+
+// Walks a polyline by arc length. Queries must come with non-decreasing lengths, so that
+// all arrows of a route cost one pass over its points.
+class PolylineCursor
+{
+public:
+    explicit PolylineCursor(const QVector<QPointF> &points)
+        : m_points(points)
+    {
+        m_lengths.reserve(points.size());
+        for (int i = 0; i + 1 < points.size(); ++i)
+            m_lengths.append(QLineF(points.at(i), points.at(i + 1)).length());
+    }
+
+    double totalLength() const
+    {
+        double total = 0.0;
+        for (double length : m_lengths)
+            total += length;
+        return total;
+    }
+
+    QPointF pointAt(double distance)
+    {
+        while (m_segment + 1 < m_lengths.size()
+               && m_segmentStart + m_lengths.at(m_segment) < distance) {
+            m_segmentStart += m_lengths.at(m_segment);
+            ++m_segment;
+        }
+        const QPointF &a = m_points.at(m_segment);
+        const QPointF &b = m_points.at(m_segment + 1);
+        const double length = m_lengths.at(m_segment);
+        if (!(length > 0.0))
+            return b;
+        const double f = qBound(0.0, (distance - m_segmentStart) / length, 1.0);
+        return a + (b - a) * f;
+    }
+
+private:
+    const QVector<QPointF> &m_points;
+    QVector<double> m_lengths;
+    int m_segment = 0;
+    double m_segmentStart = 0.0;
+};
+
+} // namespace
+
+PrioRoute::PrioRoute(QObject *parent, int id, QGraphicsScene *scene)
+    : QGraphicsObject(nullptr)
+    , m_id(id)
+    , m_fillColour(Qt::lightGray)
+{
+    setData(0, QVariant::fromValue<QObject *>(this));
+    setParent(parent);
+    setFlags(ItemIsSelectable | ItemIgnoresParentOpacity);
+    setVisible(false);
+
+    if (scene && qobject_cast<PriorityPlugin *>(parent))
+        joinPriorityLayer(scene, this, "Route::Route");
+
+    setFillFromLock();
+    updateTexts();
+    update();
+    setCursor(Qt::ArrowCursor);
+}
+
+PrioRoute::~PrioRoute() = default;
+
+bool PrioRoute::hasGeometry() const
+{
+    return m_outline.elementCount() > 1;
+}
+
+void PrioRoute::setFillFromLock()
+{
+    m_fillColour = m_locked ? QColor(Qt::red) : QColor(Qt::lightGray);
+}
+
+void PrioRoute::updateTexts()
+{
+    m_typeText = QCoreApplication::translate("PrioRoute", "Route");
+    QString tip = m_typeText;
+    if (m_locked)
+        m_typeText += QLatin1Char(' ') + QCoreApplication::translate("PrioRoute", "(Locked)");
+    tip += QLatin1Char(' ') + (m_description.isEmpty() ? QString::number(m_id) : m_description);
+    setToolTip(tip);
+}
+
+void PrioRoute::applyProperties(const QVariantMap &record)
+{
+    bool changed = false;
+    const bool locked = record.value(QStringLiteral("locked"), m_locked).toBool();
+    if (locked != m_locked) {
+        m_locked = locked;
+        changed = true;
+    }
+    QString name = record.value(QStringLiteral("description"), m_description).toString();
+    if (name.isEmpty())
+        name = record.value(QStringLiteral("name"), m_description).toString();
+    if (name != m_description) {
+        m_description = name;
+        changed = true;
+    }
+    if (!changed)
+        return;
+    setFillFromLock();
+    updateTexts();
+    update();
+    emit stateChanged();
+}
+
+void PrioRoute::applyCachedRecord(const QVariantMap &record)
+{
+    setGeometry(record.value(QStringLiteral("geometry")).toString(),
+                record.value(QStringLiteral("geometry_hash")).toString());
+    const QString text = record.value(QStringLiteral("description")).toString();
+    if (text != m_description) {
+        m_description = text;
+        updateTexts();
+        emit stateChanged();
+    }
+}
+
+void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
+{
+    if (!hash.isEmpty() && hash == m_geometryHash && !m_outline.isEmpty())
+        return;
+
+    m_geometryHash = hash;
+    prepareGeometryChange();
+    m_arrows = QPainterPath();
+    m_outline = QPainterPath();
+    m_bounds = QRectF();
+
+    QVector<QPointF> points;
+    if (!GeometryText::parse(geometry, &points)) {
+        m_geometryHash.clear();
+        emit stateChanged();
+        return;
+    }
+
+    const QPointF reference = points.first();
+    for (QPointF &point : points)
+        point = geoToWorld(point);
+
+    if (buildOutline(points, reference)) {
+        buildArrows(points, reference);
+        m_bounds = m_outline.boundingRect();
+    } else {
+        m_outline = QPainterPath();
+        m_geometryHash.clear();
+    }
+    update();
+    emit stateChanged();
+}
+
+bool PrioRoute::buildOutline(const QVector<QPointF> &world, const QPointF &reference)
+{
+    QPainterPath line;
+    line.moveTo(world.first());
+    for (int i = 1; i < world.size(); ++i)
+        line.lineTo(world.at(i));
+
+    QPainterPathStroker stroker;
+    stroker.setWidth(metresToWorld(m_widthMetres, reference));
+    const QPainterPath stroke = stroker.createStroke(line);
+
+    // Joins and self-overlapping routes wind twice over the same area: with the odd-even
+    // rule they would show as holes and miss clicks.
+    m_outline.setFillRule(Qt::WindingFill);
+    const int count = stroke.elementCount();
+    for (int i = 0; i < count; ++i) {
+        const QPointF geo = worldToGeo(stroke.elementAt(i));
+        if (!qIsFinite(geo.x()) || !qIsFinite(geo.y()))
+            return false;
+        if (i == 0)
+            m_outline.moveTo(geo);
+        else
+            m_outline.lineTo(geo);
+    }
+    if (count > 0)
+        m_outline.closeSubpath();
+    return isFiniteRect(m_outline.boundingRect());
+}
+
+void PrioRoute::buildArrows(const QVector<QPointF> &world, const QPointF &reference)
+{
+    if (world.size() < 2)
+        return;
+    const double half = metresToWorld(m_widthMetres, reference) * 0.5;
+    const double a = half / 1.7;
+    const double b = a / 3.0;
+    const double shaft = half * 2.0; // one band width
+    const double spacing = shaft * 3.0;
+
+    PolylineCursor cursor(world);
+    const double length = cursor.totalLength();
+    if (!(shaft > 0.0) || !qIsFinite(shaft) || !qIsFinite(length) || shaft > length)
+        return;
+    // Arrow k ends at shaft + k * spacing; the count is known before any is built.
+    const double count = std::floor((length - shaft) / spacing) + 1.0;
+    if (!(count <= ItemLimits::MaxRouteArrows))
+        return;
+
+    double previousEnd = -1.0;
+    for (int k = 0; k < int(count); ++k) {
+        const double end = shaft + k * spacing;
+        // A step too small to move along the route would repeat the same arrow.
+        if (!(end > previousEnd) || end > length)
+            break;
+        previousEnd = end;
+        const QPointF p1 = cursor.pointAt(end - shaft);
+        const QPointF p2 = cursor.pointAt(end);
+        QTransform t;
+        t.translate(p2.x(), p2.y());
+        t.rotate(-QLineF(p1, p2).angle());
+        m_arrows.moveTo(worldToGeo(p1));
+        m_arrows.lineTo(worldToGeo(p2));
+        m_arrows.lineTo(worldToGeo(t.map(QPointF(-a, -b))));
+        m_arrows.moveTo(worldToGeo(p2));
+        m_arrows.lineTo(worldToGeo(t.map(QPointF(-a, b))));
+    }
+}
+
+void PrioRoute::setSelected(bool selected)
+{
+    if (selected) {
+        setVisible(true);
+        QGraphicsItem::setSelected(true);
+    } else {
+        if (!m_dontHide)
+            setVisible(false);
+        QGraphicsItem::setSelected(false);
+    }
+}
+
+void PrioRoute::setDontHide(bool dontHide)
+{
+    if (dontHide == m_dontHide)
+        return;
+    m_dontHide = dontHide;
+    if (dontHide) {
+        if (!isVisible())
+            setVisible(true);
+    } else if (isVisible() && !isSelected()) {
+        setVisible(false);
+    }
+}
+
+void PrioRoute::setUseSgEvents(bool use)
+{
+    m_useSgEvents = use;
+}
+
+QVariant PrioRoute::modelData(int column, int role)
+{
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        switch (column) {
+        case 0:
+            return m_id;
+        case 1:
+            return m_description;
+        case 2:
+            return m_typeText;
+        default:
+            return QVariant();
+        }
+    case Qt::DecorationRole:
+        return column == 0 ? QVariant(m_icon) : QVariant();
+    case Qt::ToolTipRole:
+        return toolTip();
+    default:
+        return QVariant();
+    }
+}
+
+QRectF PrioRoute::boundingRect() const
+{
+    return m_bounds;
+}
+
+QPainterPath PrioRoute::shape() const
+{
+    return m_outline;
+}
+
+void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
+{
+    QPen pen = painter->pen();
+    if (isSelected())
+        pen.setWidth(2);
+    if (!pen.isCosmetic()) {
+        pen.setCosmetic(true);
+        painter->setPen(pen);
+    }
+    painter->fillPath(m_outline, QBrush(m_fillColour));
+    painter->strokePath(m_arrows, pen);
+}
+
+QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)
+{
+    if (change == ItemSelectedChange && !value.toBool() && !m_dontHide)
+        setVisible(false);
+    return QGraphicsObject::itemChange(change, value);
+}

@@ -1,0 +1,498 @@
+#include "priovdetector.h"
+
+#include "geo.h"
+#include "geometrytext.h"
+#include "itemlimits.h"
+#include "priolayer.h"
+#include "recordvalue.h"
+#include "plugin/priorityplugin.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGraphicsScene>
+#include <QLineF>
+#include <QPainter>
+#include <QPainterPathStroker>
+#include <QTransform>
+
+#include <cmath>
+
+namespace {
+
+const QString ActiveState = QStringLiteral("active");
+const QString InsideState = QStringLiteral("inside");
+
+// Points of a line zone closer than this to the previous kept point are dropped.
+constexpr double MinSegmentMetres = 5.0;
+// Centre-line vertices closer than this (world units) are skipped.
+constexpr double MinCentreLineStep = 0.001;
+
+bool isFinitePoint(const QPointF &p)
+{
+    return qIsFinite(p.x()) && qIsFinite(p.y());
+}
+
+bool isFiniteRect(const QRectF &rect)
+{
+    return isFinitePoint(rect.topLeft()) && isFinitePoint(rect.bottomRight());
+}
+
+// A world-plane square of side s around a point, as a scene rectangle.
+QRectF sceneSquare(const QPointF &worldCentre, double side)
+{
+    const QPointF half(side * 0.5, side * 0.5);
+    return QRectF(worldToGeo(worldCentre - half), worldToGeo(worldCentre + half)).normalized();
+}
+
+QPointF towards(const QPointF &from, const QPointF &to, double distance)
+{
+    const double length = QLineF(from, to).length();
+    if (!(length > 0.0))
+        return from;
+    return from + (to - from) * (distance / length);
+}
+
+} // namespace
+
+PrioVDetector::PrioVDetector(QObject *parent, int id, QGraphicsScene *scene, bool showOnActivation)
+    : QGraphicsObject(nullptr)
+    , m_id(id)
+    , m_showOnActivation(showOnActivation)
+{
+    if (auto *plugin = qobject_cast<PriorityPlugin *>(parent))
+        m_weightShowMode = plugin->dtWeightShowMode();
+    setData(0, QVariant::fromValue<QObject *>(this));
+    setParent(parent);
+    setFlags(ItemIsSelectable | ItemIgnoresParentOpacity);
+    setVisible(false);
+
+    if (scene)
+        joinPriorityLayer(scene, this, "VDetector::VDetector");
+
+    updateAppearance();
+    setCursor(Qt::ArrowCursor);
+}
+
+PrioVDetector::~PrioVDetector() = default;
+
+bool PrioVDetector::isActive() const
+{
+    return m_state == ActiveState;
+}
+
+bool PrioVDetector::hasGeometry() const
+{
+    return m_zonePath.elementCount() > 1;
+}
+
+QVariant PrioVDetector::modelData(int column, int role)
+{
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        switch (column) {
+        case 0:
+            return m_id;
+        case 1:
+            return m_displayName;
+        case 2:
+            return m_typeText;
+        default:
+            return QVariant();
+        }
+    case Qt::DecorationRole:
+        return column == 0 ? QVariant(m_icon) : QVariant();
+    case Qt::ToolTipRole:
+        return toolTip();
+    case Qt::StatusTipRole:
+        return m_statusTip;
+    default:
+        return QVariant();
+    }
+}
+
+void PrioVDetector::applyProperties(const QVariantMap &record)
+{
+    bool changed = false;
+    const QString hash = record.value(QStringLiteral("geometry_hash")).toString();
+
+    const bool emergency = record.value(QStringLiteral("emergency"), m_emergency).toBool();
+    if (emergency != m_emergency) {
+        m_emergency = emergency;
+        changed = true;
+    }
+    const int weight = RecordValue::intValue(record, QStringLiteral("weight"), 0);
+    if (weight != m_weight) {
+        m_weight = weight;
+        changed = true;
+    }
+
+    if (!hash.isEmpty() && hash != m_geometryHash) {
+        prepareGeometryChange();
+        m_geometryHash = hash;
+        clearZone();
+        const bool built = m_emergency ? buildSector(record) : buildLineZone(record);
+        if (!built) {
+            // Nothing of a failed build is kept, and the next record with any hash rebuilds.
+            m_geometryHash.clear();
+            clearZone();
+        }
+        update();
+        changed = true;
+    }
+
+    const auto routesIt = record.constFind(QStringLiteral("routes"));
+    if (routesIt != record.constEnd()) {
+        m_routes.clear();
+        if (routesIt.value().type() == QVariant::List || routesIt.value().type() == QVariant::StringList) {
+            const QVariantList ids = routesIt.value().toList();
+            for (const QVariant &id : ids) {
+                if (m_routes.size() >= ItemLimits::MaxDetectorRoutes)
+                    break;
+                m_routes.append(RecordValue::toInt(id).value_or(0));
+            }
+        }
+        changed = true;
+    }
+
+    const bool locked = record.value(QStringLiteral("locked"), m_locked).toBool();
+    if (locked != m_locked) {
+        m_locked = locked;
+        changed = true;
+    }
+    const QString name = record.value(QStringLiteral("name"), m_name).toString();
+    if (name != m_name) {
+        m_name = name;
+        changed = true;
+    }
+    const int tlNumber = RecordValue::intValue(record, QStringLiteral("tl_number"), m_tlNumber);
+    if (tlNumber != m_tlNumber) {
+        m_tlNumber = tlNumber;
+        changed = true;
+    }
+    const QString boardName = record.value(QStringLiteral("board_name")).toString();
+    if (!boardName.isEmpty() && m_activeBoards.size() < ItemLimits::MaxActiveBoards)
+        m_activeBoards.insert(boardName);
+
+    const auto stateIt = record.constFind(QStringLiteral("state"));
+    if (stateIt != record.constEnd() && stateIt.value().toString() != m_state) {
+        m_state = stateIt.value().toString();
+        changed = true;
+    }
+    if (!changed)
+        return;
+    updateAppearance();
+    emit stateChanged();
+}
+
+void PrioVDetector::clearZone()
+{
+    m_zonePath = QPainterPath();
+    m_startCircle = QPainterPath();
+    m_checkinSquare = QPainterPath();
+    m_endCircle = QPainterPath();
+    m_band = QPainterPath();
+    m_arrowHead = QPolygonF();
+    m_weightRect = QRectF();
+    m_bounds = QRectF();
+}
+
+bool PrioVDetector::buildSector(const QVariantMap &record)
+{
+    const QVariantList pos = record.value(QStringLiteral("pos")).toList();
+    if (pos.size() < 2)
+        return false;
+    const std::optional<double> lon = RecordValue::toReal(pos.at(0));
+    const std::optional<double> lat = RecordValue::toReal(pos.at(1));
+    if (!lon || !lat || !Geo::isValidGeo(QPointF(*lon, *lat)))
+        return false;
+    m_centre = QPointF(*lon, *lat);
+
+    const std::optional<int> radius = RecordValue::toInt(record.value(QStringLiteral("radius")));
+    const std::optional<int> direction = RecordValue::toInt(record.value(QStringLiteral("directionAngle")));
+    const std::optional<int> sweep = RecordValue::toInt(record.value(QStringLiteral("sweepAngle")));
+    if (!radius || !direction || !sweep || *radius < 0)
+        return false;
+    m_radius = *radius;
+    m_directionAngle = *direction;
+    m_sweepAngle = *sweep;
+
+    const double r = metresToWorld(m_radius, m_centre);
+    const double dot = metresToWorld(2.0, m_centre);
+    const QPointF centre = geoToWorld(m_centre);
+    const QRectF sector(centre.x() - r, centre.y() - r, 2.0 * r, 2.0 * r);
+
+    // Angles in double and reduced: sums of extreme ints overflow, and Qt's arc code turns
+    // the start angle into an int.
+    const double start = std::fmod(double(m_sweepAngle) * 0.5 - double(m_directionAngle), 360.0);
+    const double span = qBound(-360.0, -double(m_sweepAngle), 360.0);
+    QPainterPath zone;
+    zone.addEllipse(centre, dot, dot);
+    zone.moveTo(centre);
+    zone.arcTo(sector, start, span);
+    zone.closeSubpath();
+    for (int i = 0; i < zone.elementCount(); ++i) {
+        const QPointF geo = worldToGeo(zone.elementAt(i)) - m_centre;
+        if (!isFinitePoint(geo))
+            return false;
+        zone.setElementPositionAt(i, geo.x(), geo.y());
+    }
+    m_zonePath = zone;
+    m_bounds = m_zonePath.boundingRect();
+    setPos(m_centre);
+    return isFiniteRect(m_bounds);
+}
+
+bool PrioVDetector::buildLineZone(const QVariantMap &record)
+{
+    // A line zone holds absolute scene coordinates: a position left over from a sector
+    // would offset it.
+    setPos(0.0, 0.0);
+
+    // A check-in length that is not a finite, non-negative number counts as none.
+    const std::optional<double> checkinValue = RecordValue::toReal(record.value(QStringLiteral("checkin_length")));
+    const bool hasCheckin = checkinValue.has_value() && *checkinValue >= 0.0;
+    const double checkin = hasCheckin ? *checkinValue : 0.0;
+
+    QVector<QPointF> points;
+    if (!GeometryText::parse(record.value(QStringLiteral("geometry")).toString(), &points))
+        return false;
+
+    QVector<QPointF> geo;
+    QVector<QPointF> world;
+    geo.append(points.first());
+    world.append(geoToWorld(points.first()));
+    double running = 0.0;
+    std::optional<QPointF> checkinPoint;
+    for (int i = 1; i < points.size(); ++i) {
+        const QPointF g = points.at(i);
+        const QPointF w = geoToWorld(g);
+        const QPointF &last = world.constLast();
+        const double seg = worldToMetres(QLineF(last, w).length(), g);
+        running += seg;
+        if (hasCheckin && !checkinPoint && running >= checkin) {
+            // On a zero-length segment the check-in point is the segment's start.
+            checkinPoint = towards(last, w, metresToWorld(checkin - (running - seg), g));
+        }
+        if (seg >= MinSegmentMetres) {
+            geo.append(g);
+            world.append(w);
+        }
+    }
+    const int n = world.size();
+    if (n < 2)
+        return false;
+
+    const QPointF gFirst = geo.first();
+    const QPointF gPrev = geo.at(n - 2);
+    const QPointF wFirst = world.first();
+    const QPointF wPrev = world.at(n - 2);
+    const QPointF wEnd = world.last();
+    const double a = metresToWorld(2.5, gPrev) * 0.5; // half-width 1.25 m
+    const double b = 4.0 * a;                          // length 5 m
+
+    // The band stops where the arrowhead's base lies.
+    const double lastLength = QLineF(wPrev, wEnd).length();
+    const QPointF wShort = towards(wPrev, wEnd, qBound(0.0, lastLength - b, lastLength));
+    world.last() = wShort;
+    const QPointF gLast = worldToGeo(wShort);
+    geo.last() = gLast;
+
+    QPainterPath centreLine;
+    centreLine.moveTo(world.first());
+    QPointF lastAdded = world.first();
+    for (int i = 1; i < n; ++i) {
+        if (QLineF(lastAdded, world.at(i)).length() >= MinCentreLineStep || i == n - 1) {
+            centreLine.lineTo(world.at(i));
+            lastAdded = world.at(i);
+        }
+    }
+
+    QPainterPathStroker stroker;
+    stroker.setWidth(metresToWorld(1.5, gFirst));
+    const QPainterPath stroke = stroker.createStroke(centreLine);
+    m_band.setFillRule(Qt::WindingFill);
+    for (int i = 0; i < stroke.elementCount(); ++i) {
+        const QPointF p = worldToGeo(stroke.elementAt(i));
+        if (i == 0)
+            m_band.moveTo(p);
+        else
+            m_band.lineTo(p);
+    }
+
+    m_startCircle.addEllipse(sceneSquare(wFirst, metresToWorld(3.0, gFirst)));
+    if (checkinPoint) {
+        m_checkinSquare.addRect(sceneSquare(*checkinPoint, metresToWorld(3.0, gLast)));
+        m_weightRect = sceneSquare(*checkinPoint, metresToWorld(12.0, gLast));
+    } else {
+        m_weightRect = sceneSquare(wEnd, metresToWorld(12.0, gLast));
+    }
+    m_endCircle.addEllipse(sceneSquare(wEnd, metresToWorld(3.0, gLast)));
+
+    QTransform t;
+    t.translate(wEnd.x(), wEnd.y());
+    t.rotate(-QLineF(wPrev, wEnd).angle());
+    m_arrowHead.clear();
+    m_arrowHead << worldToGeo(t.map(QPointF(-b, -a))) << worldToGeo(wEnd) << worldToGeo(t.map(QPointF(-b, a)));
+
+    m_zonePath = m_startCircle;
+    m_zonePath.addPath(m_endCircle);
+    m_zonePath.addPath(m_band);
+    m_zonePath.addPolygon(m_arrowHead);
+    m_zonePath.closeSubpath();
+
+    // Painting also reaches the check-in square and the weight figure.
+    m_bounds = m_zonePath.boundingRect().united(m_checkinSquare.boundingRect()).united(m_weightRect);
+    return isFiniteRect(m_bounds);
+}
+
+void PrioVDetector::updateAppearance()
+{
+    if (m_locked) {
+        m_stateColour = Qt::red;
+        if (!m_inView && !isSelected())
+            hide();
+    } else if (m_state == InsideState) {
+        m_stateColour = Qt::blue;
+        if (m_showOnActivation)
+            show();
+    } else if (m_state == ActiveState) {
+        m_stateColour = Qt::green;
+        if (m_showOnActivation)
+            show();
+    } else {
+        m_stateColour = Qt::darkGray;
+        if (m_showOnActivation && !m_inView && !isSelected())
+            hide();
+    }
+    if (!isVisible() && m_inView)
+        show();
+    updateTexts();
+    update();
+}
+
+void PrioVDetector::setState(const QString &state, const QString &boardName)
+{
+    if (state.isEmpty())
+        return;
+    if (state == ActiveState) {
+        if (m_activeBoards.size() < ItemLimits::MaxActiveBoards)
+            m_activeBoards.insert(boardName);
+    } else if (!m_activeBoards.isEmpty()) {
+        m_activeBoards.remove(boardName);
+    }
+    if (state == m_state)
+        return;
+    m_state = state;
+    updateAppearance();
+}
+
+void PrioVDetector::setShowOnActivation(bool show)
+{
+    if (show == m_showOnActivation)
+        return;
+    m_showOnActivation = show;
+    updateAppearance();
+}
+
+void PrioVDetector::setInView(bool inView)
+{
+    if (inView == m_inView)
+        return;
+    m_inView = inView;
+    updateAppearance();
+}
+
+void PrioVDetector::setWeightShowMode(int mode)
+{
+    if (mode == m_weightShowMode)
+        return;
+    m_weightShowMode = mode;
+    update();
+}
+
+void PrioVDetector::setSelectedShown(bool selected)
+{
+    if (selected)
+        show();
+    setSelected(selected);
+}
+
+void PrioVDetector::updateTexts()
+{
+    m_typeText = m_emergency ? QCoreApplication::translate("PrioVDetector", "ESC detector")
+                             : QCoreApplication::translate("PrioVDetector", "Detector");
+    if (m_locked)
+        m_typeText += QLatin1Char(' ') + QCoreApplication::translate("PrioVDetector", "(Locked)");
+    m_displayName = m_name.isEmpty() ? QString::number(m_id) : m_name;
+    if (m_tlNumber > 0) {
+        m_displayName += QStringLiteral(" (")
+            + QCoreApplication::translate("PrioVDetector", "TL %1").arg(m_tlNumber) + QLatin1Char(')');
+    }
+    setToolTip(m_typeText + QLatin1Char(' ') + m_displayName);
+}
+
+QRectF PrioVDetector::boundingRect() const
+{
+    return m_bounds;
+}
+
+QPainterPath PrioVDetector::shape() const
+{
+    return m_zonePath;
+}
+
+void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
+{
+    painter->save();
+    QPen pen = painter->pen();
+    pen.setCosmetic(true);
+    painter->setBrush(QBrush(m_stateColour));
+    if (isSelected()) {
+        pen.setStyle(Qt::SolidLine);
+        pen.setWidth(2);
+    }
+    painter->setPen(pen);
+
+    if (m_emergency) {
+        painter->setOpacity(0.6);
+        painter->drawPath(m_zonePath);
+        painter->restore();
+        return;
+    }
+
+    painter->drawPath(m_band);
+    painter->fillPath(m_band, QBrush(m_stateColour));
+    painter->drawPath(m_startCircle);
+    if (!m_checkinSquare.isEmpty())
+        painter->drawPath(m_checkinSquare);
+    painter->drawPath(m_endCircle);
+    painter->drawPolygon(m_arrowHead, Qt::OddEvenFill);
+
+    if (m_weightShowMode == PriorityPlugin::show_weight_always
+        || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 1)) {
+        painter->setBrush(QBrush(Qt::white));
+        const QTransform kept = painter->transform();
+        painter->setTransform(QTransform());
+        QFont font = painter->font();
+        // A font sized in pixels has no point size.
+        if (font.pointSize() > 0)
+            font.setPointSize(font.pointSize() * 3 / 2);
+        else if (font.pixelSize() > 0)
+            font.setPixelSize(font.pixelSize() * 3 / 2);
+        painter->setFont(font);
+        const QRectF disc = kept.mapRect(m_weightRect);
+        painter->drawEllipse(disc);
+        pen.setColor(Qt::darkGreen);
+        painter->setPen(pen);
+        painter->drawText(disc, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
+    }
+    painter->restore();
+}
+
+QVariant PrioVDetector::itemChange(GraphicsItemChange change, const QVariant &value)
+{
+    if (change == ItemSelectedChange && !value.toBool() && !m_inView)
+        hide();
+    return QGraphicsObject::itemChange(change, value);
+}
