@@ -56,6 +56,21 @@ bool toInt(const QJsonValue &value, int *out)
 // ---------------------------------------------------------------------------------------
 // JsonRpcObject
 
+struct JsonRpcObject::SocketCallbackScope
+{
+    explicit SocketCallbackScope(JsonRpcObject *object)
+        : self(object)
+    {
+        ++object->m_socketCallbacks;
+    }
+    ~SocketCallbackScope()
+    {
+        if (self)
+            --self->m_socketCallbacks;
+    }
+    QPointer<JsonRpcObject> self;
+};
+
 JsonRpcObject::JsonRpcObject(QObject *parent)
     : QObject(parent)
     , m_socket(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this))
@@ -66,11 +81,16 @@ JsonRpcObject::JsonRpcObject(QObject *parent)
     connect(m_socket, &QWebSocket::disconnected, this, &JsonRpcObject::onSocketDisconnected);
     connect(m_socket, &QWebSocket::textMessageReceived, this, &JsonRpcObject::onTextMessage);
     connect(m_socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray &data) {
+        SocketCallbackScope scope(this);
         emit protocolError(tr("Binary frame of %1 bytes ignored: messages are text frames")
                                .arg(data.size()));
     });
     connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            [this](QAbstractSocket::SocketError) {
+            [this](QAbstractSocket::SocketError error) {
+                // A server going away is reported by connected(false), not as a fault.
+                if (error == QAbstractSocket::RemoteHostClosedError)
+                    return;
+                SocketCallbackScope scope(this);
                 emit protocolError(tr("Socket error: %1").arg(m_socket->errorString()));
             });
 }
@@ -79,6 +99,11 @@ JsonRpcObject::~JsonRpcObject()
 {
     // The socket's own teardown may still report a disconnection; nobody is left to hear it.
     m_socket->disconnect(this);
+    if (m_socketCallbacks > 0) {
+        // Deleted from a handler of one of the socket's signals, which is still on the stack.
+        m_socket->setParent(nullptr);
+        m_socket->deleteLater();
+    }
 }
 
 void JsonRpcObject::open(const QUrl &url)
@@ -131,6 +156,7 @@ void JsonRpcObject::subscribe(const QStringList &events)
 
 void JsonRpcObject::onSocketConnected()
 {
+    SocketCallbackScope scope(this);
     m_connected = true;
     QPointer<JsonRpcObject> self(this);
     emit connected(true);
@@ -141,6 +167,7 @@ void JsonRpcObject::onSocketConnected()
 
 void JsonRpcObject::onSocketDisconnected()
 {
+    SocketCallbackScope scope(this);
     const bool wasConnected = m_connected;
     m_connected = false;
     QPointer<JsonRpcObject> self(this);
@@ -182,6 +209,7 @@ void JsonRpcObject::flushQueue()
 
 void JsonRpcObject::onTextMessage(const QString &message)
 {
+    SocketCallbackScope scope(this);
     if (message.size() > MaxFrameBytes) {
         emit protocolError(tr("Frame of %1 characters exceeds the limit").arg(message.size()));
         return;

@@ -79,6 +79,10 @@ private:
     void failAll(int code, const QString &message);
     void scheduleDisposal(JsonRpcResponse *response);
 
+    // Counts the socket's signals being handled: a handler of ours may delete this object,
+    // and the socket must then outlive its own emission.
+    struct SocketCallbackScope;
+    int m_socketCallbacks = 0;
     QWebSocket *m_socket;
     QUrl m_url;
     bool m_connected = false;
