@@ -6,6 +6,9 @@
 #include <QObject>
 #include <QPointer>
 
+// Complete, so that moc registers the itemModel property's type and property() can read it.
+#include "roaditemmodel.h"
+
 #if defined(ROAD_KERNEL_LIBRARY)
 #define ROAD_KERNEL_EXPORT Q_DECL_EXPORT
 #else
@@ -13,8 +16,6 @@
 #endif
 
 namespace Road {
-
-class ItemModel;
 
 // A named layer of the map. Map items join it through the invokable addItem and become
 // its child items; the layer itself draws nothing.

@@ -15,8 +15,16 @@ constexpr int LegendRows = 8;
 
 QColor boardColour(const QString &board)
 {
-    // Stable per name, so a board keeps its colour across repaints and restarts.
-    return QColor::fromHsv(int(qHash(board) % 360), 200, 190);
+    // Stable per name, so a board keeps its colour across repaints and restarts. qHash of
+    // names that differ in the last character differs in the low bits only: mix them
+    // (MurmurHash3's finaliser) before picking the hue.
+    quint32 h = qHash(board);
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    return QColor::fromHsv(int(h % 360), 220, 180);
 }
 
 QString offsetLabel(int seconds, bool inMinutes)
@@ -196,6 +204,15 @@ void TimelineWidget::paintEvent(QPaintEvent *)
 
     // Legend: the first boards by name, in their colours.
     p.setClipping(false);
+    const int legendRows = std::min<int>(names.size(), LegendRows) + (names.size() > LegendRows ? 1 : 0);
+    int legendWidth = 0;
+    for (int i = 0; i < names.size() && i < LegendRows; ++i)
+        legendWidth = std::max(legendWidth, fm.horizontalAdvance(tr("%1 (route %2)").arg(names[i], m_routes.value(names[i]))));
+    QColor veil = palette().base().color();
+    veil.setAlpha(200);
+    p.fillRect(QRectF(plot.left() + 2, plot.top() + 2, std::min<double>(legendWidth + 8, plot.width() - 4),
+                      legendRows * fm.height() + 4),
+               veil);
     double y = plot.top() + 4;
     for (int i = 0; i < names.size() && i < LegendRows; ++i) {
         const QString route = m_routes.value(names[i]);
