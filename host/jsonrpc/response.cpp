@@ -2,30 +2,6 @@
 
 #include <QVariantMap>
 
-#include <cmath>
-#include <limits>
-
-namespace {
-
-// JSON-RPC 2.0 "internal error": what an error object that says nothing usable becomes.
-constexpr int InternalErrorCode = -32603;
-
-// A JSON number that is a whole int; JSON gives every number to us as a double.
-bool toIntegral(const QVariant &value, int *out)
-{
-    if (value.type() != QVariant::Double && value.type() != QVariant::Int
-        && value.type() != QVariant::LongLong)
-        return false;
-    const double d = value.toDouble();
-    if (!std::isfinite(d) || std::floor(d) != d || d < std::numeric_limits<int>::min()
-        || d > std::numeric_limits<int>::max())
-        return false;
-    *out = static_cast<int>(d);
-    return true;
-}
-
-} // namespace
-
 Response::Response(QObject *parent)
     : QObject(parent)
 {
@@ -81,14 +57,11 @@ void JsonRpcResponse::finishWithError(int code, const QString &message, const QV
 
 void JsonRpcResponse::finishWithError(const QVariant &errorObject)
 {
-    // Readers rely on "code" being an int and "message" a string, whatever came in.
-    const QVariantMap map = errorObject.toMap();
-    int code = InternalErrorCode;
-    if (!toIntegral(map.value(QStringLiteral("code")), &code))
-        code = InternalErrorCode;
-    const QVariant message = map.value(QStringLiteral("message"));
-    finishWithError(code,
-                    message.type() == QVariant::String ? message.toString()
-                                                       : QStringLiteral("Malformed error object"),
-                    map.value(QStringLiteral("data")));
+    // Kept exactly as given: readers must cope with error objects that lack "code" or
+    // "message", as some servers send them.
+    if (isFinished())
+        return;
+    m_error = errorObject;
+    m_isError = true;
+    markFinished();
 }
