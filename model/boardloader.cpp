@@ -1,0 +1,112 @@
+// Boards: the board list on connection, boards made on demand for names the notifications
+// bring, and their place in the tree ("Assigned boards" and their route's "Boards", or
+// "Not assigned boards"), which follows every change of a board's route.
+
+#include "plugin/priorityplugin.h"
+
+#include "plugin/log.h"
+
+#include "items/prioroute.h"
+#include "items/priovehicle.h"
+#include "kernel/roaditemmodel.h"
+
+using namespace PrioLog;
+
+void PriorityPlugin::onBoardList(const QVariant &result)
+{
+    const QVariantMap list = result.toMap();
+    for (auto it = list.constBegin(); it != list.constEnd(); ++it) {
+        const QString &name = it.key();
+        if (PrioVehicle *known = board(name)) {
+            known->applyProperties(it.value().toMap());
+            continue;
+        }
+        QPointer<PrioVehicle> vehicle = new PrioVehicle(this, name, scene);
+        registerVehicle(vehicle);
+        vehicle->applyProperties(it.value().toMap());
+        if (!vehicle)
+            continue;
+        if (itemModel && unassignedBoardsSection && vehicle->routeId() == 0 && !hasLiveTreeEntry(vehicle))
+            addTreeEntry(vehicle, unassignedBoardsSection);
+        vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+    }
+    if (currentZoom >= m_minVisibleZoom)
+        lastViewChange.start();
+}
+
+PrioVehicle *PriorityPlugin::boardForEvent(const QString &eventName, const QVariantMap &params)
+{
+    const QString name = params.value(QStringLiteral("board_name")).toString();
+    if (name.isEmpty()) {
+        warning(tr("Invalid %1 event: no 'board_name'").arg(eventName));
+        return nullptr;
+    }
+    if (PrioVehicle *known = board(name))
+        return known;
+
+    QPointer<PrioVehicle> vehicle = new PrioVehicle(this, name, scene);
+    registerVehicle(vehicle);
+    vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+    const bool posted = postRpcCommand(
+        QStringLiteral("BoardsServer.getBoardData"), QVariantMap{{QStringLiteral("name"), name}},
+        [this, vehicle, name](const QVariant &answer) { onBoardData(vehicle, name, answer); }, false);
+    // A failed post has stopped the plug-in, and the new vehicle went with the registry.
+    if (!posted || !vehicle)
+        return nullptr;
+    return vehicle;
+}
+
+void PriorityPlugin::onBoardData(const QPointer<PrioVehicle> &asked, const QString &name, const QVariant &result)
+{
+    PrioVehicle *vehicle = asked.data();
+    if (!vehicle || board(name) != vehicle)
+        return;
+    vehicle->applyProperties(result.toMap());
+    if (!asked)
+        return;
+    // A notification or the board list may have filed it already.
+    if (itemModel && unassignedBoardsSection && vehicle->routeId() == 0 && !hasLiveTreeEntry(vehicle))
+        addTreeEntry(vehicle, unassignedBoardsSection);
+    vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+}
+
+void PriorityPlugin::on_vehRouteChanged()
+{
+    if (auto *vehicle = qobject_cast<PrioVehicle *>(sender()))
+        placeVehicleInTree(vehicle);
+}
+
+void PriorityPlugin::placeVehicleInTree(PrioVehicle *vehicle)
+{
+    const bool wasSelected = vehicle->isSelected();
+    if (wasSelected)
+        vehicle->setSelected(false);
+
+    deleteTreeEntries(vehicle);
+
+    const int routeId = vehicle->routeId();
+    if (routeId == 0) {
+        addTreeEntry(vehicle, unassignedBoardsSection);
+    } else if (PrioRoute *r = route(routeId)) {
+        QObject *entry = r->property("modelItemObject").value<QObject *>();
+        if (!entry) {
+            warning(tr("Route %1 for assigning Vehicle %2 has no 'modelItemObject' property").arg(routeId).arg(vehicle->name()));
+        } else {
+            QObject *boardsSub = nullptr;
+            for (Road::ItemModel::Item *item : entry->findChildren<Road::ItemModel::Item *>()) {
+                if (item->objectName() == QLatin1String("boards")) {
+                    boardsSub = item;
+                    break;
+                }
+            }
+            addTreeEntry(vehicle, assignedBoardsSection);
+            addTreeEntry(vehicle, boardsSub);
+        }
+    } else {
+        warning(tr("Vehicle %1 assigned to invalid route with id %2").arg(vehicle->name(), QString::number(routeId)));
+        addTreeEntry(vehicle, unassignedBoardsSection);
+    }
+
+    if (wasSelected)
+        vehicle->setSelected(true);
+}

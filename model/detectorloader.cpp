@@ -1,0 +1,122 @@
+// Detector loading: the detector list keeps the detectors registry in step with the server,
+// binds detectors to their routes (or lists emergency-call detectors), tells the boards they
+// name their state, and fetches geometry only where its hash changed.
+
+#include "plugin/priorityplugin.h"
+
+#include "plugin/log.h"
+
+#include <QSet>
+
+#include "items/priovdetector.h"
+#include "items/priovehicle.h"
+
+using namespace PrioLog;
+
+void PriorityPlugin::onDetectorList(const QVariant &result)
+{
+    // Reading anything else as an empty list would remove every detector and empty the cache.
+    if (result.userType() != QMetaType::QVariantList) {
+        warning(tr("Malformed answer to '%1': the detector list is not a list").arg(QStringLiteral("VDTService.getVdtList")));
+        return;
+    }
+
+    const QList<int> before = detectors.keys();
+    QSet<int> listed;
+    const QVariantList list = result.toList();
+    for (const QVariant &element : list) {
+        const QVariantMap record = element.toMap();
+        bool ok = false;
+        const int id = record.value(QStringLiteral("id")).toInt(&ok);
+        if (!ok) {
+            warning(tr("Invalid detector id on getting detector list"));
+            continue;
+        }
+        if (!record.contains(QStringLiteral("routes")) && !record.value(QStringLiteral("emergency")).toBool())
+            continue;
+        listed.insert(id);
+
+        PrioVDetector *d = detector(id);
+        if (d) {
+            d->applyProperties(record);
+        } else {
+            d = new PrioVDetector(this, id, scene, m_showDtOnActivation);
+            d->applyProperties(record);
+            registerDetector(id, d);
+            if (!detector(id)) {
+                delete d;
+                continue;
+            }
+        }
+
+        const QString boardName = record.value(QStringLiteral("board_name")).toString();
+        if (!boardName.isEmpty()) {
+            PrioVehicle *vehicle = board(boardName);
+            if (!vehicle) {
+                vehicle = new PrioVehicle(this, boardName, scene);
+                registerVehicle(vehicle);
+                if (itemModel)
+                    addTreeEntry(vehicle, unassignedBoardsSection);
+                vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+            }
+            vehicle->setPriorityState(record.value(QStringLiteral("state")).toString(), id);
+        }
+
+        if (record.value(QStringLiteral("geometry_hash")).toString() != d->geometryHash()) {
+            QPointer<PrioVDetector> asked(d);
+            const bool posted = postRpcCommand(
+                QStringLiteral("VDTService.getVdtGeometry"), QVariantMap{{QStringLiteral("id"), id}},
+                [this, asked, id](const QVariant &answer) { onDetectorGeometry(asked, id, answer); }, false);
+            if (!posted)
+                return;
+        }
+    }
+
+    QList<int> stale;
+    for (int id : before) {
+        if (!listed.contains(id))
+            stale.append(id);
+    }
+    removeCacheEntries(QStringLiteral("detectors"), stale);
+    for (int id : qAsConst(stale)) {
+        PrioVDetector *d = detectors.take(id);
+        if (!d)
+            continue;
+        // A detector that is gone can no longer keep a board active.
+        forgetDetectorInBoards(id);
+        treeEntries.remove(d);
+        d->deleteLater();
+    }
+}
+
+void PriorityPlugin::forgetDetectorInBoards(int detectorId)
+{
+    for (PrioVehicle *vehicle : qAsConst(boards)) {
+        if (vehicle->activeDetectors().contains(detectorId))
+            vehicle->forgetDetector(detectorId);
+    }
+}
+
+void PriorityPlugin::onDetectorGeometry(const QPointer<PrioVDetector> &asked, int id, const QVariant &result)
+{
+    PrioVDetector *d = asked.data();
+    if (!d || detector(id) != d)
+        return;
+
+    const QVariantMap response = result.toMap();
+    d->applyProperties(response);
+    if (d->zonePath().isEmpty()) {
+        warning(tr("Detector %1 has no geometry").arg(id));
+        return;
+    }
+    QVariantMap entry = response;
+    entry.insert(QStringLiteral("emergency"), d->isEmergency());
+    const QList<int> routeIds = d->routes();
+    if (!routeIds.isEmpty()) {
+        QVariantList ids;
+        for (int routeId : routeIds)
+            ids.append(QString::number(routeId));
+        entry.insert(QStringLiteral("routes"), ids);
+    }
+    writeCacheEntry(QStringLiteral("detectors"), QString::number(id), entry);
+}

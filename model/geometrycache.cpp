@@ -1,0 +1,289 @@
+#include "geometrycache.h"
+
+#include "plugin/log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+using namespace PrioLog;
+
+namespace {
+
+// Length of a key as the JSON writer quotes and escapes it.
+qint64 encodedKeyBytes(const QString &key)
+{
+    // {"key":0}
+    return QJsonDocument(QJsonObject{{key, 0}}).toJson(QJsonDocument::Compact).size() - 4;
+}
+
+// Length of a value written by the indented JSON writer at a nesting depth: every line of a
+// container after its first is indented by four more spaces per level.
+qint64 valueBytesAtDepth(const QJsonValue &value, int depth)
+{
+    QByteArray text;
+    if (value.isObject())
+        text = QJsonDocument(value.toObject()).toJson();
+    else if (value.isArray())
+        text = QJsonDocument(value.toArray()).toJson();
+    else // "[\n    value\n]\n"
+        return QJsonDocument(QJsonArray{value}).toJson().size() - 9;
+    const qint64 lines = text.count('\n');
+    return (text.size() - 1) + 4 * depth * (lines - 1);
+}
+
+qint64 sectionMemberBytes(const QString &key, const QJsonValue &value)
+{
+    // 8 spaces, "key", ": ", value at depth 2
+    return 8 + encodedKeyBytes(key) + 2 + valueBytesAtDepth(value, 2);
+}
+
+qint64 sectionValueBytes(qint64 memberSum, int count)
+{
+    // "{\n" members joined by ",\n" "\n    }", or "{\n    }" when empty
+    return count > 0 ? memberSum + 2 * qint64(count) + 6 : 7;
+}
+
+qint64 rootBytes(qint64 membersBytes, int count)
+{
+    // "{\n" members joined by ",\n" "\n}\n", or "{\n}\n" when empty
+    return count > 0 ? 2 + membersBytes + 2 * qint64(count - 1) + 3 : 4;
+}
+
+qint64 rootMemberBytes(const QString &key, qint64 valueBytes)
+{
+    return 4 + encodedKeyBytes(key) + 2 + valueBytes;
+}
+
+} // namespace
+
+GeometryCache::GeometryCache(QObject *parent)
+    : QObject(parent)
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(FlushDelayMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &GeometryCache::flush);
+}
+
+GeometryCache::~GeometryCache()
+{
+    flush();
+}
+
+qint64 GeometryCache::documentSize(const QJsonObject &root)
+{
+    qint64 members = 0;
+    for (auto it = root.begin(); it != root.end(); ++it)
+        members += rootMemberBytes(it.key(), valueBytesAtDepth(it.value(), 1));
+    return rootBytes(members, root.size());
+}
+
+void GeometryCache::open(const QString &directory, const QString &fileName)
+{
+    flush();
+    m_loaded = false;
+    m_root = QJsonObject();
+    m_sections.clear();
+    m_dir = directory;
+    m_name = fileName;
+    m_path.clear();
+
+    // An empty name would make the directory itself the cache file, and a name longer than
+    // the file system takes makes every write fail: no cache then.
+    m_off = fileName.isEmpty() || fileName.toUtf8().size() > MaxFileNameBytes || fileName.contains(QLatin1Char('/'))
+        || fileName == QLatin1String(".") || fileName == QLatin1String("..");
+    if (m_off) {
+        warning(QCoreApplication::translate("PriorityPlugin", "Cache file name '%1' is not usable, geometry cache is off").arg(fileName));
+        return;
+    }
+    m_path = QDir(directory).absoluteFilePath(fileName);
+}
+
+QString GeometryCache::filePath()
+{
+    if (m_off)
+        return QString();
+    if (!QDir().mkpath(m_dir))
+        return m_path; // opening the file will fail and say so
+    const QFileInfo info(m_path);
+    if (info.exists() && info.size() > MaxFileSize) {
+        warning(QCoreApplication::translate("PriorityPlugin", "Cache file %1 too big. It will be romved").arg(m_path));
+        QFile::remove(m_path);
+    }
+    return m_path;
+}
+
+QJsonObject GeometryCache::readFile()
+{
+    if (m_off)
+        return QJsonObject();
+    flush();
+    // The next change reads the file again, since the size rule may just have dropped it.
+    m_loaded = false;
+    QFile file(filePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return QJsonObject();
+    return doc.object();
+}
+
+// The first change reads the file as it is; every later change sees the document that the
+// previous one left, and the size rule applies to it as it would to the file.
+bool GeometryCache::beginChange()
+{
+    if (m_off)
+        return false;
+    if (!m_loaded) {
+        load();
+        return true;
+    }
+    if (currentSize() > MaxFileSize) {
+        warning(QCoreApplication::translate("PriorityPlugin", "Cache file %1 too big. It will be romved").arg(m_path));
+        resetToEmpty();
+    }
+    return true;
+}
+
+void GeometryCache::load()
+{
+    m_loaded = true;
+    resetToEmpty();
+    QFile file(filePath());
+    if (file.open(QIODevice::ReadOnly) && file.size() > 0) {
+        QJsonParseError parseError;
+        const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+        if (parseError.error != QJsonParseError::NoError)
+            warning(QCoreApplication::translate("PriorityPlugin", "Invalid cache file format"));
+        else
+            m_root = doc.object();
+    }
+    rebuildSizes();
+}
+
+void GeometryCache::resetToEmpty()
+{
+    m_root = QJsonObject();
+    m_sections.clear();
+    m_otherRootBytes = 0;
+    m_otherRootCount = 0;
+}
+
+void GeometryCache::rebuildSizes()
+{
+    m_sections.clear();
+    m_otherRootBytes = 0;
+    m_otherRootCount = 0;
+    for (auto it = m_root.begin(); it != m_root.end(); ++it) {
+        if (it.value().isObject()) {
+            Section &section = m_sections[it.key()];
+            const QJsonObject object = it.value().toObject();
+            for (auto member = object.begin(); member != object.end(); ++member) {
+                const qint64 bytes = sectionMemberBytes(member.key(), member.value());
+                section.memberBytes.insert(member.key(), bytes);
+                section.sum += bytes;
+            }
+        } else {
+            m_otherRootBytes += rootMemberBytes(it.key(), valueBytesAtDepth(it.value(), 1));
+            ++m_otherRootCount;
+        }
+    }
+}
+
+qint64 GeometryCache::sectionBytes(const QString &name) const
+{
+    const Section &section = m_sections[name];
+    return rootMemberBytes(name, sectionValueBytes(section.sum, section.memberBytes.size()));
+}
+
+qint64 GeometryCache::currentSize() const
+{
+    qint64 members = m_otherRootBytes;
+    for (auto it = m_sections.begin(); it != m_sections.end(); ++it)
+        members += sectionBytes(it.key());
+    return rootBytes(members, m_otherRootCount + m_sections.size());
+}
+
+void GeometryCache::writeEntry(const QString &section, const QString &key, const QVariantMap &entry)
+{
+    if (!beginChange())
+        return;
+
+    // A section member that is no object is replaced by one.
+    QJsonValue sectionValue = m_root.value(section);
+    if (!sectionValue.isObject() && m_root.contains(section)) {
+        m_otherRootBytes -= rootMemberBytes(section, valueBytesAtDepth(sectionValue, 1));
+        --m_otherRootCount;
+    }
+    QJsonObject sectionObject = sectionValue.toObject();
+    Section &sizes = m_sections[section];
+
+    sizes.sum -= sizes.memberBytes.take(key);
+    if (!entry.isEmpty()) {
+        const QJsonObject value = QJsonObject::fromVariantMap(entry);
+        sectionObject.insert(key, value);
+        const qint64 bytes = sectionMemberBytes(key, value);
+        sizes.memberBytes.insert(key, bytes);
+        sizes.sum += bytes;
+    } else {
+        sectionObject.remove(key);
+    }
+    m_root.insert(section, sectionObject);
+    scheduleFlush();
+}
+
+void GeometryCache::removeEntries(const QString &section, const QList<int> &ids)
+{
+    if (ids.isEmpty() || !beginChange())
+        return;
+
+    QJsonValue sectionValue = m_root.value(section);
+    if (!sectionValue.isObject() && m_root.contains(section)) {
+        m_otherRootBytes -= rootMemberBytes(section, valueBytesAtDepth(sectionValue, 1));
+        --m_otherRootCount;
+    }
+    QJsonObject sectionObject = sectionValue.toObject();
+    Section &sizes = m_sections[section];
+    for (int id : ids) {
+        const QString key = QString::number(id);
+        sizes.sum -= sizes.memberBytes.take(key);
+        sectionObject.remove(key);
+    }
+    m_root.insert(section, sectionObject);
+    // Unchanged content is still written, as a rewrite of the file would.
+    scheduleFlush();
+}
+
+void GeometryCache::scheduleFlush()
+{
+    m_dirty = true;
+    // Not restarted by later changes: the file is never more than FlushDelayMs behind.
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void GeometryCache::flush()
+{
+    m_flushTimer.stop();
+    if (!m_dirty || m_off)
+        return;
+    m_dirty = false;
+
+    QDir().mkpath(m_dir);
+    const QByteArray text = QJsonDocument(m_root).toJson();
+    // Written beside the old file and renamed over it: a crash or a full disk leaves the
+    // old file, never a torn one.
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        warning(QCoreApplication::translate("PriorityPlugin", "Cache file %1 open error %2").arg(m_path, file.errorString()));
+        return;
+    }
+    ++m_fileWrites;
+    m_bytesWritten += text.size();
+}

@@ -1,0 +1,132 @@
+// Route loading: the route list keeps the routes registry in step with the server; geometry
+// is fetched only for routes whose hash changed and is kept in the geometry cache.
+
+#include "plugin/priorityplugin.h"
+
+#include "plugin/log.h"
+
+#include <QSet>
+
+#include "items/prioroute.h"
+#include "items/priovehicle.h"
+#include "kernel/roaditemmodel.h"
+
+using namespace PrioLog;
+
+namespace {
+
+bool isList(const QVariant &value)
+{
+    return value.userType() == QMetaType::QVariantList || value.userType() == QMetaType::QStringList;
+}
+
+} // namespace
+
+void PriorityPlugin::requestNetworkLists()
+{
+    if (!postRpcCommand(QStringLiteral("RoadNetwork.getRouteList"), QVariant(),
+                        [this](const QVariant &result) { onRouteList(result); }, false))
+        return;
+    postRpcCommand(QStringLiteral("VDTService.getVdtList"), QVariant(),
+                   [this](const QVariant &result) { onDetectorList(result); }, false);
+}
+
+void PriorityPlugin::onRouteList(const QVariant &result)
+{
+    // Reading anything else as an empty list would remove every route and empty the cache.
+    if (!isList(result)) {
+        warning(tr("Malformed answer to '%1': the route list is not a list").arg(QStringLiteral("RoadNetwork.getRouteList")));
+        return;
+    }
+
+    const QList<int> before = routes.keys();
+    QSet<int> listed;
+    const QVariantList list = result.toList();
+    for (const QVariant &element : list) {
+        const QVariantMap record = element.toMap();
+        bool ok = false;
+        const int id = record.value(QStringLiteral("id")).toInt(&ok);
+        if (!ok) {
+            warning(tr("Invalid route id on getting route list"));
+            continue;
+        }
+        listed.insert(id);
+
+        PrioRoute *r = route(id);
+        if (!r) {
+            r = new PrioRoute(this, id, scene);
+            registerRoute(id, r);
+        }
+        const QString hash = record.value(QStringLiteral("geometry_hash")).toString();
+        if (hash != r->geometryHash()) {
+            QPointer<PrioRoute> asked(r);
+            const bool posted = postRpcCommand(
+                QStringLiteral("RoadNetwork.getRouteGeometry"), QVariantMap{{QStringLiteral("id"), id}},
+                [this, asked, id, record](const QVariant &answer) { onRouteGeometry(asked, id, record, answer); },
+                false);
+            // A failed post stopped the plug-in: every route is gone.
+            if (!posted)
+                return;
+        }
+        r->applyProperties(record);
+    }
+
+    QList<int> stale;
+    for (int id : before) {
+        if (!listed.contains(id))
+            stale.append(id);
+    }
+    removeCacheEntries(QStringLiteral("routes"), stale);
+
+    for (int id : qAsConst(stale)) {
+        PrioRoute *r = routes.take(id);
+        if (!r)
+            continue;
+        // Its boards are no longer on a known route; their own route ids stay as they are.
+        if (QObject *entry = r->property("modelItemObject").value<QObject *>()) {
+            QObject *boardsSub = nullptr;
+            for (Road::ItemModel::Item *item : entry->findChildren<Road::ItemModel::Item *>()) {
+                if (item->objectName() == QLatin1String("boards")) {
+                    boardsSub = item;
+                    break;
+                }
+            }
+            if (boardsSub && itemModel) {
+                QList<PrioVehicle *> riders;
+                for (Road::ItemObj *obj : boardsSub->findChildren<Road::ItemObj *>()) {
+                    if (auto *vehicle = qobject_cast<PrioVehicle *>(obj->object()))
+                        riders.append(vehicle);
+                }
+                for (PrioVehicle *vehicle : qAsConst(riders)) {
+                    if (assignedBoardsSection)
+                        itemModel->removeObject(assignedBoardsSection, vehicle);
+                    addTreeEntry(vehicle, unassignedBoardsSection);
+                }
+            }
+        }
+        treeEntries.remove(r);
+        r->deleteLater();
+    }
+}
+
+void PriorityPlugin::onRouteGeometry(const QPointer<PrioRoute> &asked, int id, const QVariantMap &record,
+                                     const QVariant &result)
+{
+    // The route may have been removed, or replaced by a new one with the same id, since the
+    // request went out: then the answer belongs to nobody.
+    PrioRoute *r = asked.data();
+    if (!r || route(id) != r)
+        return;
+
+    const QVariantMap response = result.toMap();
+    const QString geometry = response.value(QStringLiteral("geometry")).toString();
+    if (geometry.isEmpty()) {
+        warning(tr("Route %1 has no geometry").arg(id));
+        return;
+    }
+    r->setGeometry(geometry, response.value(QStringLiteral("geometry_hash")).toString());
+
+    QVariantMap entry = record;
+    entry.insert(QStringLiteral("geometry"), geometry);
+    writeCacheEntry(QStringLiteral("routes"), QString::number(id), entry);
+}
