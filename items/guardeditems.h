@@ -15,6 +15,12 @@ public:
         : QGraphicsPathItem(parent)
     {
     }
+
+    // The path is in degrees and the pen is cosmetic: the base class would widen bounds and
+    // shape by the pen's width taken as degrees (about 100 km). The view's own margin of a
+    // few pixels covers a cosmetic pen.
+    QRectF boundingRect() const override { return path().controlPointRect(); }
+    QPainterPath shape() const override { return path(); }
 };
 
 class GuardedEllipseItem : public QObject, public QGraphicsEllipseItem
