@@ -20,6 +20,7 @@ public:
     {
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
             peer = server.nextPendingConnection();
+            peer->setParent(this); // the server hands it over unowned
             connect(peer, &QWebSocket::textMessageReceived, this,
                     [this](const QString &frame) { received << frame; });
             if (!greeting.isEmpty())
