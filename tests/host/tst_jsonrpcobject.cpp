@@ -356,6 +356,25 @@ private slots:
             "params":{"events":["BoardsServer.boardPosition","VDTService.vdtStateChanged"]}})"));
     }
 
+    void reachedByNameAsThePlugInDoes()
+    {
+        QObject *object = client.get();
+        QVERIFY(object->inherits("JsonRpcObject"));
+        QSignalSpy spy(object, SIGNAL(notification(QString,QVariant)));
+        QVERIFY(spy.isValid());
+        QVERIFY(connectClient());
+
+        QObject *response = nullptr;
+        QVERIFY(QMetaObject::invokeMethod(object, "postCommand", Q_RETURN_ARG(QObject *, response),
+                                          Q_ARG(QString, "A.b"), Q_ARG(QVariant, QVariant())));
+        QVERIFY(qobject_cast<JsonRpcResponse *>(response));
+        QVERIFY(QMetaObject::invokeMethod(object, "subscribe", Q_ARG(QStringList, {"A.c"})));
+        QTRY_COMPARE(server->received.size(), 2);
+        QCOMPARE(server->frame(1).value("method").toString(), "subscribe");
+        server->send(R"({"jsonrpc":"2.0","method":"A.c","params":{}})");
+        QTRY_COMPARE(spy.count(), 1);
+    }
+
     void pluginKeepsAllowedCommands()
     {
         server->greeting =

@@ -201,6 +201,34 @@ private slots:
         QVERIFY2(std::abs(after.y() - before.y()) <= 1.5 * pixel, qPrintable(QString::number(after.y() - before.y())));
     }
 
+    void dragPans()
+    {
+        Road::MapView view;
+        view.setScene(new QGraphicsScene(&view));
+        view.resize(400, 300);
+        view.setZoom(10);
+        view.centreOn(QPointF(30.0, 0.0));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        const QPointF before = view.mapToScene(QPoint(200, 150));
+
+        // Drag the map 100 pixels to the right: the view now looks further west.
+        QWidget *viewport = view.viewport();
+        QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(150, 150));
+        for (int x = 175; x <= 250; x += 25) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(x, 150), viewport->mapToGlobal(QPoint(x, 150)),
+                             Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(viewport, &move);
+        }
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(250, 150));
+
+        const QPointF after = view.mapToScene(QPoint(200, 150));
+        const double expected = 100 / Road::MapView::pixelsPerDegree(10);
+        QVERIFY2(std::abs((before.x() - after.x()) - expected) < 2 / Road::MapView::pixelsPerDegree(10),
+                 qPrintable(QString::number(before.x() - after.x())));
+        QVERIFY(std::abs(after.y() - before.y()) < 2 / Road::MapView::pixelsPerDegree(10));
+    }
+
     void timelineTakesBoardDataByName()
     {
         TimelineWidget timeline;
