@@ -1,0 +1,102 @@
+// prio-demo: a host for the traffic-priority plug-in, live against a server or the embedded
+// simulator.
+//   prio-demo                                   embedded simulator, generated city
+//   prio-demo --gtfs DIR                        embedded simulator on a GTFS feed
+//   prio-demo --server ws://HOST:PORT           another server
+//   prio-demo --screenshot FILE.png --after S   picture of the window after S seconds, then quit
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTextStream>
+#include <QTimer>
+
+#include <memory>
+
+#include "demohost.h"
+#include "demooptions.h"
+#include "mainwindow.h"
+#include "sim/server.h"
+#include "simsetup.h"
+
+namespace {
+
+// Seconds between attempts to reach a server that is down.
+constexpr int ReconnectMs = 3000;
+
+int fail(const QString &message)
+{
+    QTextStream(stderr) << "prio-demo: " << message << Qt::endl;
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // The plug-in keeps its display settings in the application's store: ours.
+    QCoreApplication::setOrganizationName(QStringLiteral("Lumen"));
+    QCoreApplication::setApplicationName(QStringLiteral("TrafficPriorityDemo"));
+
+    DemoOptions options;
+    QString error;
+    if (!DemoCommandLine::parse(QCoreApplication::arguments(), &options, &error)) {
+        QTextStream(stderr) << "prio-demo: " << error << "\n\n" << DemoCommandLine::helpText();
+        return 2;
+    }
+    if (options.helpRequested) {
+        QTextStream(stdout) << DemoCommandLine::helpText();
+        return 0;
+    }
+    QTextStream out(stdout);
+
+    // The embedded simulator, unless another server was named.
+    std::unique_ptr<Sim::Server> simulator;
+    QUrl serverUrl = options.serverUrl;
+    QRectF expectedArea;
+    if (serverUrl.isEmpty()) {
+        DemoNetwork::Built built = options.gtfsDir.isEmpty() ? DemoNetwork::generated()
+                                                             : DemoNetwork::fromGtfs(options.gtfsDir);
+        if (!built.ok)
+            return fail(built.error);
+        expectedArea = DemoNetwork::bounds(built.network);
+        simulator = std::make_unique<Sim::Server>(std::move(built.network));
+        if (!simulator->listen())
+            return fail(QStringLiteral("the embedded simulator cannot listen: %1").arg(simulator->errorString()));
+        serverUrl = simulator->url();
+        out << "Embedded simulator at " << serverUrl.toString() << ": " << built.summary << Qt::endl;
+    }
+
+    DemoHost host;
+    host.setProjectDir(options.projectDir);
+    const QString pluginPath = options.pluginPath.isEmpty() ? QStringLiteral(PRIO_PLUGIN_PATH) : options.pluginPath;
+    if (!host.loadPlugin(pluginPath))
+        return fail(host.errorString());
+
+    MainWindow window(&host);
+    if (!host.startPlugin())
+        return fail(QStringLiteral("%1 (see the [PriorityPlugin] messages above)").arg(host.errorString()));
+    if (!window.bindPlugin())
+        return fail(QStringLiteral("the plug-in at %1 does not offer the host interface").arg(pluginPath));
+    window.setExpectedArea(expectedArea);
+    host.connectToServer(serverUrl, ReconnectMs);
+
+    if (!options.screenshotFile.isEmpty()) {
+        // A screenshot run shows a fixed size, whatever the last session left behind.
+        window.resize(1280, 800);
+        const QString file = QFileInfo(options.screenshotFile).absoluteFilePath();
+        QTimer::singleShot(int(options.screenshotDelaySeconds * 1000), &window, [&window, file] {
+            if (!window.grab().save(file, "PNG")) {
+                QTextStream(stderr) << "prio-demo: cannot write the screenshot to " << file << Qt::endl;
+                QCoreApplication::exit(1);
+                return;
+            }
+            QTextStream(stdout) << "Screenshot written to " << file << Qt::endl;
+            QCoreApplication::exit(0);
+        });
+    }
+    window.show();
+    return app.exec();
+}
