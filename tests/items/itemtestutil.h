@@ -4,6 +4,7 @@
 // geometry on the map's sphere, not from the code under test.
 
 #include <QGraphicsScene>
+#include <QTest>
 #include <QGraphicsView>
 #include <QImage>
 #include <QPointF>
@@ -36,6 +37,17 @@ inline QString geometryOf(const QVector<QPointF> &points)
     return parts.join(QLatin1Char(' '));
 }
 
+// Lays the view out (a hidden view has no viewport size yet), centres it and paints it
+// through its own paint event, where items get the viewport as their widget.
+inline QImage grabView(QGraphicsView *view, const QPointF &centre)
+{
+    view->show();
+    if (!QTest::qWaitForWindowExposed(view))
+        return QImage();
+    view->centerOn(centre);
+    return view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
 // A north-up view (latitude grows upwards) of `pixelsPerDegree` centred on `centre`,
 // painted through the view's own paint path into an image.
 inline QImage renderView(QGraphicsScene *scene, const QPointF &centre, double pixelsPerDegree,
@@ -49,8 +61,7 @@ inline QImage renderView(QGraphicsScene *scene, const QPointF &centre, double pi
     view.resize(size);
     view.setSceneRect(QRectF(-180.0, -90.0, 360.0, 180.0));
     view.setTransform(QTransform::fromScale(pixelsPerDegree, -pixelsPerDegree));
-    view.centerOn(centre);
-    return view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    return grabView(&view, centre);
 }
 
 // Pixels of exactly this colour.
