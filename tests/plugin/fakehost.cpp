@@ -61,11 +61,21 @@ void JsonRpcObject::subscribe(const QStringList &events)
     subscriptions.append(events);
 }
 
+QGraphicsObject *LayeredScene::addLayer(const QString &name)
+{
+    QGraphicsObject *&layer = layers[name];
+    if (!layer) {
+        layer = new FakeMapLayer;
+        addItem(layer);
+    }
+    return layer;
+}
+
 namespace Road {
 
 Kernel::Kernel(QObject *parent)
     : QObject(parent)
-    , m_ownScene(new QGraphicsScene(this))
+    , m_ownScene(new LayeredScene(this))
     , m_ownModel(new Road::ItemModel(this))
     , m_scene(m_ownScene)
     , m_model(m_ownModel)

@@ -5,6 +5,7 @@
 // that name the cache. The classes carry the host's class names, which is all the plug-in
 // checks; the executables that use them do not link the real host libraries.
 
+#include <QGraphicsObject>
 #include <QGraphicsScene>
 #include <QHash>
 #include <QObject>
@@ -82,6 +83,25 @@ signals:
     void allowedCommandsChanged();
 };
 
+// A scene whose items join named layers, as the host's map does.
+class LayeredScene : public QGraphicsScene
+{
+    Q_OBJECT
+public:
+    using QGraphicsScene::QGraphicsScene;
+    Q_INVOKABLE QGraphicsObject *addLayer(const QString &name);
+    QHash<QString, QGraphicsObject *> layers;
+};
+
+class FakeMapLayer : public QGraphicsObject
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE void addItem(QGraphicsItem *item) { item->setParentItem(this); }
+    QRectF boundingRect() const override { return QRectF(); }
+    void paint(QPainter *, const QStyleOptionGraphicsItem *, QWidget *) override {}
+};
+
 namespace Road {
 
 class Kernel : public QObject
@@ -97,11 +117,11 @@ public:
     Road::ItemModel *itemModel() const { return m_model; }
     void withholdScene() { m_scene = nullptr; }
     void withholdModel() { m_model = nullptr; }
-    QGraphicsScene *scene() const { return m_ownScene; }
+    LayeredScene *scene() const { return m_ownScene; }
     Road::ItemModel *model() const { return m_ownModel; }
 
 private:
-    QGraphicsScene *m_ownScene;
+    LayeredScene *m_ownScene;
     Road::ItemModel *m_ownModel;
     QPointer<QObject> m_scene;
     QPointer<Road::ItemModel> m_model;
