@@ -210,15 +210,26 @@ void GridIndex::insert(int item, const QPointF &lonLat)
 
 QVector<int> GridIndex::near(const QPointF &lonLat, double radius) const
 {
-    QVector<int> out;
     const QPointF m = m_plane.toMetres(lonLat);
-    const qint64 x0 = qint64(std::floor((m.x() - radius) / m_cell));
-    const qint64 x1 = qint64(std::floor((m.x() + radius) / m_cell));
-    const qint64 y0 = qint64(std::floor((m.y() - radius) / m_cell));
-    const qint64 y1 = qint64(std::floor((m.y() + radius) / m_cell));
-    // A radius far larger than the cells would walk a huge empty range; callers keep
-    // radius near the cell size, this bound only guards against misuse.
-    if ((x1 - x0 + 1) * (y1 - y0 + 1) > 4096)
+    return cells(m - QPointF(radius, radius), m + QPointF(radius, radius));
+}
+
+QVector<int> GridIndex::inBox(const QPointF &a, const QPointF &b, double margin) const
+{
+    const QPointF ma = m_plane.toMetres(a);
+    const QPointF mb = m_plane.toMetres(b);
+    return cells(QPointF(std::min(ma.x(), mb.x()) - margin, std::min(ma.y(), mb.y()) - margin),
+                 QPointF(std::max(ma.x(), mb.x()) + margin, std::max(ma.y(), mb.y()) + margin));
+}
+
+QVector<int> GridIndex::cells(const QPointF &lo, const QPointF &hi) const
+{
+    QVector<int> out;
+    const qint64 x0 = qint64(std::floor(lo.x() / m_cell));
+    const qint64 x1 = qint64(std::floor(hi.x() / m_cell));
+    const qint64 y0 = qint64(std::floor(lo.y() / m_cell));
+    const qint64 y1 = qint64(std::floor(hi.y() / m_cell));
+    if ((x1 - x0 + 1) * (y1 - y0 + 1) > MaxCellsPerQuery)
         return out;
     for (qint64 cx = x0; cx <= x1; ++cx) {
         for (qint64 cy = y0; cy <= y1; ++cy) {

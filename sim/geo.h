@@ -77,10 +77,15 @@ public:
     // Items in the cells that a box of radius metres around lonLat touches; a superset of
     // the items within radius, so callers still measure.
     QVector<int> near(const QPointF &lonLat, double radius) const;
+    // Items in the cells that the box around a and b, widened by margin metres, touches.
+    // Empty for a box of more than MaxCellsPerQuery cells: callers split long segments.
+    QVector<int> inBox(const QPointF &a, const QPointF &b, double margin) const;
+    static constexpr qint64 MaxCellsPerQuery = 4096;
     void clear() { m_cells.clear(); }
 
 private:
     static quint64 key(qint64 cx, qint64 cy);
+    QVector<int> cells(const QPointF &lo, const QPointF &hi) const;
 
     LocalPlane m_plane;
     double m_cell;

@@ -366,32 +366,28 @@ public:
         Geo::GridIndex grid(plane, StopGridCellM);
         for (int i = 0; i < m_stops.size(); ++i)
             grid.insert(i, m_stops.at(i).pos);
-        // Probe points every ProbeM along each line: a stop within StopMatchM of the line
-        // lies within StopMatchM + ProbeM / 2 of some probe.
-        constexpr double ProbeM = 40.0;
+        // Segments are looked at in pieces of at most PieceM, so that the box around a
+        // piece always stays within the grid's query limit.
+        constexpr double PieceM = 1000.0;
         for (Route &route : net.routes) {
             QHash<int, QPair<double, double>> best; // stop -> (distance, along)
             const QVector<QPointF> &pts = route.line.points();
             for (int s = 0; s + 1 < pts.size(); ++s) {
                 const double segLen = route.line.vertexAlong(s + 1) - route.line.vertexAlong(s);
-                const int probes = 1 + int(std::ceil(segLen / ProbeM));
-                QSet<int> candidates;
-                for (int k = 0; k <= probes; ++k) {
-                    const QPointF probe = pts.at(s) + (pts.at(s + 1) - pts.at(s)) * (double(k) / probes);
-                    for (int c : grid.near(probe, StopMatchM + ProbeM * 0.5))
-                        candidates.insert(c);
-                }
-                if (candidates.isEmpty())
-                    continue;
+                const int pieces = std::max(1, int(std::ceil(segLen / PieceM)));
                 const Geo::Polyline segment({pts.at(s), pts.at(s + 1)});
-                for (int c : qAsConst(candidates)) {
-                    double dist = 0;
-                    const double along = route.line.vertexAlong(s) + segment.project(m_stops.at(c).pos, &dist);
-                    if (dist > StopMatchM)
-                        continue;
-                    const auto it = best.find(c);
-                    if (it == best.end() || dist < it->first)
-                        best.insert(c, {dist, along});
+                for (int k = 0; k < pieces; ++k) {
+                    const QPointF a = pts.at(s) + (pts.at(s + 1) - pts.at(s)) * (double(k) / pieces);
+                    const QPointF b = pts.at(s) + (pts.at(s + 1) - pts.at(s)) * (double(k + 1) / pieces);
+                    for (int c : grid.inBox(a, b, StopMatchM)) {
+                        double dist = 0;
+                        const double along = route.line.vertexAlong(s) + segment.project(m_stops.at(c).pos, &dist);
+                        if (dist > StopMatchM)
+                            continue;
+                        const auto it = best.find(c);
+                        if (it == best.end() || dist < it->first)
+                            best.insert(c, {dist, along});
+                    }
                 }
             }
             QVector<QPair<double, int>> order;
