@@ -101,6 +101,7 @@ private slots:
     void errorCodes_data();
     void errorCodes();
     void clientNotificationGetsNoAnswer();
+    void oversizedFrameClosesTheConnection();
     void observerIsRefused_data();
     void observerIsRefused();
     void roleChangeFromTheEmbedder();
@@ -602,6 +603,16 @@ void tst_SimServer::clientNotificationGetsNoAnswer()
     QVERIFY(client->answers.isEmpty());
     QVERIFY(server->world().route(2)->locked);
     QCOMPARE(client->notificationsNamed(QStringLiteral("RoadNetwork.routePropertiesChanged")).size(), 1);
+}
+
+void tst_SimServer::oversizedFrameClosesTheConnection()
+{
+    QSignalSpy gone(&client->socket, &QWebSocket::disconnected);
+    const QString padding(int(Server::MaxRequestBytes), QLatin1Char('x'));
+    client->sendRaw(QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"%1\"}").arg(padding));
+    QTRY_COMPARE(gone.size(), 1);
+    QTRY_COMPARE(server->clientCount(), 0);
+    QVERIFY(client->answers.isEmpty());
 }
 
 void tst_SimServer::observerIsRefused_data()
