@@ -12,6 +12,7 @@
 #include <QLineF>
 #include <QPainter>
 #include <QPainterPathStroker>
+#include <QStyleOptionGraphicsItem>
 #include <QTransform>
 
 #include <cmath>
@@ -155,6 +156,7 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
     prepareGeometryChange();
     m_arrows = QPainterPath();
     m_outline = QPainterPath();
+    m_centreLine = QPainterPath();
     m_bounds = QRectF();
 
     QVector<QPointF> points;
@@ -165,11 +167,17 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
     }
 
     const QPointF reference = points.first();
-    for (QPointF &point : points)
+    QPainterPath centreLine;
+    centreLine.moveTo(points.first());
+    for (QPointF &point : points) {
+        centreLine.lineTo(point);
         point = geoToWorld(point);
+    }
 
     if (buildOutline(points, reference)) {
         buildArrows(points, reference);
+        if (!m_arrows.isEmpty())
+            m_centreLine = centreLine;
         m_bounds = m_outline.boundingRect();
     } else {
         m_outline = QPainterPath();
@@ -222,6 +230,7 @@ void PrioRoute::buildArrows(const QVector<QPointF> &world, const QPointF &refere
     const double length = cursor.totalLength();
     if (!(shaft > 0.0) || !qIsFinite(shaft) || !qIsFinite(length) || shaft > length)
         return;
+    m_arrowSpacingDegrees = spacing * 360.0 / Geo::WorldSize;
     // Arrow k ends at shaft + k * spacing; the count is known before any is built.
     const double count = std::floor((length - shaft) / spacing) + 1.0;
     if (!(count <= ItemLimits::MaxRouteArrows))
@@ -311,7 +320,7 @@ QPainterPath PrioRoute::shape() const
     return m_outline;
 }
 
-void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
+void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *)
 {
     QPen pen = painter->pen();
     if (isSelected())
@@ -321,7 +330,10 @@ void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidg
         painter->setPen(pen);
     }
     painter->fillPath(m_outline, QBrush(m_fillColour));
-    painter->strokePath(m_arrows, pen);
+    // Arrows less than a pixel apart draw as a continuous line of the pen: draw that line,
+    // one element per point instead of about twenty-five.
+    const double spacingPixels = m_arrowSpacingDegrees * option->levelOfDetailFromTransform(painter->worldTransform());
+    painter->strokePath(spacingPixels < 1.0 ? m_centreLine : m_arrows, pen);
 }
 
 QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)

@@ -77,4 +77,8 @@ private:
     bool m_dontHide = false;
     bool m_useSgEvents = false;
     QRectF m_bounds;
+    // Level of detail: the centre line in scene coordinates, stroked instead of the arrows
+    // when they are closer together than a pixel and would only make the same line.
+    QPainterPath m_centreLine;
+    double m_arrowSpacingDegrees = 0.0;
 };

@@ -38,6 +38,8 @@ private slots:
     void vehiclePaintsInsideItsBounds();
     void routeFill_data();
     void routeFill();
+    void routeLineAtCityZoom_data();
+    void routeLineAtCityZoom();
     void detectorStateColour_data();
     void detectorStateColour();
     void detectorWeightDisc_data();
@@ -286,6 +288,39 @@ void tst_ItemRendering::routeFill()
     for (int x = 0; x < image.width(); ++x)
         dark += isDark(image.pixel(x, Centre.y())) ? 1 : 0;
     QVERIFY(dark > 0);
+}
+
+void tst_ItemRendering::routeLineAtCityZoom_data()
+{
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<bool>("continuous");
+    QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << true;
+    QTest::newRow("district: arrows a few pixels apart") << 46603.0 << false;
+}
+
+void tst_ItemRendering::routeLineAtCityZoom()
+{
+    // Zoomed out, the 2 m band is far below a pixel and the arrows merge: the route shows as
+    // a continuous line of the pen. Closer in, the arrows stand apart.
+    QFETCH(double, scale);
+    QFETCH(bool, continuous);
+    auto *route = new PrioRoute(plugin, 1, scene);
+    const double halfMetres = 90.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
+    route->setGeometry(geometryOf({offsetMetres(Here, -halfMetres, 0), offsetMetres(Here, halfMetres, 0)}), "h");
+    route->setDontHide(true);
+    const QImage image = renderView(scene, Here, scale);
+    int covered = 0;
+    for (int x = 15; x < 185; ++x) {
+        bool dark = false;
+        for (int y = Centre.y() - 1; y <= Centre.y() + 1; ++y)
+            dark = dark || isDark(image.pixel(x, y));
+        covered += dark ? 1 : 0;
+    }
+    if (continuous)
+        QVERIFY2(covered >= 165, qPrintable(QString::number(covered)));
+    else
+        QVERIFY2(covered > 30 && covered < 150, qPrintable(QString::number(covered)));
+    QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 10))), QColor(Qt::white));
 }
 
 void tst_ItemRendering::detectorStateColour_data()
