@@ -15,6 +15,11 @@ const char *const StreetNames[] = {
     "Petrovka", "Neglinnaya", "Kuznetsky", "Solyanka",   "Taganka",   "Zemlyanoy Val",
     "Yakimanka", "Polyanka",  "Ordynka",   "Pyatnitskaya", "Lubyanka", "Maroseyka",
 };
+// A city smaller than this has no room for routes; a larger one is no longer a city, and
+// near the poles the flat approximation breaks down.
+constexpr double MinRadiusM = 500.0;
+constexpr double MaxRadiusM = 100000.0;
+
 constexpr int StreetNameCount = int(sizeof(StreetNames) / sizeof(StreetNames[0]));
 
 double uniform(QRandomGenerator &rng, double lo, double hi)
@@ -80,8 +85,13 @@ Route makeRoute(int id, int points, const GeneratorOptions &o, QRandomGenerator 
 
 Network generateNetwork(const GeneratorOptions &options)
 {
+    GeneratorOptions o = options;
+    if (!Geo::isValidLonLat(o.centre.x(), o.centre.y()) || std::abs(o.centre.y()) > 80.0)
+        o.centre = GeneratorOptions().centre;
+    if (!std::isfinite(o.radiusMetres) || o.radiusMetres < MinRadiusM || o.radiusMetres > MaxRadiusM)
+        o.radiusMetres = GeneratorOptions().radiusMetres;
     Network net;
-    net.centre = options.centre;
+    net.centre = o.centre;
     net.seed = options.seed;
     QRandomGenerator rng(options.seed);
     const int routes = std::clamp(options.routes, 0, MaxRoutes);
@@ -91,7 +101,7 @@ Network generateNetwork(const GeneratorOptions &options)
     perRoute = std::clamp(perRoute, 2, MaxPointsPerRoute);
     net.routes.reserve(routes);
     for (int i = 0; i < routes; ++i)
-        net.routes.append(makeRoute(i + 1, perRoute, options, rng));
+        net.routes.append(makeRoute(i + 1, perRoute, o, rng));
 
     PopulateOptions p;
     p.seed = options.seed;

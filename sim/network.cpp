@@ -28,6 +28,11 @@ int uniformInt(QRandomGenerator &rng, int lo, int hiInclusive)
     return lo + int(rng.bounded(quint32(hiInclusive - lo + 1)));
 }
 
+double share(double v)
+{
+    return std::isfinite(v) ? std::clamp(v, 0.0, 1.0) : 0.0;
+}
+
 template<typename T>
 void shuffle(QVector<T> &v, QRandomGenerator &rng)
 {
@@ -179,8 +184,9 @@ void placeBoards(Network &net, const PopulateOptions &o, QRandomGenerator &rng)
     for (int i = 0; i < count; ++i)
         order[i] = i;
     shuffle(order, rng);
-    const int emergencyCount = int(std::lround(count * std::clamp(o.emergencyBoardShare, 0.0, 1.0)));
-    const int unassignedCount = int(std::lround(count * std::clamp(o.unassignedBoardShare, 0.0, 1.0)));
+    const int emergencyCount = int(std::lround(count * share(o.emergencyBoardShare)));
+    const int unassignedCount = int(std::lround(count * share(o.unassignedBoardShare)));
+    const double loggedOutShare = share(o.loggedOutBoardShare);
     QVector<char> kind(count, 'r'); // r: on a route, e: emergency vehicle, d: at the depot
     for (int k = 0; k < count; ++k) {
         if (k < emergencyCount)
@@ -202,7 +208,7 @@ void placeBoards(Network &net, const PopulateOptions &o, QRandomGenerator &rng)
         b.depot = Geo::offsetMetres(depot, uniform(rng, -40, 40), uniform(rng, -40, 40));
         b.offsetS = std::round(uniform(rng, -60.0, 180.0) * 10.0) / 10.0;
         b.locked = rng.generateDouble() < 0.02;
-        if (rng.generateDouble() < o.loggedOutBoardShare) {
+        if (rng.generateDouble() < loggedOutShare) {
             b.loggedIn = false;
             b.lastConnectedAgoS = uniform(rng, 600.0, 172800.0);
         }

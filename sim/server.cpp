@@ -297,7 +297,10 @@ void Server::onNewConnection()
                       Reply::error(Rpc::InvalidRequest,
                                    QStringLiteral("Invalid request: send JSON in text frames")));
         });
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+        // Queued: a socket can report its end from inside a send, while the client list is
+        // being walked.
+        connect(socket, &QWebSocket::disconnected, this, [this, socket] { onDisconnected(socket); },
+                Qt::QueuedConnection);
         auto client = std::make_unique<Client>();
         client->socket = socket;
         client->role = m_defaultRole;
