@@ -1,5 +1,6 @@
 #include "demohost.h"
 
+#include <QDir>
 #include <QLoggingCategory>
 #include <QPluginLoader>
 
@@ -19,6 +20,9 @@ DemoHost::DemoHost(QObject *parent)
 {
     m_vireoPlugin = new Vireo::Plugin(m_kernel.get());
     m_project = new Vireo::Project(m_vireoPlugin);
+    // The plug-in names its geometry cache after the project; with no project named, the
+    // directory the host runs in is the project.
+    m_project->setBaseDir(QDir::currentPath());
 
     JsonRpcObject *client = m_rpcService->client();
     client->setObjectName(RpcObjectName);

@@ -125,6 +125,37 @@ bool parse(const QStringList &arguments, DemoOptions *options, QString *error)
     return true;
 }
 
+QString takePluginOption(int &argc, char **argv, bool *ok)
+{
+    *ok = true;
+    QString path;
+    int out = 1;
+    for (int in = 1; in < argc; ++in) {
+        const QByteArray arg(argv[in]);
+        const QByteArray bare = arg.startsWith("--") ? arg.mid(1) : arg;
+        if (bare == "-plugin") {
+            if (in + 1 >= argc || QByteArray(argv[in + 1]).isEmpty()) {
+                *ok = false;
+            } else {
+                path = QString::fromLocal8Bit(argv[in + 1]);
+                ++in;
+            }
+            continue;
+        }
+        if (bare.startsWith("-plugin=")) {
+            path = QString::fromLocal8Bit(bare.mid(int(qstrlen("-plugin="))));
+            if (path.isEmpty())
+                *ok = false;
+            continue;
+        }
+        argv[out++] = argv[in];
+    }
+    if (out < argc)
+        argv[out] = nullptr;
+    argc = out;
+    return path;
+}
+
 QString helpText()
 {
     Parser p;

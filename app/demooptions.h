@@ -32,6 +32,12 @@ constexpr double DefaultScreenshotDelaySeconds = 6.0;
 // says why in *error; the fields of *options are then unspecified.
 bool parse(const QStringList &arguments, DemoOptions *options, QString *error);
 
+// Qt's application object takes -plugin and --plugin for its own generic plug-ins and drops
+// them from the arguments, so ours is taken out of argv before the application sees it:
+// "--plugin PATH", "--plugin=PATH" or the single-dash forms. Returns the path (empty if not
+// given) and removes the option from argc/argv; *ok is false when the path is missing.
+QString takePluginOption(int &argc, char **argv, bool *ok);
+
 // The text of --help.
 QString helpText();
 

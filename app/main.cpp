@@ -35,6 +35,8 @@ int fail(const QString &message)
 
 int main(int argc, char *argv[])
 {
+    bool pluginOptionOk = true;
+    const QString pluginOption = DemoCommandLine::takePluginOption(argc, argv, &pluginOptionOk);
     QApplication app(argc, argv);
     // The plug-in keeps its display settings in the application's store: ours.
     QCoreApplication::setOrganizationName(QStringLiteral("Lumen"));
@@ -46,14 +48,27 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "prio-demo: " << error << "\n\n" << DemoCommandLine::helpText();
         return 2;
     }
+    if (!pluginOptionOk) {
+        QTextStream(stderr) << "prio-demo: --plugin needs the path of the plug-in module\n";
+        return 2;
+    }
+    if (!pluginOption.isEmpty())
+        options.pluginPath = pluginOption;
     if (options.helpRequested) {
         QTextStream(stdout) << DemoCommandLine::helpText();
         return 0;
     }
     QTextStream out(stdout);
 
-    // The embedded simulator, unless another server was named.
+    // Declared before the host so that it outlives the client connected to it.
     std::unique_ptr<Sim::Server> simulator;
+    DemoHost host;
+    host.setProjectDir(options.projectDir);
+    const QString pluginPath = options.pluginPath.isEmpty() ? QStringLiteral(PRIO_PLUGIN_PATH) : options.pluginPath;
+    if (!host.loadPlugin(pluginPath))
+        return fail(host.errorString());
+
+    // The embedded simulator, unless another server was named.
     QUrl serverUrl = options.serverUrl;
     QRectF expectedArea;
     if (serverUrl.isEmpty()) {
@@ -68,12 +83,6 @@ int main(int argc, char *argv[])
         serverUrl = simulator->url();
         out << "Embedded simulator at " << serverUrl.toString() << ": " << built.summary << Qt::endl;
     }
-
-    DemoHost host;
-    host.setProjectDir(options.projectDir);
-    const QString pluginPath = options.pluginPath.isEmpty() ? QStringLiteral(PRIO_PLUGIN_PATH) : options.pluginPath;
-    if (!host.loadPlugin(pluginPath))
-        return fail(host.errorString());
 
     MainWindow window(&host);
     if (!host.startPlugin())
