@@ -1,0 +1,389 @@
+// The demo's window on the real plug-in and the simulator: the settings panel, the context
+// menus' commands and queries, the status bar's errors and the selection.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGraphicsObject>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTreeView>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+#include "demohost.h"
+#include "dialogs.h"
+#include "kernel/mapview.h"
+#include "kernel/roaditemmodel.h"
+#include "mainwindow.h"
+#include "mapobject.h"
+#include "propertytext.h"
+#include "settingspanel.h"
+#include "sim/generator.h"
+#include "sim/server.h"
+
+namespace {
+
+// The host and its window, started and bound as the program does it.
+struct Demo
+{
+    std::unique_ptr<DemoHost> host = std::make_unique<DemoHost>();
+    std::unique_ptr<MainWindow> window;
+
+    bool start(const QUrl &server = QUrl())
+    {
+        if (!host->loadPlugin(QStringLiteral(PLUGIN_PATH)))
+            return false;
+        window = std::make_unique<MainWindow>(host.get());
+        if (!host->startPlugin() || !window->bindPlugin())
+            return false;
+        if (server.isValid())
+            host->connectToServer(server);
+        return true;
+    }
+    ~Demo()
+    {
+        // As in the program: the window (and its view) goes before the host.
+        window.reset();
+        host.reset();
+    }
+};
+
+void collect(Road::ItemModelItem *item, QVector<QObject *> &out)
+{
+    for (Road::ItemModelItem *child : item->childItems()) {
+        if (auto *entry = qobject_cast<Road::ItemObj *>(child)) {
+            if (entry->object() && !out.contains(entry->object()))
+                out.append(entry->object());
+        }
+        collect(child, out);
+    }
+}
+
+// The plug-in's objects of one kind, as the tree lists them.
+QVector<QObject *> objectsInTree(DemoHost &host, MapObjectRef::Kind kind)
+{
+    QVector<QObject *> all;
+    collect(host.itemModel()->rootItem(), all);
+    QVector<QObject *> found;
+    for (QObject *object : qAsConst(all)) {
+        if (MapObjectRef::of(object).kind == kind)
+            found.append(object);
+    }
+    return found;
+}
+
+QAction *menuAction(QMenu *menu, const QString &name)
+{
+    for (QAction *action : menu->actions()) {
+        if (action->objectName() == name)
+            return action;
+    }
+    return nullptr;
+}
+
+Sim::Network smallNetwork()
+{
+    Sim::GeneratorOptions options;
+    options.routes = 3;
+    options.pointsPerRoute = 20;
+    options.detectors = 6;
+    options.emergencyDetectors = 1;
+    options.boards = 5;
+    options.emergencyBoardShare = 0.0;
+    return Sim::generateNetwork(options);
+}
+
+} // namespace
+
+class tst_DemoWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
+        QCoreApplication::setApplicationName(QStringLiteral("tst_demowindow"));
+    }
+    void init() { QSettings().clear(); }
+
+    // What the plug-in read from the application's settings shows in the panel, and a change
+    // in the panel reaches the plug-in, which stores it under its key.
+    void modeBoxes_data()
+    {
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("vehicle text") << "textShowMode" << "Lumen2/text_show_value";
+        QTest::newRow("emergency sector") << "emsShowMode" << "Lumen2/ems_show_value";
+        QTest::newRow("board weight") << "brdWeightShowMode" << "Lumen2/brd_weight_show_mode_value";
+        QTest::newRow("detector weight") << "dtWeightShowMode" << "Lumen2/dt_weight_show_mode_value";
+    }
+    void modeBoxes()
+    {
+        QFETCH(QString, property);
+        QFETCH(QString, key);
+        QSettings().setValue(key, 2);
+        Demo demo;
+        QVERIFY(demo.start());
+        auto *box = demo.window->settingsPanel()->findChild<QComboBox *>(property);
+        QVERIFY(box);
+        QCOMPARE(box->count(), 3);
+        QCOMPARE(box->currentIndex(), 2);
+
+        box->setCurrentIndex(1);
+        QCOMPARE(demo.host->plugin().property(property.toLatin1().constData()).toInt(), 1);
+        QCOMPARE(QSettings().value(key).toInt(), 1);
+    }
+
+    void checkBoxes_data()
+    {
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("on activation") << "showDtOnActivation" << "Lumen2/show_dt_on_activation";
+        QTest::newRow("when approaching") << "showDtWhenApproaching" << "Lumen2/show_dt_when_approaching";
+    }
+    void checkBoxes()
+    {
+        QFETCH(QString, property);
+        QFETCH(QString, key);
+        // Both default to true: a stored false must show.
+        QSettings().setValue(key, false);
+        Demo demo;
+        QVERIFY(demo.start());
+        auto *box = demo.window->settingsPanel()->findChild<QCheckBox *>(property);
+        QVERIFY(box);
+        QVERIFY(!box->isChecked());
+
+        box->setChecked(true);
+        QCOMPARE(demo.host->plugin().property(property.toLatin1().constData()).toBool(), true);
+        QCOMPARE(QSettings().value(key).toBool(), true);
+    }
+
+    void filters_data()
+    {
+        QTest::addColumn<QString>("editName");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("name") << "vehicleNameFilter" << "Lumen2/vehicle_name_filter";
+        QTest::newRow("description") << "vehicleDescrFilter" << "Lumen2/vehicle_descr_filter";
+    }
+    void filters()
+    {
+        QFETCH(QString, editName);
+        QFETCH(QString, key);
+        QSettings().setValue(key, QStringLiteral("B10.*"));
+        Demo demo;
+        QVERIFY(demo.start());
+        auto *edit = demo.window->settingsPanel()->findChild<QLineEdit *>(editName);
+        QVERIFY(edit);
+        QCOMPARE(edit->text(), QStringLiteral("B10.*"));
+        QVERIFY(edit->styleSheet().isEmpty());
+
+        const auto current = [&] {
+            return editName == QLatin1String("vehicleNameFilter") ? demo.host->plugin().vehicleNameFilter()
+                                                                  : demo.host->plugin().vehicleDescrFilter();
+        };
+        edit->clear();
+        QTest::keyClicks(edit, QStringLiteral("Bus ("));
+        // Typing waits for a pause before it filters; an unfinished pattern is marked.
+        QCOMPARE(current(), QStringLiteral("B10.*"));
+        QVERIFY(!edit->styleSheet().isEmpty());
+        QTRY_COMPARE(current(), QStringLiteral("Bus ("));
+        QCOMPARE(QSettings().value(key).toString(), QStringLiteral("Bus ("));
+
+        QTest::keyClicks(edit, QStringLiteral("1)"));
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(current(), QStringLiteral("Bus (1)"));
+        QVERIFY(edit->styleSheet().isEmpty());
+    }
+
+    // The plug-in forgets its detectors' minimum zoom between sessions; the host keeps it.
+    void minimumZoomOutlivesTheSession()
+    {
+        {
+            Demo demo;
+            QVERIFY(demo.start());
+            auto *spin = demo.window->settingsPanel()->findChild<QSpinBox *>(QStringLiteral("minVisibleZoom"));
+            QVERIFY(spin);
+            QCOMPARE(spin->value(), 17);
+            spin->setValue(15);
+            QCOMPARE(demo.host->plugin().property("minVisibleZoom").toInt(), 15);
+        }
+        Demo demo;
+        QVERIFY(demo.start());
+        QCOMPARE(demo.host->plugin().property("minVisibleZoom").toInt(), 15);
+        auto *spin = demo.window->settingsPanel()->findChild<QSpinBox *>(QStringLiteral("minVisibleZoom"));
+        QCOMPARE(spin->value(), 15);
+    }
+
+    // Every rpcError of the plug-in reaches the status bar.
+    void serverErrorsReachTheStatusBar()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        server.failMethod(QStringLiteral("PserverApp.getWebUrl"), -32000, QStringLiteral("No permission"));
+        server.failMethod(QStringLiteral("TLService.getTlcProperties"), 5, QStringLiteral("controller asleep"));
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        QTRY_VERIFY(demo.host->isConnected());
+
+        QCOMPARE(demo.host->plugin().webUrl(), QString());
+        QCOMPARE(demo.host->plugin().tlcProperties(1), QVariantMap());
+        QCOMPARE(demo.window->rpcErrors(),
+                 QStringList({QStringLiteral("You have no permissions for command 'PserverApp.getWebUrl'"),
+                              QStringLiteral("code: 5, message: controller asleep")}));
+    }
+
+    // The menus' commands go to the server, and the change comes back to the object.
+    void lockFromTheMenu_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("route") << int(MapObjectRef::Route);
+        QTest::newRow("board") << int(MapObjectRef::Board);
+        QTest::newRow("detector") << int(MapObjectRef::Detector);
+    }
+    void lockFromTheMenu()
+    {
+        QFETCH(int, kind);
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Kind(kind)).isEmpty());
+        QPointer<QObject> object = objectsInTree(*demo.host, MapObjectRef::Kind(kind)).constFirst();
+        const MapObjectRef ref = MapObjectRef::of(object);
+        QVERIFY(!ref.locked);
+
+        const std::function<bool()> lockedOnServer = [&] {
+            switch (ref.kind) {
+            case MapObjectRef::Route:
+                return server.world().route(ref.id)->locked;
+            case MapObjectRef::Board:
+                return server.world().board(ref.name)->locked;
+            case MapObjectRef::Detector:
+                return server.world().detector(ref.id)->locked;
+            case MapObjectRef::None:
+                break;
+            }
+            return false;
+        };
+        QVERIFY(!lockedOnServer());
+
+        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(object, nullptr));
+        QVERIFY(menu);
+        QVERIFY(!menuAction(menu.get(), QStringLiteral("unlock")));
+        menuAction(menu.get(), QStringLiteral("lock"))->trigger();
+        QTRY_VERIFY(lockedOnServer());
+        QTRY_VERIFY(object && object->property("locked").toBool());
+
+        menu.reset(demo.window->createObjectMenu(object, nullptr));
+        QVERIFY(!menuAction(menu.get(), QStringLiteral("lock")));
+        menuAction(menu.get(), QStringLiteral("unlock"))->trigger();
+        QTRY_VERIFY(!lockedOnServer());
+    }
+
+    void detectorActivationAndControllerQuery()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Detector).isEmpty());
+        QPointer<QObject> detector;
+        for (QObject *candidate : objectsInTree(*demo.host, MapObjectRef::Detector)) {
+            if (MapObjectRef::of(candidate).tlNumber > 0)
+                detector = candidate;
+        }
+        QVERIFY2(detector, "no detector with a traffic-light controller");
+        const MapObjectRef ref = MapObjectRef::of(detector);
+        const Sim::Detector *onServer = server.world().detector(ref.id);
+        QVERIFY(onServer);
+        QVERIFY(!server.world().detectorActivated(*onServer));
+
+        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(detector, nullptr));
+        menuAction(menu.get(), QStringLiteral("activate"))->trigger();
+        QTRY_VERIFY(server.world().detectorActivated(*onServer));
+
+        // The controller's properties as the server holds them, shown as the server sent them.
+        menuAction(menu.get(), QStringLiteral("tlcProperties"))->trigger();
+        auto *answer = demo.window->findChild<AnswerDialog *>();
+        QVERIFY(answer);
+        auto *text = answer->findChild<QPlainTextEdit *>(QStringLiteral("answerText"));
+        QVERIFY(text);
+        const QJsonObject expected =
+                server.world().trafficLightProperties(*server.world().trafficLight(ref.tlNumber));
+        QCOMPARE(QJsonDocument::fromJson(text->toPlainText().toUtf8()).object(), expected);
+    }
+
+    // Choosing a tree row selects its object, and only that one.
+    void treeSelectionSelectsTheObject()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
+        const QVector<QObject *> routes = objectsInTree(*demo.host, MapObjectRef::Route);
+
+        QTreeView *tree = demo.window->objectTree();
+        const auto rowOf = [&](QObject *object) {
+            auto *entry = qobject_cast<Road::ItemModelItem *>(object->property("modelItemObject").value<QObject *>());
+            return demo.host->itemModel()->indexFromItem(entry);
+        };
+        tree->setCurrentIndex(rowOf(routes.at(0)));
+        QCOMPARE(demo.window->selectedObject(), routes.at(0));
+        QVERIFY(routes.at(0)->property("selected").toBool());
+
+        tree->setCurrentIndex(rowOf(routes.at(1)));
+        QCOMPARE(demo.window->selectedObject(), routes.at(1));
+        QVERIFY(routes.at(1)->property("selected").toBool());
+        QVERIFY(!routes.at(0)->property("selected").toBool());
+
+        // Selecting from elsewhere (the map) moves the tree's current row along.
+        demo.window->selectObject(routes.at(2), false);
+        QCOMPARE(tree->currentIndex(), rowOf(routes.at(2)));
+        QVERIFY(!routes.at(1)->property("selected").toBool());
+    }
+
+    // Once the routes' geometry has arrived the map shows all of it.
+    void mapFitsTheNetwork()
+    {
+        Sim::Network network = smallNetwork();
+        QRectF expected;
+        for (const Sim::Route &route : network.routes) {
+            for (const QPointF &p : route.line.points())
+                expected |= QRectF(p, QSizeF(1e-9, 1e-9));
+        }
+        Sim::Server server(std::move(network));
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(demo.window->fittedToNetwork(), 10000);
+        Road::MapView *view = demo.window->mapView();
+        const QRectF visible = view->mapToScene(view->viewport()->rect()).boundingRect();
+        QVERIFY2(visible.contains(expected), qPrintable(QStringLiteral("visible %1,%2 %3x%4")
+                                                                .arg(visible.x()).arg(visible.y())
+                                                                .arg(visible.width()).arg(visible.height())));
+        // Fitted, not merely zoomed out: the network fills a good part of the view.
+        QVERIFY(expected.width() > visible.width() / 3 || expected.height() > visible.height() / 3);
+    }
+};
+
+QTEST_MAIN(tst_DemoWindow)
+#include "tst_demowindow.moc"
