@@ -114,6 +114,7 @@ private slots:
     void detectorSequence();
     void emergencySector();
     void loginAndLogout();
+    void realTimeTicks();
 
 private:
     QJsonObject resultOf(const QString &method, const QJsonValue &params = QJsonValue::Undefined)
@@ -875,6 +876,21 @@ void tst_SimServer::loginAndLogout()
     const QJsonObject b1 = resultOf(QStringLiteral("BoardsServer.getBoardData"), obj({{"name", "B1"}}))
                                    .value(QStringLiteral("result")).toObject();
     QCOMPARE(b1.value(QStringLiteral("logged_in")).toBool(), false);
+}
+
+void tst_SimServer::realTimeTicks()
+{
+    QVERIFY(client->subscribe({QStringLiteral("BoardsServer.boardPosition")}));
+    QCOMPARE(server->world().elapsedSeconds(), 0.0);
+    server->setTickInterval(20);
+    // Each tick advances the world by the time that passed and sends every board's position.
+    QTRY_VERIFY(client->notificationsNamed(QStringLiteral("BoardsServer.boardPosition")).size() >= 8);
+    QVERIFY(server->world().elapsedSeconds() > 0.0);
+    server->setTickInterval(0);
+    const double frozen = server->world().elapsedSeconds();
+    QVERIFY(client->sync());
+    QVERIFY(client->sync());
+    QCOMPARE(server->world().elapsedSeconds(), frozen);
 }
 
 QTEST_GUILESS_MAIN(tst_SimServer)
