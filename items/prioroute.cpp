@@ -155,6 +155,8 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
     m_geometryHash = hash;
     prepareGeometryChange();
     m_arrows = QPainterPath();
+    m_worldLine.clear();
+    m_arrowCount = 0;
     m_outline = QPainterPath();
     m_centreLine = QPainterPath();
     m_bounds = QRectF();
@@ -175,10 +177,17 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
     }
 
     if (buildOutline(points, reference)) {
-        buildArrows(points, reference);
-        if (!m_arrows.isEmpty())
-            m_centreLine = centreLine;
         m_bounds = m_outline.boundingRect();
+        // Arrows are about 25 path elements per point of a city route: they are made when
+        // first drawn or asked for, from the world polyline kept until then.
+        const double shaft = metresToWorld(m_widthMetres, reference);
+        m_arrowCount = arrowCount(points, shaft);
+        if (m_arrowCount > 0) {
+            m_arrowShaft = shaft;
+            m_arrowSpacingDegrees = shaft * 3.0 * 360.0 / Geo::WorldSize;
+            m_centreLine = centreLine;
+            m_worldLine = points;
+        }
     } else {
         m_outline = QPainterPath();
         m_geometryHash.clear();
@@ -216,31 +225,36 @@ bool PrioRoute::buildOutline(const QVector<QPointF> &world, const QPointF &refer
     return isFiniteRect(m_outline.boundingRect());
 }
 
-void PrioRoute::buildArrows(const QVector<QPointF> &world, const QPointF &reference)
+int PrioRoute::arrowCount(const QVector<QPointF> &world, double shaft)
 {
-    if (world.size() < 2)
-        return;
-    const double half = metresToWorld(m_widthMetres, reference) * 0.5;
-    const double a = half / 1.7;
-    const double b = a / 3.0;
-    const double shaft = half * 2.0; // one band width
-    const double spacing = shaft * 3.0;
-
-    PolylineCursor cursor(world);
-    const double length = cursor.totalLength();
-    if (!(shaft > 0.0) || !qIsFinite(shaft) || !qIsFinite(length) || shaft > length)
-        return;
-    m_arrowSpacingDegrees = spacing * 360.0 / Geo::WorldSize;
-    // Arrow k ends at shaft + k * spacing; the count is known before any is built.
-    const double count = std::floor((length - shaft) / spacing) + 1.0;
+    // Arrow k is one band width (shaft) long and ends at shaft + k * 3 shaft.
+    if (world.size() < 2 || !(shaft > 0.0) || !qIsFinite(shaft))
+        return 0;
+    const double length = PolylineCursor(world).totalLength();
+    if (!qIsFinite(length) || shaft > length)
+        return 0;
+    const double count = std::floor((length - shaft) / (shaft * 3.0)) + 1.0;
+    // Above the cap (a route across the globe has millions) the route has no arrows.
     if (!(count <= ItemLimits::MaxRouteArrows))
-        return;
+        return 0;
+    return int(count);
+}
 
+const QPainterPath &PrioRoute::arrows() const
+{
+    if (m_worldLine.isEmpty())
+        return m_arrows;
+
+    const double shaft = m_arrowShaft;
+    const double spacing = shaft * 3.0;
+    const double a = shaft * 0.5 / 1.7;
+    const double b = a / 3.0;
+    PolylineCursor cursor(m_worldLine);
     double previousEnd = -1.0;
-    for (int k = 0; k < int(count); ++k) {
+    for (int k = 0; k < m_arrowCount; ++k) {
         const double end = shaft + k * spacing;
         // A step too small to move along the route would repeat the same arrow.
-        if (!(end > previousEnd) || end > length)
+        if (!(end > previousEnd))
             break;
         previousEnd = end;
         const QPointF p1 = cursor.pointAt(end - shaft);
@@ -254,6 +268,8 @@ void PrioRoute::buildArrows(const QVector<QPointF> &world, const QPointF &refere
         m_arrows.moveTo(worldToGeo(p2));
         m_arrows.lineTo(worldToGeo(t.map(QPointF(-a, b))));
     }
+    m_worldLine = QVector<QPointF>();
+    return m_arrows;
 }
 
 void PrioRoute::setSelected(bool selected)
@@ -333,7 +349,7 @@ void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
     // Arrows less than a pixel apart draw as a continuous line of the pen: draw that line,
     // one element per point instead of about twenty-five.
     const double spacingPixels = m_arrowSpacingDegrees * option->levelOfDetailFromTransform(painter->worldTransform());
-    painter->strokePath(spacingPixels < 1.0 ? m_centreLine : m_arrows, pen);
+    painter->strokePath(spacingPixels < 1.0 ? m_centreLine : arrows(), pen);
 }
 
 QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)

@@ -36,7 +36,8 @@ public:
     QColor fillColour() const { return m_fillColour; }
     double widthMetres() const { return m_widthMetres; }
     const QPainterPath &outline() const { return m_outline; }
-    const QPainterPath &arrows() const { return m_arrows; }
+    // Made on first use after a geometry change.
+    const QPainterPath &arrows() const;
 
     void applyProperties(const QVariantMap &record);
     void applyCachedRecord(const QVariantMap &record);
@@ -62,7 +63,7 @@ private:
     void updateTexts();
     void setFillFromLock();
     bool buildOutline(const QVector<QPointF> &world, const QPointF &reference);
-    void buildArrows(const QVector<QPointF> &world, const QPointF &reference);
+    static int arrowCount(const QVector<QPointF> &world, double shaft);
 
     int m_id;
     QString m_description;
@@ -70,7 +71,7 @@ private:
     QIcon m_icon;
     bool m_locked = false;
     QPainterPath m_outline;
-    QPainterPath m_arrows;
+    mutable QPainterPath m_arrows;
     QColor m_fillColour;
     QString m_geometryHash;
     double m_widthMetres = 2.0;
@@ -81,4 +82,8 @@ private:
     // when they are closer together than a pixel and would only make the same line.
     QPainterPath m_centreLine;
     double m_arrowSpacingDegrees = 0.0;
+    // Until the arrows are made: the route in the world plane, their count and length.
+    mutable QVector<QPointF> m_worldLine;
+    int m_arrowCount = 0;
+    double m_arrowShaft = 0.0;
 };
