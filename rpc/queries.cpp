@@ -46,10 +46,14 @@ QVariantMap PriorityPlugin::getTimelineData(int route_id)
     const QVariantMap params{{QStringLiteral("route_id"), route_id}};
     // Servers that know the newer method answer it; a failure or a time-out of it is
     // silent and the older method is asked instead.
+    QPointer<PriorityPlugin> self(this);
     const QVariant newer = execRpcCommand(QStringLiteral("RoadNetwork.getTimelineData2"), params,
                                           QueryTimeoutMs, ResponseCallback());
     if (newer.isValid())
         return newer.toMap();
+    // The host may have deleted the plug-in while the first call waited.
+    if (!self)
+        return QVariantMap();
     return execRpcCommand(QStringLiteral("RoadNetwork.getTimelineData"), params, QueryTimeoutMs, true)
         .toMap();
 }
