@@ -1,0 +1,486 @@
+// The host's queries (each a synchronous call in a nested event loop), the route look-ups
+// and the timeline registration.
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QWidget>
+#include <QtTest>
+
+#include <algorithm>
+
+#include "common/logcapture.h"
+#include "items/prioroute.h"
+#include "livehost.h"
+
+Q_DECLARE_METATYPE(Script::Kind)
+
+namespace {
+
+const QString kPosition = QStringLiteral("BoardsServer.boardPosition");
+
+QString compactJson(const QVariant &value)
+{
+    if (!value.isValid())
+        return QStringLiteral("<none>");
+    return QString::fromUtf8(QJsonDocument::fromVariant(value).toJson(QJsonDocument::Compact));
+}
+
+// Runs one query by its short name; the answer as a QVariant (invalid for removeBoardsData).
+QVariant runQuery(PriorityPlugin *plugin, const QString &query)
+{
+    if (query == "vdt")
+        return plugin->getVdtProperties(7);
+    if (query == "tlc")
+        return plugin->getTlcProperties(3);
+    if (query == "timeline")
+        return plugin->getTimelineData(5);
+    if (query == "web url")
+        return plugin->getWebUrl();
+    if (query == "remove") {
+        plugin->removeBoardsData({"B1", "B2"});
+        return QVariant();
+    }
+    qFatal("unknown query %s", qPrintable(query));
+}
+
+QString methodOf(const QString &query)
+{
+    if (query == "vdt")
+        return "VDTService.getVdtProperties";
+    if (query == "tlc")
+        return "TLService.getTlcProperties";
+    if (query == "timeline")
+        return "RoadNetwork.getTimelineData2";
+    if (query == "web url")
+        return "PserverApp.getWebUrl";
+    return "BoardsServer.removeBoardsData";
+}
+
+// What a query hands back when it has no answer.
+QVariant emptyResultOf(const QString &query)
+{
+    if (query == "web url")
+        return QString();
+    if (query == "remove")
+        return QVariant();
+    return QVariantMap();
+}
+
+const char *const kQueries[] = {"vdt", "tlc", "timeline", "web url", "remove"};
+
+} // namespace
+
+class tst_LiveQueries : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { prepareLiveSuite(QStringLiteral("tst_livequeries")); }
+    void init() { resetLiveStorage(); }
+
+    void requestAndAnswer_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QVariant>("answer");
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QVariant>("expected");
+
+        const QVariantMap props{{"name", "d7"}, {"weight", 3}};
+        QTest::newRow("detector properties") << "vdt" << QVariant(props) << "VDTService.getVdtProperties"
+                                             << R"({"id":7})" << QVariant(props);
+        QTest::newRow("detector properties, answer a list")
+            << "vdt" << QVariant(QVariantList{1, 2}) << "VDTService.getVdtProperties" << R"({"id":7})" << QVariant(QVariantMap());
+        QTest::newRow("controller properties") << "tlc" << QVariant(QVariantMap{{"phase", 2}}) << "TLService.getTlcProperties"
+                                               << R"({"id":3})" << QVariant(QVariantMap{{"phase", 2}});
+        QTest::newRow("controller properties, answer a number")
+            << "tlc" << QVariant(12) << "TLService.getTlcProperties" << R"({"id":3})" << QVariant(QVariantMap());
+        const QVariantMap timeline{{"boards", QVariantList{"B1"}}, {"stops", QVariantList{1, 2}}};
+        QTest::newRow("timeline data") << "timeline" << QVariant(timeline) << "RoadNetwork.getTimelineData2"
+                                       << R"({"route_id":5})" << QVariant(timeline);
+        QTest::newRow("web address") << "web url" << QVariant("http://127.0.0.1:8080/prio") << "PserverApp.getWebUrl"
+                                     << "<none>" << QVariant(QString("http://127.0.0.1:8080/prio"));
+        QTest::newRow("web address, answer an object")
+            << "web url" << QVariant(QVariantMap{{"url", "x"}}) << "PserverApp.getWebUrl" << "<none>" << QVariant(QString());
+        QTest::newRow("remove board data") << "remove" << QVariant(true) << "BoardsServer.removeBoardsData"
+                                           << R"([["B1","B2"]])" << QVariant();
+    }
+    void requestAndAnswer()
+    {
+        QFETCH(QString, query);
+        QFETCH(QVariant, answer);
+        QFETCH(QString, method);
+        QFETCH(QString, params);
+        QFETCH(QVariant, expected);
+
+        LiveHost host;
+        QVERIFY(host.connectWith({routeRecord(5)}, {}, {{"B1", QVariantMap()}, {"B2", QVariantMap()}}));
+        host.rpc->answerResult(method, answer);
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        const int before = host.rpc->posted.size();
+
+        const QVariant result = runQuery(host.plugin, query);
+        QCOMPARE(result, expected);
+        QCOMPARE(host.methods().mid(before), QStringList{method});
+        QCOMPARE(compactJson(host.rpc->posted.at(before).params), params);
+        QCOMPARE(errors.count(), 0);
+        // Removing stored data leaves the boards to the server's notification.
+        QCOMPARE(host.plugin->boardRegistry().size(), 2);
+    }
+
+    void failedQueries_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<Script::Kind>("kind");
+        QTest::addColumn<QVariant>("error");
+        QTest::addColumn<QString>("rpcError");
+
+        const QVariant denied = QVariantMap{{"code", -32000}, {"message", "denied"}};
+        const QVariant broken = QVariantMap{{"code", 5}, {"message", "no such detector"}};
+        for (const char *query : {"vdt", "tlc", "web url", "remove"}) {
+            const QString method = methodOf(query);
+            QTest::addRow("%s, no permission", query)
+                << QString(query) << Script::Error << denied << QStringLiteral("You have no permissions for command '%1'").arg(method);
+            QTest::addRow("%s, other error", query)
+                << QString(query) << Script::Error << broken << QStringLiteral("code: 5, message: no such detector");
+            QTest::addRow("%s, cannot be posted", query)
+                << QString(query) << Script::InvokeFails << QVariant() << QStringLiteral("Invoke '%1' failed").arg(method);
+        }
+    }
+    void failedQueries()
+    {
+        QFETCH(QString, query);
+        QFETCH(Script::Kind, kind);
+        QFETCH(QVariant, error);
+        QFETCH(QString, rpcError);
+
+        LiveHost host;
+        QVERIFY(host.connectWith({routeRecord(5)}));
+        host.rpc->script(methodOf(query), kind, error);
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        LogCapture log;
+
+        QCOMPARE(runQuery(host.plugin, query), emptyResultOf(query));
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.first().first().toString(), rpcError);
+        // A host's query never stops the plug-in, and is not logged.
+        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+        QVERIFY(!host.plugin->isRestartPending());
+        QVERIFY(host.plugin->route(5));
+        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+    }
+
+    void timelineFallsBackToTheOlderMethod_data()
+    {
+        QTest::addColumn<Script::Kind>("newerKind");
+        QTest::addColumn<QVariant>("newerValue");
+        QTest::addColumn<Script::Kind>("olderKind");
+        QTest::addColumn<QVariant>("olderValue");
+        QTest::addColumn<QStringList>("methods");
+        QTest::addColumn<QVariantMap>("expected");
+        QTest::addColumn<QStringList>("rpcErrors");
+
+        const QString newer = "RoadNetwork.getTimelineData2";
+        const QString older = "RoadNetwork.getTimelineData";
+        const QVariantMap a{{"a", 1}};
+        const QVariantMap b{{"b", 2}};
+        const QVariant unknown = QVariantMap{{"code", -32601}, {"message", "Method not found"}};
+        const QVariant denied = QVariantMap{{"code", -32000}, {"message", "denied"}};
+
+        QTest::newRow("newer answers an object") << Script::Result << QVariant(a) << Script::Result << QVariant(b)
+                                                 << QStringList{newer} << a << QStringList();
+        QTest::newRow("newer answers a list") << Script::Result << QVariant(QVariantList{a}) << Script::Result << QVariant(b)
+                                              << QStringList{newer} << QVariantMap() << QStringList();
+        QTest::newRow("newer answers a text") << Script::Result << QVariant("none") << Script::Result << QVariant(b)
+                                              << QStringList{newer} << QVariantMap() << QStringList();
+        QTest::newRow("newer unknown to the server") << Script::Error << unknown << Script::Result << QVariant(b)
+                                                     << QStringList{newer, older} << b << QStringList();
+        QTest::newRow("newer refused") << Script::Error << denied << Script::Result << QVariant(b)
+                                       << QStringList{newer, older} << b << QStringList();
+        QTest::newRow("newer cannot be posted") << Script::InvokeFails << QVariant() << Script::Result << QVariant(b)
+                                                << QStringList{newer, older} << b << QStringList();
+        QTest::newRow("newer answers no response object") << Script::WrongType << QVariant() << Script::Result << QVariant(b)
+                                                          << QStringList{newer, older} << b << QStringList();
+        QTest::newRow("both unknown") << Script::Error << unknown << Script::Error << unknown << QStringList{newer, older}
+                                      << QVariantMap() << QStringList{"code: -32601, message: Method not found"};
+        QTest::newRow("older refused") << Script::Error << unknown << Script::Error << denied << QStringList{newer, older}
+                                       << QVariantMap()
+                                       << QStringList{"You have no permissions for command 'RoadNetwork.getTimelineData'"};
+        QTest::newRow("neither can be posted") << Script::InvokeFails << QVariant() << Script::InvokeFails << QVariant()
+                                               << QStringList{newer, older} << QVariantMap()
+                                               << QStringList{"Invoke 'RoadNetwork.getTimelineData' failed"};
+    }
+    void timelineFallsBackToTheOlderMethod()
+    {
+        QFETCH(Script::Kind, newerKind);
+        QFETCH(QVariant, newerValue);
+        QFETCH(Script::Kind, olderKind);
+        QFETCH(QVariant, olderValue);
+        QFETCH(QStringList, methods);
+        QFETCH(QVariantMap, expected);
+        QFETCH(QStringList, rpcErrors);
+
+        LiveHost host;
+        QVERIFY(host.connectWith());
+        host.rpc->script("RoadNetwork.getTimelineData2", newerKind, newerValue);
+        host.rpc->script("RoadNetwork.getTimelineData", olderKind, olderValue);
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        const int before = host.rpc->posted.size();
+
+        QCOMPARE(host.plugin->getTimelineData(5), expected);
+        QCOMPARE(host.methods().mid(before), methods);
+        for (int i = before; i < host.rpc->posted.size(); ++i)
+            QCOMPARE(compactJson(host.rpc->posted.at(i).params), QStringLiteral(R"({"route_id":5})"));
+        QStringList got;
+        for (const QList<QVariant> &signal : qAsConst(errors))
+            got << signal.first().toString();
+        QCOMPARE(got, rpcErrors);
+        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+    }
+
+    // The one test that waits out the queries' time-out: a server that never answers the
+    // newer method is asked the older one after it.
+    void timelineFallsBackAfterTheTimeOut()
+    {
+        LiveHost host;
+        QVERIFY(host.connectWith());
+        host.rpc->script("RoadNetwork.getTimelineData2", Script::Never);
+        host.rpc->answerResult("RoadNetwork.getTimelineData", QVariantMap{{"b", 2}});
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        const int before = host.rpc->posted.size();
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(host.plugin->getTimelineData(5), (QVariantMap{{"b", 2}}));
+        QVERIFY2(clock.elapsed() >= PriorityPlugin::QueryTimeoutMs, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(clock.elapsed() < 2 * PriorityPlugin::QueryTimeoutMs);
+        QCOMPARE(host.methods().mid(before), (QStringList{"RoadNetwork.getTimelineData2", "RoadNetwork.getTimelineData"}));
+        QCOMPARE(errors.count(), 0);
+    }
+
+    // The queries' calls with a short time limit: no answer is an empty result, reported to
+    // nobody, and the plug-in goes on.
+    void timeOutGivesNoResult_data()
+    {
+        QTest::addColumn<bool>("errorCallbackForm");
+        QTest::newRow("host form") << false;
+        QTest::newRow("error callback form") << true;
+    }
+    void timeOutGivesNoResult()
+    {
+        QFETCH(bool, errorCallbackForm);
+        LiveHost host;
+        QVERIFY(host.connectWith());
+        host.rpc->script("VDTService.getVdtProperties", Script::Never);
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        bool called = false;
+        QElapsedTimer clock;
+        clock.start();
+        const QVariantMap params{{"id", 7}};
+        const QVariant result = errorCallbackForm
+            ? host.plugin->execRpcCommand("VDTService.getVdtProperties", params, 60, [&](const QVariant &) { called = true; })
+            : host.plugin->execRpcCommand("VDTService.getVdtProperties", params, 60, true);
+        QVERIFY(clock.elapsed() >= 60);
+        QVERIFY(!result.isValid());
+        QVERIFY(!called);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+        QVERIFY(!host.pending("VDTService.getVdtProperties")->isFinished());
+    }
+
+    // Anything may happen while a query waits; nothing freed may be touched afterwards (run
+    // under AddressSanitizer), and a query whose answer cannot come any more returns at once.
+    void somethingHappensDuringAQuery_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<bool>("answered");
+
+        for (const char *query : kQueries) {
+            QTest::addRow("%s, JSON-RPC object destroyed", query) << QString(query) << "destroy rpc" << false;
+            QTest::addRow("%s, plug-in deleted", query) << QString(query) << "delete plugin" << false;
+            QTest::addRow("%s, plug-in stopped, answer comes", query) << QString(query) << "stop" << true;
+            QTest::addRow("%s, disconnected, answer comes", query) << QString(query) << "disconnect" << true;
+        }
+    }
+    void somethingHappensDuringAQuery()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, event);
+        QFETCH(bool, answered);
+
+        LiveHost host;
+        QVERIFY(host.connectWith({routeRecord(5)}, {}, {{"B1", QVariantMap()}}));
+        const QString method = methodOf(query);
+        host.rpc->script(method, Script::Never);
+        const QVariant answer = query == "web url" ? QVariant("http://127.0.0.1/") : QVariant(QVariantMap{{"x", 1}});
+        const int before = host.rpc->posted.size();
+
+        QObject context;
+        QTimer::singleShot(0, &context, [&] {
+            if (event == "destroy rpc") {
+                delete host.rpc.data();
+                return;
+            }
+            if (event == "delete plugin") {
+                delete host.plugin.data();
+                return;
+            }
+            if (event == "stop")
+                host.plugin->stop(true);
+            else
+                emit host.rpc->connected(false);
+            host.pending(method)->finishWithResult(answer);
+        });
+
+        PriorityPlugin *plugin = host.plugin;
+        QElapsedTimer clock;
+        clock.start();
+        const QVariant result = runQuery(plugin, query);
+        QVERIFY(clock.elapsed() < PriorityPlugin::QueryTimeoutMs / 2);
+
+        if (query == "remove")
+            QVERIFY(!result.isValid());
+        else
+            QCOMPARE(result, answered ? (query == "web url" ? answer : QVariant(answer.toMap())) : emptyResultOf(query));
+        // Nothing more was asked of anybody once the answer was out of reach.
+        if (host.rpc)
+            QCOMPARE(host.rpc->posted.size(), before + 1);
+        if (event == "delete plugin") {
+            QVERIFY(!host.plugin);
+            return;
+        }
+        QVERIFY(host.plugin);
+        QVERIFY(host.plugin->boardRegistry().isEmpty());
+        QVERIFY(!host.plugin->findRoute(5));
+        QCOMPARE(host.plugin->rpcObject() != nullptr, event == "disconnect");
+    }
+
+    void registerTimelineOnce()
+    {
+        LiveHost host;
+        QVERIFY(host.connectWith({}, {}, {{"B1", QVariantMap()}}));
+        auto *timeline = new RecordingTimeline(&host.owner);
+        host.plugin->registerTimeline(timeline);
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "registerTimeline", Q_ARG(QObject *, timeline)));
+        QCOMPARE(host.plugin->timelineWidgets().size(), 1);
+        host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
+        QCOMPARE(timeline->calls.size(), 1);
+    }
+
+    void registerTimelineIgnoresOtherObjects_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("null") << "null";
+        QTest::newRow("plain object") << "plain";
+        QTest::newRow("object with the method, other class") << "look-alike";
+        QTest::newRow("widget of another class") << "widget";
+    }
+    void registerTimelineIgnoresOtherObjects()
+    {
+        QFETCH(QString, kind);
+        LiveHost host;
+        QVERIFY(host.connectWith({}, {}, {{"B1", QVariantMap()}}));
+        QObject plain;
+        LookAlikeWidget lookAlike;
+        QWidget widget;
+        QObject *object = kind == "null" ? nullptr
+            : kind == "plain"            ? &plain
+            : kind == "look-alike"       ? static_cast<QObject *>(&lookAlike)
+                                         : &widget;
+        LogCapture log;
+        host.plugin->registerTimeline(object);
+        QVERIFY(host.plugin->timelineWidgets().isEmpty());
+        host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
+        QCOMPARE(lookAlike.calls, 0);
+        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+    }
+
+    void destroyedTimelineIsForgotten()
+    {
+        LiveHost host;
+        QVERIFY(host.connectWith({}, {}, {{"B1", QVariantMap()}}));
+        auto *gone = new RecordingTimeline(&host.owner);
+        auto *stays = new RecordingTimeline(&host.owner);
+        auto *alsoGone = new RecordingTimeline(&host.owner);
+        host.plugin->registerTimeline(gone);
+        host.plugin->registerTimeline(stays);
+        host.plugin->registerTimeline(alsoGone);
+        delete alsoGone;
+        delete gone;
+        QCOMPARE(host.plugin->timelineWidgets().size(), 1);
+        QCOMPARE(host.plugin->timelineWidgets().first().data(), stays);
+
+        LogCapture log;
+        host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
+        QCOMPARE(stays->calls.size(), 1);
+        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+    }
+
+    void timelinesOutliveDisconnectionAndStop()
+    {
+        LiveHost host;
+        QVERIFY(host.connectWith());
+        auto *timeline = new RecordingTimeline(&host.owner);
+        host.plugin->registerTimeline(timeline);
+        emit host.rpc->connected(false);
+        host.plugin->stop(false);
+        QVERIFY(host.plugin->start(host.rpc));
+        QVERIFY(host.connectWith());
+        host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
+        QCOMPARE(timeline->calls.size(), 1);
+    }
+
+    void routeLookUps()
+    {
+        LiveHost host;
+        QObjectList routes;
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "getRoutes", Q_RETURN_ARG(QObjectList, routes)));
+        QVERIFY(routes.isEmpty());
+        QVERIFY(!host.plugin->findRoute(0));
+
+        QVERIFY(host.connectWith({routeRecord(5), routeRecord(6)}));
+        const int before = host.rpc->posted.size();
+        QObject *found = nullptr;
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "findRoute", Q_RETURN_ARG(QObject *, found), Q_ARG(int, 5)));
+        QVERIFY(qobject_cast<PrioRoute *>(found));
+        QCOMPARE(found->property("id").toInt(), 5);
+        QVERIFY(!host.plugin->findRoute(0));
+        QVERIFY(!host.plugin->findRoute(7));
+
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "getRoutes", Q_RETURN_ARG(QObjectList, routes)));
+        QList<int> ids;
+        for (QObject *route : qAsConst(routes))
+            ids << route->property("id").toInt();
+        std::sort(ids.begin(), ids.end());
+        QCOMPARE(ids, (QList<int>{5, 6}));
+        QCOMPARE(host.rpc->posted.size(), before);
+        QVERIFY(host.plugin->routeRegistry().size() == 2);
+
+        QObject *rpc = nullptr;
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "rpcObject", Q_RETURN_ARG(QObject *, rpc)));
+        QCOMPARE(rpc, host.rpc.data());
+    }
+
+    void queriesWhileStopped_data()
+    {
+        QTest::addColumn<QString>("query");
+        for (const char *query : kQueries)
+            QTest::newRow(query) << QString(query);
+    }
+    void queriesWhileStopped()
+    {
+        QFETCH(QString, query);
+        LiveHost host;
+        QVERIFY(host.connectWith());
+        host.plugin->stop(false);
+        host.rpc->answerResult(methodOf(query), QVariantMap{{"x", 1}});
+        const int before = host.rpc->posted.size();
+        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        QCOMPARE(runQuery(host.plugin, query), emptyResultOf(query));
+        QCOMPARE(host.rpc->posted.size(), before);
+        QCOMPARE(errors.count(), 0);
+    }
+};
+
+QTEST_MAIN(tst_LiveQueries)
+#include "tst_livequeries.moc"
