@@ -29,6 +29,7 @@
 #include "kernel/roaditemmodel.h"
 #include "kernel/timelinewidget.h"
 #include "settingspanel.h"
+#include "treesortmodel.h"
 
 namespace {
 
@@ -77,6 +78,7 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
         m_zoom->setText(tr("Zoom %1").arg(zoom));
     });
     connect(m_view, &Road::MapView::zoomChanged, m_settings, &SettingsPanel::setCurrentZoom);
+    connect(m_settings, &SettingsPanel::showAllRoutesChanged, this, &MainWindow::applyRouteVisibility);
 
     m_statusTimer.setInterval(StatusIntervalMs);
     connect(&m_statusTimer, &QTimer::timeout, this, &MainWindow::updateStatus);
@@ -94,7 +96,8 @@ void MainWindow::createDocks()
 {
     m_tree = new QTreeView(this);
     m_tree->setObjectName(QStringLiteral("objectTree"));
-    m_tree->setModel(m_host->itemModel());
+    m_treeModel = new TreeSortModel(m_host->itemModel(), this);
+    m_tree->setModel(m_treeModel);
     m_tree->setUniformRowHeights(true);
     m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
     m_tree->header()->setSectionResizeMode(QHeaderView::Interactive);
@@ -103,7 +106,7 @@ void MainWindow::createDocks()
     connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex &current) { onTreeCurrentChanged(current); });
     connect(m_tree, &QTreeView::customContextMenuRequested, this, &MainWindow::onTreeContextMenu);
-    connect(m_host->itemModel(), &QAbstractItemModel::rowsInserted, this, &MainWindow::expandSections);
+    connect(m_treeModel, &QAbstractItemModel::rowsInserted, this, &MainWindow::expandSections);
 
     auto *treeDock = new QDockWidget(tr("Objects"), this);
     treeDock->setObjectName(QStringLiteral("objectsDock"));
@@ -225,6 +228,8 @@ void MainWindow::updateStatus()
 {
     const QObjectList routes = m_host->plugin().routes();
     m_counts->setText(tr("%n route(s)", nullptr, routes.size()));
+    // Routes come and go with the server's lists: new ones must follow the choice too.
+    applyRouteVisibility();
     if (m_fitted || !m_shownOnce)
         return;
     // Fit once the routes' geometry has stopped arriving: the same bounds twice running.
@@ -240,6 +245,16 @@ void MainWindow::updateStatus()
     m_fitted = true;
     m_view->showRect(bounds.marginsAdded(QMarginsF(bounds.width() * FitMargin, bounds.height() * FitMargin,
                                                    bounds.width() * FitMargin, bounds.height() * FitMargin)));
+}
+
+void MainWindow::applyRouteVisibility()
+{
+    const bool show = m_settings->showAllRoutes();
+    const QObjectList routes = m_host->plugin().routes();
+    for (QObject *route : routes) {
+        if (route->property("dontHide").toBool() != show)
+            route->setProperty("dontHide", show);
+    }
 }
 
 QRectF MainWindow::loadedRouteBounds() const
@@ -281,18 +296,19 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 // ---- Selection ----
 
-QObject *MainWindow::objectOfIndex(const QModelIndex &index) const
+QObject *MainWindow::objectOfIndex(const QModelIndex &viewIndex) const
 {
-    auto *entry = qobject_cast<Road::ItemObj *>(m_host->itemModel()->itemFromIndex(index));
+    auto *entry = qobject_cast<Road::ItemObj *>(m_host->itemModel()->itemFromIndex(m_treeModel->mapToSource(viewIndex)));
     return entry ? entry->object() : nullptr;
 }
 
-QModelIndex MainWindow::indexOfObject(QObject *object) const
+QModelIndex MainWindow::treeIndexOf(QObject *object) const
 {
     if (!object)
         return QModelIndex();
+    // The newest of the object's rows, should it be listed more than once.
     auto *entry = qobject_cast<Road::ItemModelItem *>(object->property("modelItemObject").value<QObject *>());
-    return entry ? m_host->itemModel()->indexFromItem(entry) : QModelIndex();
+    return entry ? m_treeModel->mapFromSource(m_host->itemModel()->indexFromItem(entry)) : QModelIndex();
 }
 
 QObject *MainWindow::objectAtMap(const QPoint &viewportPos) const
@@ -321,7 +337,7 @@ void MainWindow::selectObject(QObject *object, bool centre)
                 m_view->centreOn(r.center());
         }
     }
-    const QModelIndex index = indexOfObject(object);
+    const QModelIndex index = treeIndexOf(object);
     if (index.isValid() && m_tree->currentIndex() != index) {
         m_selectingFromMap = true;
         m_tree->setCurrentIndex(index);
@@ -343,7 +359,7 @@ void MainWindow::expandSections(const QModelIndex &parent, int first, int last)
 {
     // Sections open as they appear; entries (routes with their boards) stay closed.
     for (int row = first; row <= last; ++row) {
-        const QModelIndex index = m_host->itemModel()->index(row, 0, parent);
+        const QModelIndex index = m_treeModel->index(row, 0, parent);
         if (!objectOfIndex(index))
             m_tree->expand(index);
     }

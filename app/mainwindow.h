@@ -15,6 +15,7 @@ class QModelIndex;
 class QTreeView;
 class SettingsPanel;
 class TimelineWidget;
+class TreeSortModel;
 
 namespace Road {
 class MapView;
@@ -51,6 +52,8 @@ public:
     // map is centred on it.
     void selectObject(QObject *object, bool centre);
     QObject *selectedObject() const { return m_selected.data(); }
+    // The tree view's row of one of the plug-in's objects; invalid when it has none.
+    QModelIndex treeIndexOf(QObject *object) const;
 
     QStringList rpcErrors() const { return m_errors; }
     QString connectionText() const;
@@ -78,9 +81,11 @@ private:
     void onTreeContextMenu(const QPoint &pos);
     void showObjectMenu(QObject *object, const QPoint &globalPos);
     QObject *objectAtMap(const QPoint &viewportPos) const;
-    QObject *objectOfIndex(const QModelIndex &index) const;
-    QModelIndex indexOfObject(QObject *object) const;
+    // Between the tree view's rows and the objects they list.
+    QObject *objectOfIndex(const QModelIndex &viewIndex) const;
     void updateStatus();
+    // Keeps every loaded route drawn, or only the selected one.
+    void applyRouteVisibility();
     QRectF loadedRouteBounds() const;
 
     void askProperties(const MapObjectRef &ref, bool controller);
@@ -91,6 +96,7 @@ private:
     DemoHost *m_host;
     Road::MapView *m_view;
     QTreeView *m_tree = nullptr;
+    TreeSortModel *m_treeModel = nullptr;
     TimelineWidget *m_timeline = nullptr;
     SettingsPanel *m_settings = nullptr;
     QLabel *m_connection = nullptr;

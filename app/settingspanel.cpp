@@ -14,6 +14,7 @@
 #include "kernel/mapview.h"
 
 const QString SettingsPanel::MinZoomKey = QStringLiteral("Demo/min_visible_zoom");
+const QString SettingsPanel::ShowAllRoutesKey = QStringLiteral("Demo/show_all_routes");
 
 namespace {
 
@@ -33,6 +34,18 @@ SettingsPanel::SettingsPanel(QWidget *parent)
     : QWidget(parent)
 {
     auto *layout = new QVBoxLayout(this);
+
+    auto *routes = new QGroupBox(tr("Routes"), this);
+    auto *routesLayout = new QVBoxLayout(routes);
+    m_allRoutes = new QCheckBox(tr("Show all routes"), routes);
+    m_allRoutes->setObjectName(QStringLiteral("showAllRoutes"));
+    m_allRoutes->setToolTip(tr("Otherwise only the selected route is drawn"));
+    m_allRoutes->setChecked(QSettings().value(ShowAllRoutesKey, true).toBool());
+    routesLayout->addWidget(m_allRoutes);
+    connect(m_allRoutes, &QCheckBox::toggled, this, [this](bool on) {
+        QSettings().setValue(ShowAllRoutesKey, on);
+        emit showAllRoutesChanged(on);
+    });
 
     auto *vehicles = new QGroupBox(tr("Vehicles"), this);
     auto *vehicleForm = new QFormLayout(vehicles);
@@ -76,6 +89,7 @@ SettingsPanel::SettingsPanel(QWidget *parent)
     filterForm->addRow(tr("Name:"), m_nameFilter);
     filterForm->addRow(tr("Description:"), m_descrFilter);
 
+    layout->addWidget(routes);
     layout->addWidget(vehicles);
     layout->addWidget(detectors);
     layout->addWidget(filters);
@@ -127,6 +141,11 @@ QComboBox *SettingsPanel::addModeBox(const char *property, const QStringList &la
     });
     m_modes.append({property, box});
     return box;
+}
+
+bool SettingsPanel::showAllRoutes() const
+{
+    return m_allRoutes->isChecked();
 }
 
 void SettingsPanel::setPlugin(const PluginHandle &plugin)

@@ -31,6 +31,14 @@ public:
     static constexpr int FilterDelayMs = 400;
     // Host settings key of the detectors' minimum zoom.
     static const QString MinZoomKey;
+    // Host settings key of "show all routes" (the plug-in draws a route only while it is
+    // selected, unless the host asks it to keep the route shown).
+    static const QString ShowAllRoutesKey;
+
+    bool showAllRoutes() const;
+
+signals:
+    void showAllRoutesChanged(bool show);
 
 public slots:
     void setCurrentZoom(int zoom);
@@ -47,6 +55,7 @@ private:
         QComboBox *box;
     };
     QVector<ModeBox> m_modes;
+    QCheckBox *m_allRoutes = nullptr;
     QCheckBox *m_onActivation = nullptr;
     QCheckBox *m_whenApproaching = nullptr;
     QSpinBox *m_minZoom = nullptr;

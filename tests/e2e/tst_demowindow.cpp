@@ -259,6 +259,8 @@ private slots:
         Demo demo;
         QVERIFY(demo.start(server.url()));
         QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Kind(kind)).isEmpty());
+        // The change comes back as a notification, which reaches only a subscribed client.
+        QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1);
         QPointer<QObject> object = objectsInTree(*demo.host, MapObjectRef::Kind(kind)).constFirst();
         const MapObjectRef ref = MapObjectRef::of(object);
         QVERIFY(!ref.locked);
@@ -299,6 +301,7 @@ private slots:
         Demo demo;
         QVERIFY(demo.start(server.url()));
         QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Detector).isEmpty());
+        QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1);
         QPointer<QObject> detector;
         for (QObject *candidate : objectsInTree(*demo.host, MapObjectRef::Detector)) {
             if (MapObjectRef::of(candidate).tlNumber > 0)
@@ -339,10 +342,8 @@ private slots:
         const QVector<QObject *> routes = objectsInTree(*demo.host, MapObjectRef::Route);
 
         QTreeView *tree = demo.window->objectTree();
-        const auto rowOf = [&](QObject *object) {
-            auto *entry = qobject_cast<Road::ItemModelItem *>(object->property("modelItemObject").value<QObject *>());
-            return demo.host->itemModel()->indexFromItem(entry);
-        };
+        const auto rowOf = [&](QObject *object) { return demo.window->treeIndexOf(object); };
+        QVERIFY(rowOf(routes.at(0)).isValid());
         tree->setCurrentIndex(rowOf(routes.at(0)));
         QCOMPARE(demo.window->selectedObject(), routes.at(0));
         QVERIFY(routes.at(0)->property("selected").toBool());
@@ -356,6 +357,39 @@ private slots:
         demo.window->selectObject(routes.at(2), false);
         QCOMPARE(tree->currentIndex(), rowOf(routes.at(2)));
         QVERIFY(!routes.at(1)->property("selected").toBool());
+    }
+
+    // The plug-in draws a route only while it is selected, unless the host keeps it shown.
+    void showAllRoutes()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
+        const QVector<QObject *> routes = objectsInTree(*demo.host, MapObjectRef::Route);
+        const auto visibleCount = [&] {
+            int n = 0;
+            for (QObject *route : routes)
+                n += qobject_cast<QGraphicsObject *>(route)->isVisible() ? 1 : 0;
+            return n;
+        };
+        // Shown by default.
+        QTRY_COMPARE(visibleCount(), 3);
+
+        auto *box = demo.window->settingsPanel()->findChild<QCheckBox *>(QStringLiteral("showAllRoutes"));
+        QVERIFY(box && box->isChecked());
+        demo.window->selectObject(routes.at(1), false);
+        box->setChecked(false);
+        QCOMPARE(visibleCount(), 1);
+        QVERIFY(qobject_cast<QGraphicsObject *>(routes.at(1))->isVisible());
+        QCOMPARE(QSettings().value(SettingsPanel::ShowAllRoutesKey).toBool(), false);
+
+        box->setChecked(true);
+        QCOMPARE(visibleCount(), 3);
     }
 
     // Once the routes' geometry has arrived the map shows all of it.
