@@ -359,6 +359,74 @@ private slots:
         QVERIFY(!routes.at(1)->property("selected").toBool());
     }
 
+    // A click on a board on the map selects it and its tree row; a drag selects nothing.
+    void mapClickSelects()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_VERIFY(demo.window->fittedToNetwork());
+        // Boards show once they have a position: let the simulated clock send some.
+        QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1);
+        Road::MapView *view = demo.window->mapView();
+        QWidget *viewport = view->viewport();
+        QTRY_VERIFY([&] {
+            server.step(1.0);
+            for (QGraphicsItem *item : view->items()) {
+                if (item->isVisible() && !item->shape().isEmpty()
+                    && MapObjectRef::of(mapObjectOfItem(item)).kind == MapObjectRef::Board)
+                    return true;
+            }
+            return false;
+        }());
+
+        // A viewport point where one board, and nothing else of the plug-in's, is hit.
+        QObject *board = nullptr;
+        QPoint spot;
+        const auto onlyObjectAt = [&](const QPoint &pos) {
+            QSet<QObject *> hit;
+            for (QGraphicsItem *item : view->items(pos)) {
+                if (QObject *object = mapObjectOfItem(item))
+                    hit.insert(object);
+            }
+            return hit.size() == 1 ? *hit.begin() : nullptr;
+        };
+        for (QGraphicsItem *item : view->items()) {
+            QObject *object = mapObjectOfItem(item);
+            if (!item->isVisible() || MapObjectRef::of(object).kind != MapObjectRef::Board)
+                continue;
+            const QPainterPath shape = item->shape();
+            const QTransform toViewport = item->deviceTransform(view->viewportTransform());
+            const QRectF box = shape.boundingRect();
+            for (int i = 1; i < 8 && !board; ++i) {
+                for (int j = 1; j < 8 && !board; ++j) {
+                    const QPointF p(box.left() + box.width() * i / 8, box.top() + box.height() * j / 8);
+                    const QPoint pos = toViewport.map(p).toPoint();
+                    if (shape.contains(p) && viewport->rect().contains(pos) && onlyObjectAt(pos) == object) {
+                        board = object;
+                        spot = pos;
+                    }
+                }
+            }
+            if (board)
+                break;
+        }
+        QVERIFY2(board, "no board stands alone on the map");
+
+        QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, spot);
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, spot + QPoint(40, 0));
+        QCOMPARE(demo.window->selectedObject(), nullptr);
+
+        QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, spot);
+        QCOMPARE(demo.window->selectedObject(), board);
+        QVERIFY(board->property("selected").toBool());
+        QCOMPARE(demo.window->objectTree()->currentIndex(), demo.window->treeIndexOf(board));
+    }
+
     // The plug-in draws a route only while it is selected, unless the host keeps it shown.
     void showAllRoutes()
     {
