@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "app/smallfeed.h"
+
 namespace {
 
 struct Run
@@ -70,6 +72,29 @@ private slots:
                 colours.insert(image.pixel(x, y));
         }
         QVERIFY2(colours.size() > 20, qPrintable(QString::number(colours.size())));
+    }
+
+    void embeddedSimulatorOnAGtfsFeed()
+    {
+        QTemporaryDir home;
+        QVERIFY(SmallFeed::write(home.path()));
+        const QString file = home.filePath(QStringLiteral("feed.png"));
+        const Run run = runDemo({QStringLiteral("--gtfs"), home.path(), QStringLiteral("--screenshot"), file,
+                                 QStringLiteral("--after"), QStringLiteral("1")},
+                                home);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        QVERIFY2(run.out.contains(QStringLiteral("GTFS feed %1").arg(home.path())), qPrintable(run.out));
+        QVERIFY2(run.out.contains(QStringLiteral("2 routes")), qPrintable(run.out));
+        QVERIFY(QFile::exists(file));
+    }
+
+    void refusedGtfsFeedIsReported()
+    {
+        QTemporaryDir home;
+        QVERIFY(SmallFeed::writeFile(home.filePath(QStringLiteral("routes.txt")), SmallFeed::Routes));
+        const Run run = runDemo({QStringLiteral("--gtfs"), home.path()}, home);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("GTFS feed")), qPrintable(run.err));
     }
 
     void refusesBadCommandLines_data()

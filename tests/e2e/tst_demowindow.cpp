@@ -1,7 +1,9 @@
 // The demo's window on the real plug-in and the simulator: the settings panel, the context
 // menus' commands and queries, the status bar's errors and the selection.
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QComboBox>
 #include <QGraphicsObject>
 #include <QLineEdit>
@@ -86,6 +88,44 @@ QAction *menuAction(QMenu *menu, const QString &name)
             return action;
     }
     return nullptr;
+}
+
+// A viewport point where one board, and nothing else of the plug-in's, is hit; *board is
+// that board, or null when every board overlaps something.
+QPoint loneBoardSpot(Road::MapView *view, QObject **board)
+{
+    QWidget *viewport = view->viewport();
+    *board = nullptr;
+    QPoint spot;
+    const auto onlyObjectAt = [&](const QPoint &pos) {
+        QSet<QObject *> hit;
+        for (QGraphicsItem *item : view->items(pos)) {
+            if (QObject *object = mapObjectOfItem(item))
+                hit.insert(object);
+        }
+        return hit.size() == 1 ? *hit.begin() : nullptr;
+    };
+    for (QGraphicsItem *item : view->items()) {
+        QObject *object = mapObjectOfItem(item);
+        if (!item->isVisible() || MapObjectRef::of(object).kind != MapObjectRef::Board)
+            continue;
+        const QPainterPath shape = item->shape();
+        const QTransform toViewport = item->deviceTransform(view->viewportTransform());
+        const QRectF box = shape.boundingRect();
+        for (int i = 1; i < 8 && !*board; ++i) {
+            for (int j = 1; j < 8 && !*board; ++j) {
+                const QPointF p(box.left() + box.width() * i / 8, box.top() + box.height() * j / 8);
+                const QPoint pos = toViewport.map(p).toPoint();
+                if (shape.contains(p) && viewport->rect().contains(pos) && onlyObjectAt(pos) == object) {
+                    *board = object;
+                    spot = pos;
+                }
+            }
+        }
+        if (*board)
+            break;
+    }
+    return spot;
 }
 
 Sim::Network smallNetwork()
@@ -374,48 +414,13 @@ private slots:
         QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1);
         Road::MapView *view = demo.window->mapView();
         QWidget *viewport = view->viewport();
-        QTRY_VERIFY([&] {
-            server.step(1.0);
-            for (QGraphicsItem *item : view->items()) {
-                if (item->isVisible() && !item->shape().isEmpty()
-                    && MapObjectRef::of(mapObjectOfItem(item)).kind == MapObjectRef::Board)
-                    return true;
-            }
-            return false;
-        }());
-
-        // A viewport point where one board, and nothing else of the plug-in's, is hit.
         QObject *board = nullptr;
         QPoint spot;
-        const auto onlyObjectAt = [&](const QPoint &pos) {
-            QSet<QObject *> hit;
-            for (QGraphicsItem *item : view->items(pos)) {
-                if (QObject *object = mapObjectOfItem(item))
-                    hit.insert(object);
-            }
-            return hit.size() == 1 ? *hit.begin() : nullptr;
-        };
-        for (QGraphicsItem *item : view->items()) {
-            QObject *object = mapObjectOfItem(item);
-            if (!item->isVisible() || MapObjectRef::of(object).kind != MapObjectRef::Board)
-                continue;
-            const QPainterPath shape = item->shape();
-            const QTransform toViewport = item->deviceTransform(view->viewportTransform());
-            const QRectF box = shape.boundingRect();
-            for (int i = 1; i < 8 && !board; ++i) {
-                for (int j = 1; j < 8 && !board; ++j) {
-                    const QPointF p(box.left() + box.width() * i / 8, box.top() + box.height() * j / 8);
-                    const QPoint pos = toViewport.map(p).toPoint();
-                    if (shape.contains(p) && viewport->rect().contains(pos) && onlyObjectAt(pos) == object) {
-                        board = object;
-                        spot = pos;
-                    }
-                }
-            }
-            if (board)
-                break;
-        }
-        QVERIFY2(board, "no board stands alone on the map");
+        QTRY_VERIFY2([&] {
+            server.step(1.0);
+            spot = loneBoardSpot(view, &board);
+            return board != nullptr;
+        }(), "no board stands alone on the map");
 
         QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, spot);
         QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, spot + QPoint(40, 0));
@@ -425,6 +430,78 @@ private slots:
         QCOMPARE(demo.window->selectedObject(), board);
         QVERIFY(board->property("selected").toBool());
         QCOMPARE(demo.window->objectTree()->currentIndex(), demo.window->treeIndexOf(board));
+    }
+
+    // A right click on a board on the map opens the board's menu.
+    void mapContextMenu()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_VERIFY(demo.window->fittedToNetwork());
+        QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1);
+        Road::MapView *view = demo.window->mapView();
+        QObject *board = nullptr;
+        QPoint spot;
+        QTRY_VERIFY([&] {
+            server.step(1.0);
+            spot = loneBoardSpot(view, &board);
+            return board != nullptr;
+        }());
+
+        QString title;
+        QStringList seen;
+        QTimer::singleShot(0, this, [&] {
+            if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                title = menu->title();
+                for (QAction *action : menu->actions())
+                    if (!action->objectName().isEmpty())
+                        seen.append(action->objectName());
+                menu->close();
+            }
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, spot, view->viewport()->mapToGlobal(spot));
+        QApplication::sendEvent(view->viewport(), &event);
+        QCOMPARE(title, MapObjectRef::of(board).title());
+        QCOMPARE(seen, QStringList({"lock", "assign", "unassign", "changeProperties", "webUrl"}));
+    }
+
+    // A right click on a tree row opens the menu of the object the row lists.
+    void treeContextMenu()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        demo.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(demo.window.get()));
+        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
+        QObject *route = objectsInTree(*demo.host, MapObjectRef::Route).constFirst();
+        QTreeView *tree = demo.window->objectTree();
+        const QModelIndex row = demo.window->treeIndexOf(route);
+        tree->scrollTo(row);
+        const QPoint pos = tree->visualRect(row).center();
+
+        QStringList seen;
+        QString title;
+        QTimer::singleShot(0, this, [&] {
+            if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                title = menu->title();
+                for (QAction *action : menu->actions())
+                    if (!action->objectName().isEmpty())
+                        seen.append(action->objectName());
+                menu->close();
+            }
+        });
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, tree->viewport()->mapToGlobal(pos));
+        QApplication::sendEvent(tree->viewport(), &event);
+        QCOMPARE(title, MapObjectRef::of(route).title());
+        QCOMPARE(seen, QStringList({"lock", "changeProperties", "timelineData", "webUrl"}));
     }
 
     // The plug-in draws a route only while it is selected, unless the host keeps it shown.
