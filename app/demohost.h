@@ -58,6 +58,7 @@ public:
     void connectToServer(const QUrl &url, int retryMs = 0);
     bool isConnected() const;
     QUrl serverUrl() const { return m_url; }
+    int retryInterval() const { return m_retryMs; }
 
     QString errorString() const { return m_error; }
 

@@ -147,7 +147,8 @@ void MainWindow::createMenus()
 
     QMenu *server = menuBar()->addMenu(tr("&Server"));
     server->addAction(tr("&Web address…"), this, &MainWindow::showWebUrl);
-    server->addAction(tr("&Reconnect"), this, [this] { m_host->connectToServer(m_host->serverUrl(), 3000); });
+    server->addAction(tr("&Reconnect"), this,
+                      [this] { m_host->connectToServer(m_host->serverUrl(), m_host->retryInterval()); });
 
     QMenu *view = menuBar()->addMenu(tr("&View"));
     view->addAction(tr("&Fit map to network"), this, [this] {
@@ -228,6 +229,7 @@ void MainWindow::updateStatus()
 {
     const QObjectList routes = m_host->plugin().routes();
     m_counts->setText(tr("%n route(s)", nullptr, routes.size()));
+    m_connection->setText(connectionText());
     // Routes come and go with the server's lists: new ones must follow the choice too.
     applyRouteVisibility();
     if (m_fitted || !m_shownOnce)
@@ -331,10 +333,13 @@ void MainWindow::selectObject(QObject *object, bool centre)
             object->setProperty("selected", true);
     }
     if (object && centre) {
-        if (auto *item = qobject_cast<QGraphicsObject *>(object)) {
-            const QRectF r = item->sceneBoundingRect();
-            if (r.isValid() || !r.isNull())
-                m_view->centreOn(r.center());
+        // A board that has not reported a position yet sits at the scene origin.
+        const QVariant hasGeometry = object->property("hasGeometry");
+        auto *item = qobject_cast<QGraphicsObject *>(object);
+        if (item && (!hasGeometry.isValid() || hasGeometry.toBool())) {
+            const QPointF c = item->sceneBoundingRect().center();
+            if (std::isfinite(c.x()) && std::isfinite(c.y()))
+                m_view->centreOn(c);
         }
     }
     const QModelIndex index = treeIndexOf(object);
