@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QComboBox>
 #include <QGraphicsObject>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -366,6 +367,68 @@ private slots:
         const QJsonObject expected =
                 server.world().trafficLightProperties(*server.world().trafficLight(ref.tlNumber));
         QCOMPARE(QJsonDocument::fromJson(text->toPlainText().toUtf8()).object(), expected);
+    }
+
+    // Property changes are typed as key=value lines; text that does not parse sends nothing.
+    void propertiesDialog()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Route).isEmpty());
+        QObject *route = objectsInTree(*demo.host, MapObjectRef::Route).constFirst();
+        const int id = MapObjectRef::of(route).id;
+
+        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(route, nullptr));
+        menuAction(menu.get(), QStringLiteral("changeProperties"))->trigger();
+        auto *dialog = demo.window->findChild<PropertiesDialog *>(QStringLiteral("propertiesDialog"));
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        auto *text = dialog->findChild<QPlainTextEdit *>(QStringLiteral("propertiesText"));
+        QVERIFY(text);
+
+        text->setPlainText(QStringLiteral("name Night line"));
+        dialog->accept();
+        QVERIFY(dialog->isVisible());
+        text->setPlainText(QStringLiteral("name=Night line\ndescription=\"Harbour, late\""));
+        dialog->accept();
+        QTRY_COMPARE(server.world().route(id)->name, QStringLiteral("Night line"));
+        QCOMPARE(server.world().route(id)->description, QStringLiteral("Harbour, late"));
+        QCOMPARE(server.requestCount(QStringLiteral("RoadNetwork.changeRouteProperties")), 1);
+    }
+
+    // Assigning asks for the route id, starting from the board's current route.
+    void assignDialog()
+    {
+        Sim::Server server(smallNetwork());
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Demo demo;
+        QVERIFY(demo.start(server.url()));
+        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Board).isEmpty());
+        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
+        QObject *board = objectsInTree(*demo.host, MapObjectRef::Board).constFirst();
+        const QString name = MapObjectRef::of(board).name;
+        const int current = server.world().board(name)->routeId;
+        int target = 0;
+        for (QObject *route : objectsInTree(*demo.host, MapObjectRef::Route)) {
+            if (MapObjectRef::of(route).id != current)
+                target = MapObjectRef::of(route).id;
+        }
+
+        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(board, nullptr));
+        menuAction(menu.get(), QStringLiteral("assign"))->trigger();
+        auto *dialog = demo.window->findChild<QInputDialog *>(QStringLiteral("assignDialog"));
+        QVERIFY(dialog);
+        QCOMPARE(dialog->intValue(), board->property("routeId").toInt());
+        dialog->setIntValue(target);
+        dialog->accept();
+        QTRY_COMPARE(server.world().board(name)->routeId, target);
+
+        menuAction(menu.get(), QStringLiteral("unassign"))->trigger();
+        QTRY_COMPARE(server.world().board(name)->routeId, 0);
     }
 
     // Choosing a tree row selects its object, and only that one.
