@@ -10,6 +10,7 @@
 
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "items/recordvalue.h"
 
 using namespace PrioLog;
 
@@ -26,12 +27,14 @@ void PriorityPlugin::onDetectorList(const QVariant &result)
     const QVariantList list = result.toList();
     for (const QVariant &element : list) {
         const QVariantMap record = element.toMap();
-        bool ok = false;
-        const int id = record.value(QStringLiteral("id")).toInt(&ok);
-        if (!ok) {
+        // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
+        // name an object the server never meant.
+        const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
+        if (!parsedId) {
             warning(tr("Invalid detector id on getting detector list"));
             continue;
         }
+        const int id = *parsedId;
         if (!record.contains(QStringLiteral("routes")) && !record.value(QStringLiteral("emergency")).toBool())
             continue;
         listed.insert(id);

