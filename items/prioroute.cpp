@@ -181,6 +181,7 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
         // Arrows are about 25 path elements per point of a city route: they are made when
         // first drawn or asked for, from the world polyline kept until then.
         const double shaft = metresToWorld(m_widthMetres, reference);
+        m_bandDegrees = shaft * 360.0 / Geo::WorldSize;
         m_arrowCount = arrowCount(points, shaft);
         if (m_arrowCount > 0) {
             m_arrowShaft = shaft;
@@ -242,14 +243,27 @@ int PrioRoute::arrowCount(const QVector<QPointF> &world, double shaft)
 
 const QPainterPath &PrioRoute::arrows() const
 {
-    if (m_worldLine.isEmpty())
-        return m_arrows;
+    if (m_arrows.isEmpty())
+        appendArrows(&m_arrows, nullptr);
+    return m_arrows;
+}
 
+// The arrows whose shaft touches window (scene coordinates), or all of them. Positions
+// come from one forward walk along the route; only the arrows inside are made.
+void PrioRoute::appendArrows(QPainterPath *path, const QRectF *window) const
+{
+    if (m_worldLine.size() < 2 || m_arrowCount == 0)
+        return;
+
+    QRectF worldWindow;
+    if (window)
+        worldWindow = QRectF(geoToWorld(window->topLeft()), geoToWorld(window->bottomRight())).normalized();
     const double shaft = m_arrowShaft;
     const double spacing = shaft * 3.0;
     const double a = shaft * 0.5 / 1.7;
     const double b = a / 3.0;
-    PolylineCursor cursor(m_worldLine);
+    PolylineCursor tips(m_worldLine);
+    PolylineCursor tails(m_worldLine);
     double previousEnd = -1.0;
     for (int k = 0; k < m_arrowCount; ++k) {
         const double end = shaft + k * spacing;
@@ -257,19 +271,19 @@ const QPainterPath &PrioRoute::arrows() const
         if (!(end > previousEnd))
             break;
         previousEnd = end;
-        const QPointF p1 = cursor.pointAt(end - shaft);
-        const QPointF p2 = cursor.pointAt(end);
+        const QPointF p1 = tails.pointAt(end - shaft);
+        const QPointF p2 = tips.pointAt(end);
+        if (window && !worldWindow.contains(p2) && !worldWindow.contains(p1))
+            continue;
         QTransform t;
         t.translate(p2.x(), p2.y());
         t.rotate(-QLineF(p1, p2).angle());
-        m_arrows.moveTo(worldToGeo(p1));
-        m_arrows.lineTo(worldToGeo(p2));
-        m_arrows.lineTo(worldToGeo(t.map(QPointF(-a, -b))));
-        m_arrows.moveTo(worldToGeo(p2));
-        m_arrows.lineTo(worldToGeo(t.map(QPointF(-a, b))));
+        path->moveTo(worldToGeo(p1));
+        path->lineTo(worldToGeo(p2));
+        path->lineTo(worldToGeo(t.map(QPointF(-a, -b))));
+        path->moveTo(worldToGeo(p2));
+        path->lineTo(worldToGeo(t.map(QPointF(-a, b))));
     }
-    m_worldLine = QVector<QPointF>();
-    return m_arrows;
 }
 
 void PrioRoute::setSelected(bool selected)
@@ -345,11 +359,27 @@ void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
         pen.setCosmetic(true);
         painter->setPen(pen);
     }
-    painter->fillPath(m_outline, QBrush(m_fillColour));
-    // Arrows less than a pixel apart draw as a continuous line of the pen: draw that line,
-    // one element per point instead of about twenty-five.
-    const double spacingPixels = m_arrowSpacingDegrees * option->levelOfDetailFromTransform(painter->worldTransform());
-    painter->strokePath(spacingPixels < 1.0 ? m_centreLine : arrows(), pen);
+    const double pixelsPerDegree = option->levelOfDetailFromTransform(painter->worldTransform());
+    // A band about a pixel wide or less disappears under the line of the arrows, yet filling
+    // it scans its whole outline (about five elements per route point): a city of routes
+    // took a second per frame that way.
+    if (m_bandDegrees * pixelsPerDegree >= MinBandPixels)
+        painter->fillPath(m_outline, QBrush(m_fillColour));
+    // Arrows a few pixels apart, with barbs under a pixel, look like a line of the pen: draw
+    // that line, one element per point instead of about twenty-five.
+    const double spacingPixels = m_arrowSpacingDegrees * pixelsPerDegree;
+    if (spacingPixels < MinArrowSpacingPixels) {
+        painter->strokePath(m_centreLine, pen);
+        return;
+    }
+    // Closer in, only the arrows on the screen: a city route has thousands, and stroking
+    // all of them for every frame took seconds for a district of routes.
+    const QRectF visible = painter->worldTransform().inverted().mapRect(QRectF(painter->viewport()));
+    const QRectF window = visible.adjusted(-m_arrowSpacingDegrees, -m_arrowSpacingDegrees, m_arrowSpacingDegrees,
+                                           m_arrowSpacingDegrees);
+    QPainterPath shown;
+    appendArrows(&shown, &window);
+    painter->strokePath(shown, pen);
 }
 
 QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)

@@ -22,6 +22,12 @@ class PrioRoute : public QGraphicsObject
     Q_PROPERTY(int id READ id)
 
 public:
+    // Below this width on the screen the band is not filled: the line of the arrows (or the
+    // centre line standing in for them) covers it anyway.
+    static constexpr double MinBandPixels = 1.5;
+    // Arrows closer than this on the screen are drawn as the route's centre line.
+    static constexpr double MinArrowSpacingPixels = 4.0;
+
     PrioRoute(QObject *parent, int id, QGraphicsScene *scene);
     ~PrioRoute() override;
 
@@ -72,6 +78,7 @@ private:
     bool m_locked = false;
     QPainterPath m_outline;
     mutable QPainterPath m_arrows;
+    void appendArrows(QPainterPath *path, const QRectF *window) const;
     QColor m_fillColour;
     QString m_geometryHash;
     double m_widthMetres = 2.0;
@@ -82,8 +89,11 @@ private:
     // when they are closer together than a pixel and would only make the same line.
     QPainterPath m_centreLine;
     double m_arrowSpacingDegrees = 0.0;
-    // Until the arrows are made: the route in the world plane, their count and length.
-    mutable QVector<QPointF> m_worldLine;
+    // Width of the band in degrees of longitude, for the level of detail.
+    double m_bandDegrees = 0.0;
+    // The route in the world plane, the arrows' count and length: the arrows on the screen
+    // are made from them for every frame.
+    QVector<QPointF> m_worldLine;
     int m_arrowCount = 0;
     double m_arrowShaft = 0.0;
 };

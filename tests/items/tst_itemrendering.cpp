@@ -295,13 +295,14 @@ void tst_ItemRendering::routeLineAtCityZoom_data()
     QTest::addColumn<double>("scale");
     QTest::addColumn<bool>("continuous");
     QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << true;
-    QTest::newRow("district: arrows a few pixels apart") << 46603.0 << false;
+    QTest::newRow("district: arrows under four pixels apart, one line") << 23301.0 << true;
+    QTest::newRow("street: arrows several pixels apart") << 93206.0 << false;
 }
 
 void tst_ItemRendering::routeLineAtCityZoom()
 {
-    // Zoomed out, the 2 m band is far below a pixel and the arrows merge: the route shows as
-    // a continuous line of the pen. Closer in, the arrows stand apart.
+    // Zoomed out, the 2 m band is about a pixel or less and the arrows merge: the route shows
+    // as a continuous line of the pen. Closer in, the arrows stand apart.
     QFETCH(double, scale);
     QFETCH(bool, continuous);
     auto *route = new PrioRoute(plugin, 1, scene);
