@@ -132,10 +132,16 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     if (plot.width() < 20 || plot.height() < 20)
         return;
 
-    const QDateTime start = m_newest.addSecs(-WindowSeconds);
-    auto xOf = [&](const QDateTime &t) {
-        return plot.left() + plot.width() * start.msecsTo(t) / (WindowSeconds * 1000.0);
-    };
+    // The time axis spans the data, from a minute up to the whole window, so that the first
+    // minutes of data fill the plot instead of a sliver at its right edge.
+    QDateTime oldest = m_newest;
+    for (const QVector<Sample> &list : m_samples) {
+        if (!list.isEmpty() && list.first().time < oldest)
+            oldest = list.first().time;
+    }
+    const qint64 spanMs = qBound<qint64>(60 * 1000, oldest.msecsTo(m_newest), WindowSeconds * 1000LL);
+    const QDateTime start = m_newest.addMSecs(-spanMs);
+    auto xOf = [&](const QDateTime &t) { return plot.left() + plot.width() * start.msecsTo(t) / double(spanMs); };
     auto yOf = [&](double offset) { return plot.center().y() - offset / range * plot.height() / 2; };
 
     const QColor grid = palette().mid().color();
@@ -202,11 +208,13 @@ void TimelineWidget::paintEvent(QPaintEvent *)
         }
     }
 
-    // Legend: the first boards by name, in their colours.
+    // Legend: the first boards by name, in their colours, as many as fit in the plot.
     p.setClipping(false);
-    const int legendRows = std::min<int>(names.size(), LegendRows) + (names.size() > LegendRows ? 1 : 0);
+    const int fitting = std::max(1, int((plot.height() - 6) / fm.height()) - 1);
+    const int shownRows = std::min({int(names.size()), LegendRows, fitting});
+    const int legendRows = shownRows + (names.size() > shownRows ? 1 : 0);
     int legendWidth = 0;
-    for (int i = 0; i < names.size() && i < LegendRows; ++i)
+    for (int i = 0; i < shownRows; ++i)
         legendWidth = std::max(legendWidth, fm.horizontalAdvance(tr("%1 (route %2)").arg(names[i], m_routes.value(names[i]))));
     QColor veil = palette().base().color();
     veil.setAlpha(200);
@@ -214,7 +222,7 @@ void TimelineWidget::paintEvent(QPaintEvent *)
                       legendRows * fm.height() + 4),
                veil);
     double y = plot.top() + 4;
-    for (int i = 0; i < names.size() && i < LegendRows; ++i) {
+    for (int i = 0; i < shownRows; ++i) {
         const QString route = m_routes.value(names[i]);
         const QString label = route.isEmpty() ? names[i] : tr("%1 (route %2)").arg(names[i], route);
         p.setPen(boardColour(names[i]));
@@ -222,9 +230,9 @@ void TimelineWidget::paintEvent(QPaintEvent *)
                    Qt::AlignLeft | Qt::AlignVCenter, label);
         y += fm.height();
     }
-    if (names.size() > LegendRows) {
+    if (names.size() > shownRows) {
         p.setPen(text);
         p.drawText(QRectF(plot.left() + 6, y, plot.width() - 12, fm.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter, tr("and %n more", nullptr, names.size() - LegendRows));
+                   Qt::AlignLeft | Qt::AlignVCenter, tr("and %n more", nullptr, names.size() - shownRows));
     }
 }
