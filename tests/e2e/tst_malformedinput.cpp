@@ -204,7 +204,7 @@ struct Fixture
         if (!response)
             return false;
         QSignalSpy finished(response, &Response::finished);
-        return finished.wait(20000);
+        return finished.wait(60000);
     }
     bool stillRunning() const
     {
@@ -507,8 +507,10 @@ private slots:
                                          << QByteArray(R"({"board_name":")" + big + R"(","rpos":[37.6,55.75]})") << 2;
         QTest::newRow("huge state word") << QStringLiteral("VDTService.vdtStateChanged")
                                          << QByteArray(R"({"dt":10,"board_name":"B1","state":")" + big + R"("})") << 1;
+        // Many small elements rather than a few big ones: every element is an allocation,
+        // which the sanitizer build with full malloc stacks makes slow.
         QTest::newRow("huge removal list") << QStringLiteral("BoardsServer.boardsRemoved")
-                                           << QByteArray("[" + QByteArray("\"nobody\",").repeated(300000) + "\"nobody\"]") << 1;
+                                           << QByteArray("[" + QByteArray("\"nobody\",").repeated(20000) + "\"nobody\"]") << 1;
     }
     void hugeMessagesRepeated()
     {
