@@ -85,6 +85,8 @@ int main(int argc, char *argv[])
     }
 
     MainWindow window(&host);
+    if (simulator)
+        window.setUpdatePeriod(simulator->tickInterval());
     if (!host.startPlugin())
         return fail(QStringLiteral("%1 (see the [PriorityPlugin] messages above)").arg(host.errorString()));
     if (!window.bindPlugin())

@@ -17,6 +17,8 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QTreeView>
+
+#include "positiontimeline.h"
 #include <QUrl>
 
 #include <cmath>
@@ -97,6 +99,8 @@ void MainWindow::createDocks()
     m_tree = new QTreeView(this);
     m_tree->setObjectName(QStringLiteral("objectTree"));
     m_treeModel = new TreeSortModel(m_host->itemModel(), this);
+    m_treeModel->setPositionAge([this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; },
+                                DefaultUpdatePeriodMs);
     m_tree->setModel(m_treeModel);
     m_tree->setUniformRowHeights(true);
     m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -119,7 +123,7 @@ void MainWindow::createDocks()
     settingsDock->setWidget(m_settings);
     addDockWidget(Qt::RightDockWidgetArea, settingsDock);
 
-    m_timeline = new TimelineWidget(this);
+    m_timeline = new PositionTimeline(this);
     m_timeline->setObjectName(QStringLiteral("timeline"));
     m_timeline->setMinimumHeight(140);
     auto *timelineDock = new QDockWidget(tr("Schedule offsets"), this);
@@ -225,8 +229,21 @@ void MainWindow::showRpcError(const QString &message)
     statusBar()->showMessage(tr("Server: %1").arg(message), 15000);
 }
 
+TimelineWidget *MainWindow::timeline() const
+{
+    return m_timeline;
+}
+
+void MainWindow::setUpdatePeriod(int ms)
+{
+    m_treeModel->setPositionAge([this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; },
+                                ms);
+}
+
 void MainWindow::updateStatus()
 {
+    // Boards go stale as time passes, without any change in the model: repaint the rows.
+    m_tree->viewport()->update();
     const QObjectList routes = m_host->plugin().routes();
     m_counts->setText(tr("%n route(s)", nullptr, routes.size()));
     m_connection->setText(connectionText());

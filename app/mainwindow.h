@@ -15,6 +15,7 @@ class QModelIndex;
 class QTreeView;
 class SettingsPanel;
 class TimelineWidget;
+class PositionTimeline;
 class TreeSortModel;
 
 namespace Road {
@@ -34,7 +35,11 @@ public:
 
     Road::MapView *mapView() const { return m_view; }
     QTreeView *objectTree() const { return m_tree; }
-    TimelineWidget *timeline() const { return m_timeline; }
+    TimelineWidget *timeline() const;
+    // The server's position update period: a board whose last position is older is shown
+    // stale in the tree.
+    void setUpdatePeriod(int ms);
+    static constexpr int DefaultUpdatePeriodMs = 1000;
     SettingsPanel *settingsPanel() const { return m_settings; }
 
     // Hands the map view and the timeline to the started plug-in, shows its settings and
@@ -97,7 +102,7 @@ private:
     Road::MapView *m_view;
     QTreeView *m_tree = nullptr;
     TreeSortModel *m_treeModel = nullptr;
-    TimelineWidget *m_timeline = nullptr;
+    PositionTimeline *m_timeline = nullptr;
     SettingsPanel *m_settings = nullptr;
     QLabel *m_connection = nullptr;
     QLabel *m_counts = nullptr;

@@ -2,6 +2,10 @@
 
 #include "kernel/roaditemmodel.h"
 
+#include <QApplication>
+#include <QFont>
+#include <QPalette>
+
 TreeSortModel::TreeSortModel(Road::ItemModel *source, QObject *parent)
     : QSortFilterProxyModel(parent)
     , m_items(source)
@@ -23,6 +27,53 @@ bool TreeSortModel::lessThan(const QModelIndex &left, const QModelIndex &right) 
         return left.row() < right.row();
     const int order = naturalCompare(left.data().toString(), right.data().toString());
     return order != 0 ? order < 0 : left.row() < right.row();
+}
+
+void TreeSortModel::setPositionAge(std::function<qint64(const QString &)> ageOf, int updatePeriodMs)
+{
+    m_ageOf = std::move(ageOf);
+    m_updatePeriodMs = std::max(1, updatePeriodMs);
+}
+
+// The age of a stale board's position, or -1 for a row that is no board or is up to date.
+qint64 TreeSortModel::staleAgeMs(const QModelIndex &index) const
+{
+    if (!m_ageOf || !index.isValid())
+        return -1;
+    const QModelIndex source = mapToSource(index.siblingAtColumn(0));
+    auto *entry = qobject_cast<Road::ItemObj *>(m_items->itemFromIndex(source));
+    QObject *object = entry ? entry->object() : nullptr;
+    if (!object || !object->inherits("PrioVehicle"))
+        return -1;
+    const qint64 age = m_ageOf(object->property("name").toString());
+    return age > m_updatePeriodMs + m_updatePeriodMs / 4 ? age : -1;
+}
+
+bool TreeSortModel::isStale(const QModelIndex &index) const
+{
+    return staleAgeMs(index) >= 0;
+}
+
+QVariant TreeSortModel::data(const QModelIndex &index, int role) const
+{
+    if (role != Qt::ForegroundRole && role != Qt::FontRole && role != Qt::ToolTipRole)
+        return QSortFilterProxyModel::data(index, role);
+    const qint64 age = staleAgeMs(index);
+    if (age < 0)
+        return QSortFilterProxyModel::data(index, role);
+    switch (role) {
+    case Qt::ForegroundRole:
+        return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+    case Qt::FontRole: {
+        QFont font;
+        font.setItalic(true);
+        return font;
+    }
+    default:
+        return tr("%1\nLast position %2 s ago (the server updates every %3 s)")
+            .arg(QSortFilterProxyModel::data(index, role).toString(), QString::number(age / 1000),
+                 QString::number(m_updatePeriodMs / 1000.0));
+    }
 }
 
 int naturalCompare(const QString &a, const QString &b)

@@ -1,6 +1,7 @@
 // The object tree's order: entries in natural order, sections as the plug-in made them.
 
 #include <QAbstractItemModelTester>
+#include <QFont>
 #include <QtTest>
 
 #include <memory>
@@ -27,6 +28,16 @@ public:
     }
 signals:
     void stateChanged();
+};
+
+// A board as the tree lists it: the class name is what the demo looks for.
+class PrioVehicle : public Listed
+{
+    Q_OBJECT
+    Q_PROPERTY(QString name READ name)
+public:
+    using Listed::Listed;
+    QString name() const { return key; }
 };
 
 // Column 0 of parent's rows, in the proxy's order, joined by spaces.
@@ -121,6 +132,42 @@ private slots:
         a->key = QStringLiteral("7");
         emit a->stateChanged();
         QCOMPARE(rows(sorted, sorted.index(0, 0)), QStringLiteral("5 7"));
+    }
+
+    // A board whose last position is older than the update period (and a quarter for
+    // jitter) is grey and italic, and its tooltip says how old the position is.
+    void staleBoards_data()
+    {
+        QTest::addColumn<qint64>("age");
+        QTest::addColumn<bool>("stale");
+        QTest::newRow("no position yet") << qint64(-1) << false;
+        QTest::newRow("fresh") << qint64(400) << false;
+        QTest::newRow("late within the jitter") << qint64(1250) << false;
+        QTest::newRow("older than period and jitter") << qint64(1300) << true;
+        QTest::newRow("long gone") << qint64(95000) << true;
+    }
+    void staleBoards()
+    {
+        QFETCH(qint64, age);
+        QFETCH(bool, stale);
+        Road::ItemModel items;
+        TreeSortModel sorted(&items);
+        QObject *section = items.addSection(QStringLiteral("Boards"));
+        QObject owner;
+        items.addObject(new PrioVehicle(QStringLiteral("B7"), &owner), section);
+        items.addObject(new Listed(QStringLiteral("R1"), &owner), section);
+        sorted.setPositionAge([age](const QString &board) { return board == QLatin1String("B7") ? age : qint64(99999); }, 1000);
+
+        const QModelIndex sectionIndex = sorted.index(0, 0);
+        const QModelIndex board = sorted.index(0, 2, sectionIndex);
+        const QModelIndex other = sorted.index(1, 0, sectionIndex);
+        QCOMPARE(sorted.index(0, 0, sectionIndex).data().toString(), QStringLiteral("B7"));
+        QCOMPARE(sorted.isStale(board), stale);
+        QCOMPARE(board.data(Qt::FontRole).value<QFont>().italic(), stale);
+        QCOMPARE(board.data(Qt::ToolTipRole).toString().contains(QStringLiteral("Last position")), stale);
+        // Only boards go stale: not other entries, not sections.
+        QVERIFY(!sorted.isStale(other));
+        QVERIFY(!sorted.isStale(sectionIndex));
     }
 };
 

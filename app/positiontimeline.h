@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+
+#include "kernel/timelinewidget.h"
+
+// The demo's timeline: plots the offsets as any timeline does, and remembers when each
+// board's last position arrived, so that the object tree can show boards gone quiet.
+// The plug-in finds this class's putBoardData first, by name, as it calls it.
+class PositionTimeline : public TimelineWidget
+{
+    Q_OBJECT
+public:
+    explicit PositionTimeline(QWidget *parent = nullptr);
+
+    Q_INVOKABLE void putBoardData(const QString &boardName, const QString &routeId, const QDateTime &time,
+                                  qreal offsetSeconds, bool hasPriority);
+
+    // Milliseconds since the board's last position arrived; -1 when none has.
+    qint64 positionAgeMs(const QString &boardName) const;
+
+private:
+    QElapsedTimer m_clock;
+    QHash<QString, qint64> m_lastArrival;
+};
