@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGraphicsItem>
+#include <QGraphicsScene>
 #include <QLoggingCategory>
 #include <QTextStream>
 #include <QTimer>
@@ -16,6 +18,7 @@
 
 #include "demohost.h"
 #include "demooptions.h"
+#include "kernel/mapview.h"
 #include "mainwindow.h"
 #include "sim/server.h"
 #include "simsetup.h"
@@ -24,6 +27,10 @@ namespace {
 
 // Seconds between attempts to reach a server that is down.
 constexpr int ReconnectMs = 3000;
+// The closer look of a screenshot run: a zoom level where detector zones and route arrows
+// show, and time for the view to settle there.
+constexpr int DetailZoom = 16;
+constexpr int DetailDelayMs = 1500;
 
 int fail(const QString &message)
 {
@@ -105,7 +112,31 @@ int main(int argc, char *argv[])
                 return;
             }
             QTextStream(stdout) << "Screenshot written to " << file << Qt::endl;
-            QCoreApplication::exit(0);
+            // Then a closer look where a detector is lit, if one is: zones along the routes
+            // are tens of metres, too small to see on the whole city.
+            Road::MapView *view = window.mapView();
+            const QGraphicsItem *lit = nullptr;
+            for (const QGraphicsItem *item : view->scene()->items()) {
+                QObject *object = item->data(0).value<QObject *>();
+                if (object && object->inherits("PrioVDetector") && item->isVisible()) {
+                    lit = item;
+                    break;
+                }
+            }
+            if (!lit) {
+                QCoreApplication::exit(0);
+                return;
+            }
+            view->setZoom(DetailZoom);
+            view->centreOn(lit->sceneBoundingRect().center());
+            const QString detail = QFileInfo(file).path() + QLatin1Char('/') + QFileInfo(file).completeBaseName()
+                + QStringLiteral("-detail.png");
+            QTimer::singleShot(DetailDelayMs, &window, [&window, detail] {
+                const bool saved = window.grab().save(detail, "PNG");
+                if (saved)
+                    QTextStream(stdout) << "Screenshot of a lit detector written to " << detail << Qt::endl;
+                QCoreApplication::exit(saved ? 0 : 1);
+            });
         });
     }
     window.show();
