@@ -4,10 +4,11 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make binutils
   qtbase5-dev libqt5websockets5-dev
   libfccp-dev
-  xvfb xauth imagemagick
+  # the pixel tests and the headless demo draw text
+  fonts-dejavu-core
 )
 
 missing=()
