@@ -3,6 +3,7 @@
 #include "geo.h"
 #include "geometrytext.h"
 #include "itemlimits.h"
+#include "itemrow.h"
 #include "priolayer.h"
 #include "plugin/priorityplugin.h"
 
@@ -318,26 +319,7 @@ void PrioRoute::setUseSgEvents(bool use)
 
 QVariant PrioRoute::modelData(int column, int role)
 {
-    switch (role) {
-    case Qt::DisplayRole:
-    case Qt::EditRole:
-        switch (column) {
-        case 0:
-            return m_id;
-        case 1:
-            return m_description;
-        case 2:
-            return m_typeText;
-        default:
-            return QVariant();
-        }
-    case Qt::DecorationRole:
-        return column == 0 ? QVariant(m_icon) : QVariant();
-    case Qt::ToolTipRole:
-        return toolTip();
-    default:
-        return QVariant();
-    }
+    return ItemRow::data(column, role, m_id, m_description, m_typeText, m_icon, toolTip());
 }
 
 QRectF PrioRoute::boundingRect() const

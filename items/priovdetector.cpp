@@ -3,6 +3,7 @@
 #include "geo.h"
 #include "geometrytext.h"
 #include "itemlimits.h"
+#include "itemrow.h"
 #include "priolayer.h"
 #include "recordvalue.h"
 #include "plugin/priorityplugin.h"
@@ -87,28 +88,9 @@ bool PrioVDetector::hasGeometry() const
 
 QVariant PrioVDetector::modelData(int column, int role)
 {
-    switch (role) {
-    case Qt::DisplayRole:
-    case Qt::EditRole:
-        switch (column) {
-        case 0:
-            return m_id;
-        case 1:
-            return m_displayName;
-        case 2:
-            return m_typeText;
-        default:
-            return QVariant();
-        }
-    case Qt::DecorationRole:
-        return column == 0 ? QVariant(m_icon) : QVariant();
-    case Qt::ToolTipRole:
-        return toolTip();
-    case Qt::StatusTipRole:
+    if (role == Qt::StatusTipRole)
         return m_statusTip;
-    default:
-        return QVariant();
-    }
+    return ItemRow::data(column, role, m_id, m_displayName, m_typeText, m_icon, toolTip());
 }
 
 void PrioVDetector::applyProperties(const QVariantMap &record)

@@ -3,6 +3,7 @@
 #include "geo.h"
 #include "guardeditems.h"
 #include "itemlimits.h"
+#include "itemrow.h"
 #include "priolayer.h"
 #include "prioroute.h"
 #include "recordvalue.h"
@@ -568,26 +569,7 @@ void PrioVehicle::setLabelShown(bool show)
 
 QVariant PrioVehicle::modelData(int column, int role)
 {
-    switch (role) {
-    case Qt::DisplayRole:
-    case Qt::EditRole:
-        switch (column) {
-        case 0:
-            return m_name;
-        case 1:
-            return m_description;
-        case 2:
-            return m_typeText;
-        default:
-            return QVariant();
-        }
-    case Qt::DecorationRole:
-        return column == 0 ? QVariant(m_icon) : QVariant();
-    case Qt::ToolTipRole:
-        return toolTip();
-    default:
-        return QVariant();
-    }
+    return ItemRow::data(column, role, m_name, m_description, m_typeText, m_icon, toolTip());
 }
 
 QRectF PrioVehicle::boundingRect() const
