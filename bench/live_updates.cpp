@@ -20,6 +20,7 @@
 #include <functional>
 #include <vector>
 
+#include "benchutil.h"
 #include "items/prioroute.h"
 #include "items/priovehicle.h"
 #include "jsonrpc/jsonrpcobject.h"
@@ -49,18 +50,6 @@ protected:
     }
 };
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
 quint16 freePort()
 {
     QTcpServer probe;
@@ -88,7 +77,7 @@ Figures run(int boards, int periodMs, int seconds, bool district)
                "--detectors", "10000", "--boards", QString::number(boards), "--period", QString::number(periodMs)});
     if (!sim.waitForStarted(10000))
         qFatal("prio-sim did not start");
-    if (!waitFor([&] { return sim.readAllStandardOutput().contains("listening on") || sim.state() != QProcess::Running; }, 60000)
+    if (!Bench::waitFor([&] { return sim.readAllStandardOutput().contains("listening on") || sim.state() != QProcess::Running; }, 60000)
         || sim.state() != QProcess::Running)
         qFatal("prio-sim did not listen: %s", sim.readAllStandardError().constData());
 
@@ -123,7 +112,7 @@ Figures run(int boards, int periodMs, int seconds, bool district)
     client->open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
 
     // Loaded: lists answered, subscribed, and positions flowing.
-    if (!waitFor([&] { return plugin->isSubscribed() && client->pendingCount() == 0 && plugin->boardRegistry().size() >= boards / 2; },
+    if (!Bench::waitFor([&] { return plugin->isSubscribed() && client->pendingCount() == 0 && plugin->boardRegistry().size() >= boards / 2; },
                  300000))
         qFatal("the network never loaded");
     QRectF network;
@@ -137,14 +126,14 @@ Figures run(int boards, int periodMs, int seconds, bool district)
     } else {
         view.showRect(network);
     }
-    waitFor([] { return false; }, 2000); // settle
+    Bench::waitFor([] { return false; }, 2000); // settle
 
     view.frames = 0;
     view.paintNs = 0;
     measuring = true;
     QElapsedTimer window;
     window.start();
-    waitFor([] { return false; }, seconds * 1000);
+    Bench::waitFor([] { return false; }, seconds * 1000);
     measuring = false;
     const double elapsed = window.nsecsElapsed() / 1e9;
 
@@ -173,8 +162,7 @@ Figures run(int boards, int periodMs, int seconds, bool district)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("live_updates"));
     QStandardPaths::setTestModeEnabled(true);

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "benchutil.h"
 #include "generator.h"
 #include "gtfs.h"
 #include "items/prioroute.h"
@@ -43,18 +44,6 @@ double peakRssMiB()
 }
 
 // Runs the event loop until done() holds or the time runs out; false on time-out.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return true;
-}
-
 struct LoadFigures
 {
     double listsMs = -1;    // until every listed route is registered
@@ -105,11 +94,11 @@ public:
         QElapsedTimer clock;
         clock.start();
         client->open(server.url());
-        if (!waitFor([&] { return plugin->routeRegistry().size() >= routes; }, 600000))
+        if (!Bench::waitFor([&] { return plugin->routeRegistry().size() >= routes; }, 600000))
             qFatal("route list never arrived");
         figures.listsMs = clock.nsecsElapsed() / 1e6;
         // Every answer handled, not only what the cache restored.
-        if (!waitFor([&] { return client->pendingCount() == 0 && server.requestCount(QStringLiteral("BoardsServer.getBoards")) > 0
+        if (!Bench::waitFor([&] { return client->pendingCount() == 0 && server.requestCount(QStringLiteral("BoardsServer.getBoards")) > 0
                                   && everythingLoaded(); },
                      1800000))
             qFatal("geometry never arrived");
@@ -123,7 +112,7 @@ public:
     {
         JsonRpcObject *client = rpc.client();
         client->close();
-        waitFor([&] { return !client->isConnected(); }, 10000);
+        Bench::waitFor([&] { return !client->isConnected(); }, 10000);
         // The stop writes what the cache still holds.
         plugin->stop(false);
     }
@@ -202,9 +191,7 @@ int runScenario(const QString &scenario, const QString &gtfsDir)
 
 int main(int argc, char **argv)
 {
-    // The scene needs a GUI application; no window is shown.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("network_load"));
     QStandardPaths::setTestModeEnabled(true);
