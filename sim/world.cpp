@@ -44,7 +44,7 @@ QString stateWord(ZoneState s)
     return StateIdle;
 }
 
-struct PropSpec
+struct PropRule
 {
     enum Kind { Bool, Text, Int };
     const char *key;
@@ -55,18 +55,18 @@ struct PropSpec
 
 // Checks every key of props against the writable properties; read-only names the keys that
 // exist but cannot be written. Returns why props are refused, or an empty string.
-QString checkProps(const QJsonObject &props, std::initializer_list<PropSpec> specs,
+QString checkProps(const QJsonObject &props, std::initializer_list<PropRule> rules,
                    std::initializer_list<const char *> readOnly = {})
 {
     for (auto it = props.constBegin(); it != props.constEnd(); ++it) {
-        const PropSpec *spec = nullptr;
-        for (const PropSpec &s : specs) {
+        const PropRule *rule = nullptr;
+        for (const PropRule &s : rules) {
             if (it.key() == QLatin1String(s.key)) {
-                spec = &s;
+                rule = &s;
                 break;
             }
         }
-        if (!spec) {
+        if (!rule) {
             for (const char *ro : readOnly) {
                 if (it.key() == QLatin1String(ro))
                     return QStringLiteral("Property '%1' cannot be changed").arg(it.key());
@@ -74,24 +74,24 @@ QString checkProps(const QJsonObject &props, std::initializer_list<PropSpec> spe
             return QStringLiteral("Unknown property '%1'").arg(it.key());
         }
         const QJsonValue v = it.value();
-        switch (spec->kind) {
-        case PropSpec::Bool:
+        switch (rule->kind) {
+        case PropRule::Bool:
             if (!v.isBool())
                 return QStringLiteral("Property '%1' must be a boolean").arg(it.key());
             break;
-        case PropSpec::Text:
+        case PropRule::Text:
             if (!v.isString() || v.toString().size() > MaxTextLength)
                 return QStringLiteral("Property '%1' must be a string of at most %2 characters")
                         .arg(it.key())
                         .arg(MaxTextLength);
             break;
-        case PropSpec::Int: {
+        case PropRule::Int: {
             const auto n = jsonInt(v);
-            if (!n || *n < spec->min || *n > spec->max)
+            if (!n || *n < rule->min || *n > rule->max)
                 return QStringLiteral("Property '%1' must be an integer from %2 to %3")
                         .arg(it.key())
-                        .arg(spec->min)
-                        .arg(spec->max);
+                        .arg(rule->min)
+                        .arg(rule->max);
             break;
         }
         }
@@ -524,12 +524,12 @@ QString World::changeBoardProperties(const QString &name, const QJsonObject &pro
     if (!b)
         return QStringLiteral("Unknown board '%1'").arg(name);
     const QString error = checkProps(props,
-                                     {{"locked", PropSpec::Bool},
-                                      {"description", PropSpec::Text},
-                                      {"allow_emergency", PropSpec::Bool},
-                                      {"radius", PropSpec::Int, 0, MaxSectorRadiusM},
-                                      {"sweep", PropSpec::Int, 0, 360},
-                                      {"route_id", PropSpec::Int, 0, std::numeric_limits<int>::max()}},
+                                     {{"locked", PropRule::Bool},
+                                      {"description", PropRule::Text},
+                                      {"allow_emergency", PropRule::Bool},
+                                      {"radius", PropRule::Int, 0, MaxSectorRadiusM},
+                                      {"sweep", PropRule::Int, 0, 360},
+                                      {"route_id", PropRule::Int, 0, std::numeric_limits<int>::max()}},
                                      {"logged_in", "last_connected_time", "board_name",
                                       "vehicle_type"});
     if (!error.isEmpty())
@@ -577,9 +577,9 @@ QString World::changeRouteProperties(int id, const QJsonObject &props)
     if (!r)
         return QStringLiteral("Unknown route %1").arg(id);
     const QString error = checkProps(props,
-                                     {{"locked", PropSpec::Bool},
-                                      {"name", PropSpec::Text},
-                                      {"description", PropSpec::Text}},
+                                     {{"locked", PropRule::Bool},
+                                      {"name", PropRule::Text},
+                                      {"description", PropRule::Text}},
                                      {"id", "geometry_hash", "geometry"});
     if (!error.isEmpty())
         return error;
@@ -599,10 +599,10 @@ QString World::changeDetectorProperties(int id, const QJsonObject &props)
     if (!d)
         return QStringLiteral("Unknown detector %1").arg(id);
     const QString error = checkProps(props,
-                                     {{"locked", PropSpec::Bool},
-                                      {"name", PropSpec::Text},
-                                      {"weight", PropSpec::Int, 0, 100},
-                                      {"tl_number", PropSpec::Int, 0, 1000000}},
+                                     {{"locked", PropRule::Bool},
+                                      {"name", PropRule::Text},
+                                      {"weight", PropRule::Int, 0, 100},
+                                      {"tl_number", PropRule::Int, 0, 1000000}},
                                      {"id", "routes", "emergency", "geometry_hash", "geometry",
                                       "state", "board_name", "activated"});
     if (!error.isEmpty())
@@ -638,11 +638,11 @@ QString World::changeTrafficLightProperties(int number, const QJsonObject &props
         return QStringLiteral("Unknown traffic-light controller %1").arg(number);
     TrafficLight &tl = m_net.trafficLights[*it];
     QString error = checkProps(props,
-                               {{"name", PropSpec::Text},
-                                {"mode", PropSpec::Text},
-                                {"program", PropSpec::Text},
-                                {"priority_enabled", PropSpec::Bool},
-                                {"cycle_s", PropSpec::Int, 30, 300}},
+                               {{"name", PropRule::Text},
+                                {"mode", PropRule::Text},
+                                {"program", PropRule::Text},
+                                {"priority_enabled", PropRule::Bool},
+                                {"cycle_s", PropRule::Int, 30, 300}},
                                {"id", "number", "pos", "detectors"});
     static const QStringList modes{QStringLiteral("auto"), QStringLiteral("manual"),
                                    QStringLiteral("flash"), QStringLiteral("off")};
