@@ -16,6 +16,9 @@
 
 Q_DECLARE_METATYPE(Script::Kind)
 
+using Invocation = std::function<bool(QObject *)>;
+Q_DECLARE_METATYPE(Invocation)
+
 namespace {
 
 const QString kMethod = QStringLiteral("RoadNetwork.getRouteList");
@@ -300,68 +303,42 @@ private slots:
 
     void operatorCommands_data()
     {
-        QTest::addColumn<QString>("invokable");
-        QTest::addColumn<QVariantList>("args");
+        QTest::addColumn<Invocation>("invoke");
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("params");
-
-        QTest::newRow("setLockBoard") << "setLockBoard" << QVariantList{"B7", true}
+        // Called by name, as the host does.
+        const QString b7 = QStringLiteral("B7");
+        const QVariantMap name{{"name", "N"}}, weight{{"weight", 2}}, mode{{"mode", "x"}};
+        QTest::newRow("setLockBoard") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "setLockBoard", Q_ARG(QString, b7), Q_ARG(bool, true)); })
                                       << "BoardsServer.changeBoardProperties" << R"({"board_name":"B7","props":{"locked":true}})";
-        QTest::newRow("assignBoard to a route never loaded") << "assignBoard" << QVariantList{"B7", 999}
+        QTest::newRow("assignBoard to a route never loaded") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "assignBoard", Q_ARG(QString, b7), Q_ARG(int, 999)); })
                                                               << "RoadNetwork.assignBoardToRoute" << R"({"board_name":"B7","route_id":999})";
-        QTest::newRow("unassignBoard") << "unassignBoard" << QVariantList{"B7"} << "RoadNetwork.unassignBoard" << R"({"board_name":"B7"})";
-        QTest::newRow("changeBoardProperties, empty props") << "changeBoardProperties" << QVariantList{"", QVariantMap()}
+        QTest::newRow("unassignBoard") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "unassignBoard", Q_ARG(QString, b7)); })
+                                       << "RoadNetwork.unassignBoard" << R"({"board_name":"B7"})";
+        QTest::newRow("changeBoardProperties, empty props") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "changeBoardProperties", Q_ARG(QString, QString()), Q_ARG(QVariantMap, QVariantMap())); })
                                                              << "BoardsServer.changeBoardProperties" << R"({"board_name":"","props":{}})";
-        QTest::newRow("changeRouteProperties") << "changeRouteProperties" << QVariantList{12, QVariantMap{{"name", "N"}}}
+        QTest::newRow("changeRouteProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeRouteProperties", Q_ARG(int, 12), Q_ARG(QVariantMap, name)); })
                                                << "RoadNetwork.changeRouteProperties" << R"({"id":12,"props":{"name":"N"}})";
-        QTest::newRow("changeVdtProperties") << "changeVdtProperties" << QVariantList{3, QVariantMap{{"weight", 2}}}
+        QTest::newRow("changeVdtProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeVdtProperties", Q_ARG(int, 3), Q_ARG(QVariantMap, weight)); })
                                              << "VDTService.changeVdtProperties" << R"({"id":3,"props":{"weight":2}})";
-        QTest::newRow("setVdtActive sends activate") << "setVdtActive" << QVariantList{7, false}
+        QTest::newRow("setVdtActive sends activate") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setVdtActive", Q_ARG(int, 7), Q_ARG(bool, false)); })
                                                      << "VDTService.setVdtActive" << R"({"activate":false,"id":7})";
-        QTest::newRow("changeTlcProperties") << "changeTlcProperties" << QVariantList{44, QVariantMap{{"mode", "x"}}}
+        QTest::newRow("changeTlcProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeTlcProperties", Q_ARG(int, 44), Q_ARG(QVariantMap, mode)); })
                                              << "TLService.changeTlcProperties" << R"({"id":44,"props":{"mode":"x"}})";
-        QTest::newRow("setLockRoute") << "setLockRoute" << QVariantList{12, true}
+        QTest::newRow("setLockRoute") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setLockRoute", Q_ARG(int, 12), Q_ARG(bool, true)); })
                                       << "RoadNetwork.changeRouteProperties" << R"({"id":12,"props":{"locked":true}})";
-        QTest::newRow("setLockDetector") << "setLockDetector" << QVariantList{5, false}
+        QTest::newRow("setLockDetector") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setLockDetector", Q_ARG(int, 5), Q_ARG(bool, false)); })
                                          << "VDTService.changeVdtProperties" << R"({"id":5,"props":{"locked":false}})";
     }
     void operatorCommands()
     {
-        QFETCH(QString, invokable);
-        QFETCH(QVariantList, args);
+        QFETCH(Invocation, invoke);
         QFETCH(QString, method);
         QFETCH(QString, params);
         Host host;
         host.rpc->answerError(method, -32000, QStringLiteral("read only"));
         QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-
-        // Called by name, as the host does.
-        QVector<QGenericArgument> generic;
-        QString s0;
-        bool b1 = false;
-        int i0 = 0, i1 = 0;
-        QVariantMap m1;
-        if (args.value(0).type() == QVariant::String) {
-            s0 = args[0].toString();
-            generic << Q_ARG(QString, s0);
-        } else {
-            i0 = args[0].toInt();
-            generic << Q_ARG(int, i0);
-        }
-        if (args.size() > 1) {
-            if (args[1].type() == QVariant::Bool) {
-                b1 = args[1].toBool();
-                generic << Q_ARG(bool, b1);
-            } else if (args[1].type() == QVariant::Int) {
-                i1 = args[1].toInt();
-                generic << Q_ARG(int, i1);
-            } else {
-                m1 = args[1].toMap();
-                generic << Q_ARG(QVariantMap, m1);
-            }
-        }
-        generic.resize(2);
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, invokable.toLatin1().constData(), generic[0], generic[1]));
+        QVERIFY(invoke(host.plugin));
 
         QCOMPARE(host.rpc->posted.size(), 1);
         QCOMPARE(host.rpc->posted[0].method, method);
