@@ -7,6 +7,8 @@
 #include <QTest>
 #include <QGraphicsView>
 #include <QImage>
+#include <QMetaMethod>
+#include <QMetaProperty>
 #include <QPointF>
 #include <QString>
 #include <QStringList>
@@ -37,6 +39,18 @@ inline QString geometryOf(const QVector<QPointF> &points)
     return parts.join(QLatin1Char(' '));
 }
 
+// A view with the map's scene rectangle, no frame or scroll bars and a white background.
+inline void setUpView(QGraphicsView *view, const QTransform &transform, const QSize &size = QSize(200, 200))
+{
+    view->setFrameShape(QFrame::NoFrame);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setBackgroundBrush(Qt::white);
+    view->resize(size);
+    view->setSceneRect(QRectF(-180.0, -90.0, 360.0, 180.0));
+    view->setTransform(transform);
+}
+
 // Lays the view out (a hidden view has no viewport size yet), centres it and paints it
 // through its own paint event, where items get the viewport as their widget.
 inline QImage grabView(QGraphicsView *view, const QPointF &centre)
@@ -50,37 +64,27 @@ inline QImage grabView(QGraphicsView *view, const QPointF &centre)
 
 // A north-up view (latitude grows upwards) of `pixelsPerDegree` centred on `centre`,
 // painted through the view's own paint path into an image.
-inline QImage renderView(QGraphicsScene *scene, const QPointF &centre, double pixelsPerDegree,
-                         const QSize &size = QSize(200, 200))
+inline QImage renderView(QGraphicsScene *scene, const QPointF &centre, double pixelsPerDegree)
 {
     QGraphicsView view(scene);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setBackgroundBrush(Qt::white);
-    view.resize(size);
-    view.setSceneRect(QRectF(-180.0, -90.0, 360.0, 180.0));
-    view.setTransform(QTransform::fromScale(pixelsPerDegree, -pixelsPerDegree));
+    setUpView(&view, QTransform::fromScale(pixelsPerDegree, -pixelsPerDegree));
     return grabView(&view, centre);
 }
 
-// Pixels of exactly this colour.
-inline int countColour(const QImage &image, const QColor &colour, QRect *extent = nullptr)
+// The class's own signals, invokables and properties ("=rw" if writable, "+notify" with a
+// notifier) in one line: the host reaches items by these names only.
+inline QString interfaceOf(const QMetaObject *mo)
 {
-    int count = 0;
-    QRect box;
-    const QRgb want = colour.rgb();
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (image.pixel(x, y) == want) {
-                ++count;
-                box |= QRect(x, y, 1, 1);
-            }
-        }
+    QStringList parts;
+    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
+        parts << QString::fromLatin1(mo->method(i).methodSignature())
+                + (mo->method(i).access() == QMetaMethod::Private ? "/private" : "");
+    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i) {
+        const QMetaProperty p = mo->property(i);
+        parts << QString::fromLatin1(p.name()) + (p.isWritable() ? "=rw" : "=r")
+                + (p.hasNotifySignal() ? "+notify" : "");
     }
-    if (extent)
-        *extent = box;
-    return count;
+    return parts.join(QLatin1Char(' '));
 }
 
 // Bounding box of everything that is not the white background.

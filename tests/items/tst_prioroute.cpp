@@ -21,14 +21,12 @@ private slots:
     void init();
     void cleanup();
 
-    void construction();
-    void metaObjectInterface();
     void layerJoining_data();
     void layerJoining();
     void geometryParsing_data();
     void geometryParsing();
-    void sameHashRebuildsOnce();
-    void emptyHashRebuildsEveryTime();
+    void hashRules();
+    void metaObjectInterface();
     void bandWidthInMetres_data();
     void bandWidthInMetres();
     void arrowCount_data();
@@ -58,42 +56,6 @@ void tst_PrioRoute::cleanup()
 {
     delete plugin;
     delete scene;
-}
-
-void tst_PrioRoute::construction()
-{
-    auto *route = new PrioRoute(plugin, 12, scene);
-    QCOMPARE(route->parent(), plugin);
-    QCOMPARE(route->data(0).value<QObject *>(), route);
-    QCOMPARE(route->flags(), QGraphicsItem::ItemIsSelectable | QGraphicsItem::ItemIgnoresParentOpacity);
-    QVERIFY(!route->isVisible());
-    QCOMPARE(route->zValue(), 0.0);
-    QCOMPARE(route->fillColour(), QColor(Qt::lightGray));
-    QCOMPARE(route->typeText(), QStringLiteral("Route"));
-    QCOMPARE(route->toolTip(), QStringLiteral("Route 12"));
-    QVERIFY(!route->hasGeometry());
-    QCOMPARE(route->property("hasGeometry").toBool(), false);
-    QCOMPARE(route->property("id").toInt(), 12);
-    QCOMPARE(route->cursor().shape(), Qt::ArrowCursor);
-    QCOMPARE(route->widthMetres(), 2.0);
-}
-
-void tst_PrioRoute::metaObjectInterface()
-{
-    // The host drives routes by name only: these and no other members.
-    const QMetaObject *mo = &PrioRoute::staticMetaObject;
-    QStringList methods;
-    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
-        methods << QString::fromLatin1(mo->method(i).methodSignature());
-    QCOMPARE(methods, QStringList({"stateChanged()", "modelData(int,int)"}));
-    QStringList properties;
-    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i) {
-        const QMetaProperty p = mo->property(i);
-        properties << QString::fromLatin1(p.name()) + (p.isWritable() ? "=rw" : "=r");
-        QVERIFY(!p.hasNotifySignal());
-    }
-    QCOMPARE(properties, QStringList({"selected=rw", "dontHide=rw", "useSgEvents=rw", "locked=r",
-                                      "hasGeometry=r", "id=r"}));
 }
 
 namespace {
@@ -137,6 +99,9 @@ void tst_PrioRoute::layerJoining()
     const QStringList ours = capturedWarnings.filter(QRegularExpression("^Route::"));
     QCOMPARE(ours, warnings);
     QCOMPARE(route->parentItem() == scene->layer(QStringLiteral("Traffic priority")) && route->parentItem(), onLayer);
+    // The host finds the object behind a scene item through data(0); an empty route stays hidden.
+    QCOMPARE(route->data(0).value<QObject *>(), route);
+    QVERIFY(!route->isVisible());
     if (!pluginParent)
         delete route;
 }
@@ -150,20 +115,14 @@ void tst_PrioRoute::geometryParsing_data()
     QTest::newRow("two points") << "10,50 10.001,50" << true << true;
     QTest::newRow("third part ignored") << "10,50 11,50,7" << true << true;
     QTest::newRow("runs of spaces") << "   10,50    10.001,50.001  " << true << true;
-    QTest::newRow("lon -180 and 180 are on the map") << "-180,0 180,0" << true << true;
-    QTest::newRow("long fraction") << "10." + QString(3000, '0') + "1,50 10.001,50" << true << true;
     QTest::newRow("single point: valid, nothing to stroke") << "10,50" << true << false;
     QTest::newRow("missing latitude after a good point") << "10,50 11" << false << false;
     QTest::newRow("empty longitude") << "10,50 ,51" << false << false;
     QTest::newRow("tab does not separate") << "10,50\t10.001,50" << false << false;
-    QTest::newRow("newline does not separate") << "10,50\n10.001,50" << false << false;
     QTest::newRow("empty") << "" << false << false;
-    QTest::newRow("only spaces") << "    " << false << false;
     QTest::newRow("not a number") << "10,50 abc,50" << false << false;
     QTest::newRow("NaN") << "nan,50 10,50" << false << false;
-    QTest::newRow("infinity") << "10,inf 10,50" << false << false;
     QTest::newRow("north pole") << "10,90 10.001,89.999" << false << false;
-    QTest::newRow("south pole") << "10,-89 10,-90" << false << false;
     QTest::newRow("beyond the Mercator limit") << "10,85.06 10.001,85.0" << false << false;
     QTest::newRow("longitude beyond 180") << "180.0001,0 179.9,0" << false << false;
     QTest::newRow("thousands of digits") << "1" + QString(3000, '0') + ",50 10,50" << false << false;
@@ -188,7 +147,7 @@ void tst_PrioRoute::geometryParsing()
     }
 }
 
-void tst_PrioRoute::sameHashRebuildsOnce()
+void tst_PrioRoute::hashRules()
 {
     auto *route = new PrioRoute(plugin, 1, scene);
     QSignalSpy changed(route, &PrioRoute::stateChanged);
@@ -197,20 +156,20 @@ void tst_PrioRoute::sameHashRebuildsOnce()
     QCOMPARE(changed.count(), 1);
     QVERIFY(route->outline().boundingRect().left() < 11.0);
 
-    // A failed build clears the hash, so the same hash builds again.
+    // A failed build clears the hash, so the same hash builds again; no hash always builds.
     route->setGeometry("10,50 11", "bad");
     route->setGeometry("10,50 11", "bad");
-    QCOMPARE(changed.count(), 3);
+    route->setGeometry("20,50 20.001,50", QString());
+    route->setGeometry("20,50 20.001,50", QString());
+    QCOMPARE(changed.count(), 5);
+    QVERIFY(route->outline().boundingRect().left() > 19.0);
 }
 
-void tst_PrioRoute::emptyHashRebuildsEveryTime()
+void tst_PrioRoute::metaObjectInterface()
 {
-    auto *route = new PrioRoute(plugin, 1, scene);
-    QSignalSpy changed(route, &PrioRoute::stateChanged);
-    route->setGeometry("10,50 10.001,50", QString());
-    route->setGeometry("20,50 20.001,50", QString());
-    QCOMPARE(changed.count(), 2);
-    QVERIFY(route->outline().boundingRect().left() > 19.0);
+    QCOMPARE(ItemTest::interfaceOf(&PrioRoute::staticMetaObject),
+             QStringLiteral("stateChanged() modelData(int,int) selected=rw dontHide=rw useSgEvents=rw locked=r "
+                            "hasGeometry=r id=r"));
 }
 
 void tst_PrioRoute::bandWidthInMetres_data()
@@ -218,9 +177,7 @@ void tst_PrioRoute::bandWidthInMetres_data()
     QTest::addColumn<double>("latitude");
     QTest::addColumn<bool>("eastwards");
     QTest::newRow("equator, east") << 0.0 << true;
-    QTest::newRow("50 N, east") << 50.0 << true;
     QTest::newRow("70 N, east") << 70.0 << true;
-    QTest::newRow("40 S, north") << -40.0 << false;
     QTest::newRow("60 N, north") << 60.0 << false;
 }
 
@@ -252,8 +209,6 @@ void tst_PrioRoute::arrowCount_data()
     QTest::newRow("one arrow") << 2.5 << 1;
     QTest::newRow("second arrow does not fit") << 7.9 << 1;
     QTest::newRow("second arrow fits") << 8.1 << 2;
-    QTest::newRow("111 m") << 111.0 << 19;
-    QTest::newRow("1 km") << 1000.0 << 167;
     QTest::newRow("just under the cap") << 119993.0 << 19999;
     QTest::newRow("over the cap: none") << 120010.0 << 0;
 }
@@ -323,37 +278,37 @@ void tst_PrioRoute::selfCrossingRouteHasNoHole()
     QVERIFY(!route->shape().contains(offsetMetres(crossing, 5.0, 5.0)));
 }
 
+// The route's texts in one line: description | type text | tool tip | fill colour.
+static QString textsOf(const PrioRoute *route)
+{
+    return QStringList{route->description(), route->typeText(), route->toolTip(), route->fillColour().name()}
+        .join(" | ");
+}
+
 void tst_PrioRoute::applyProperties_data()
 {
     QTest::addColumn<QString>("initial");
     QTest::addColumn<QVariantMap>("record");
-    QTest::addColumn<QString>("description");
-    QTest::addColumn<bool>("locked");
-    QTest::addColumn<QString>("typeText");
-    QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QString>("texts");
     QTest::addColumn<int>("emitted");
-
+    const QString grey = QColor(Qt::lightGray).name();
     QTest::newRow("empty description falls back to name")
-        << "Old" << QVariantMap{{"description", ""}, {"name", "Line 5"}} << "Line 5" << false << "Route"
-        << "Route Line 5" << 1;
+        << "Old" << QVariantMap{{"description", ""}, {"name", "Line 5"}}
+        << "Line 5 | Route | Route Line 5 | " + grey << 1;
     QTest::newRow("name alone does not replace a description")
-        << "Old" << QVariantMap{{"name", "Line 5"}} << "Old" << false << "Route" << "Route Old" << 0;
+        << "Old" << QVariantMap{{"name", "Line 5"}} << "Old | Route | Route Old | " + grey << 0;
     QTest::newRow("name alone fills an empty description")
-        << "" << QVariantMap{{"name", "Line 5"}} << "Line 5" << false << "Route" << "Route Line 5" << 1;
-    QTest::newRow("locked: type text only")
-        << "" << QVariantMap{{"locked", true}} << "" << true << "Route (Locked)" << "Route 12" << 1;
-    QTest::newRow("nothing known") << "Old" << QVariantMap{{"other", 1}} << "Old" << false << "Route"
-                                   << "Route Old" << 0;
+        << "" << QVariantMap{{"name", "Line 5"}} << "Line 5 | Route | Route Line 5 | " + grey << 1;
+    QTest::newRow("locked: type text and colour only")
+        << "" << QVariantMap{{"locked", true}} << " | Route (Locked) | Route 12 | #ff0000" << 1;
+    QTest::newRow("nothing known") << "Old" << QVariantMap{{"other", 1}} << "Old | Route | Route Old | " + grey << 0;
 }
 
 void tst_PrioRoute::applyProperties()
 {
     QFETCH(QString, initial);
     QFETCH(QVariantMap, record);
-    QFETCH(QString, description);
-    QFETCH(bool, locked);
-    QFETCH(QString, typeText);
-    QFETCH(QString, toolTip);
+    QFETCH(QString, texts);
     QFETCH(int, emitted);
 
     auto *route = new PrioRoute(plugin, 12, scene);
@@ -361,12 +316,8 @@ void tst_PrioRoute::applyProperties()
         route->applyProperties({{"description", initial}});
     QSignalSpy changed(route, &PrioRoute::stateChanged);
     route->applyProperties(record);
-    QCOMPARE(route->description(), description);
-    QCOMPARE(route->isLocked(), locked);
-    QCOMPARE(route->property("locked").toBool(), locked);
-    QCOMPARE(route->fillColour(), locked ? QColor(Qt::red) : QColor(Qt::lightGray));
-    QCOMPARE(route->typeText(), typeText);
-    QCOMPARE(route->toolTip(), toolTip);
+    QCOMPARE(textsOf(route), texts);
+    QCOMPARE(route->property("locked").toBool(), record.value("locked").toBool());
     QCOMPARE(changed.count(), emitted);
     route->applyProperties(record);
     QCOMPARE(changed.count(), emitted);
@@ -376,6 +327,7 @@ void tst_PrioRoute::applyCachedRecord()
 {
     auto *route = new PrioRoute(plugin, 12, scene);
     QSignalSpy changed(route, &PrioRoute::stateChanged);
+    // A cached record restores geometry and description, never the lock and never the name.
     route->applyCachedRecord({{"geometry_hash", "g1"},
                               {"geometry", "10,50 10.001,50"},
                               {"description", "Ring"},
@@ -383,14 +335,11 @@ void tst_PrioRoute::applyCachedRecord()
                               {"name", "ignored"}});
     QVERIFY(route->hasGeometry());
     QCOMPARE(route->geometryHash(), QStringLiteral("g1"));
-    QCOMPARE(route->description(), QStringLiteral("Ring"));
-    QVERIFY(!route->isLocked());
-    QCOMPARE(route->toolTip(), QStringLiteral("Route Ring"));
+    QCOMPARE(textsOf(route), "Ring | Route | Route Ring | " + QColor(Qt::lightGray).name());
     QCOMPARE(changed.count(), 2);
 
     // Missing keys read as empty: the description goes, the geometry is invalid.
     route->applyCachedRecord({});
-    QCOMPARE(route->description(), QString());
     QVERIFY(!route->hasGeometry());
     QCOMPARE(route->toolTip(), QStringLiteral("Route 12"));
 }
@@ -400,15 +349,10 @@ void tst_PrioRoute::modelData_data()
     QTest::addColumn<int>("column");
     QTest::addColumn<int>("role");
     QTest::addColumn<QVariant>("expected");
-    const QVariant tip(QStringLiteral("Route Line 5"));
-    QTest::newRow("id") << 0 << int(Qt::DisplayRole) << QVariant(12);
-    QTest::newRow("description") << 1 << int(Qt::DisplayRole) << QVariant("Line 5");
-    QTest::newRow("type text") << 2 << int(Qt::DisplayRole) << QVariant("Route (Locked)");
+    QTest::newRow("id, as a number") << 0 << int(Qt::DisplayRole) << QVariant(12);
     QTest::newRow("edit role as display") << 2 << int(Qt::EditRole) << QVariant("Route (Locked)");
     QTest::newRow("column 5") << 5 << int(Qt::DisplayRole) << QVariant();
-    QTest::newRow("decoration of column 1") << 1 << int(Qt::DecorationRole) << QVariant();
-    QTest::newRow("tooltip, column 2") << 2 << int(Qt::ToolTipRole) << tip;
-    QTest::newRow("tooltip, column 7") << 7 << int(Qt::ToolTipRole) << tip;
+    QTest::newRow("tooltip, any column") << 7 << int(Qt::ToolTipRole) << QVariant("Route Line 5");
     QTest::newRow("status tip") << 0 << int(Qt::StatusTipRole) << QVariant();
 }
 
@@ -423,11 +367,9 @@ void tst_PrioRoute::modelData()
     QVERIFY(QMetaObject::invokeMethod(route, "modelData", Q_RETURN_ARG(QVariant, got), Q_ARG(int, column),
                                       Q_ARG(int, role)));
     QCOMPARE(got, expected);
-    if (column == 0 && role == Qt::DisplayRole)
-        QCOMPARE(got.type(), QVariant::Int);
-    const QVariant icon = route->modelData(0, Qt::DecorationRole);
-    QCOMPARE(icon.userType(), int(QMetaType::QIcon));
-    QVERIFY(icon.value<QIcon>().isNull());
+    QCOMPARE(got.userType(), expected.userType());
+    // Routes have no picture, but the decoration is an icon all the same.
+    QCOMPARE(route->modelData(0, Qt::DecorationRole).userType(), int(QMetaType::QIcon));
 }
 
 void tst_PrioRoute::selection_data()
@@ -440,8 +382,6 @@ void tst_PrioRoute::selection_data()
     QTest::newRow("deselecting hides") << "Ss" << false << false;
     QTest::newRow("dontHide keeps it after deselection") << "DSs" << true << false;
     QTest::newRow("deselection elsewhere hides") << "Sc" << false << false;
-    QTest::newRow("deselection elsewhere with dontHide") << "DSc" << true << false;
-    QTest::newRow("dontHide shows") << "D" << true << false;
     QTest::newRow("clearing dontHide hides") << "Dd" << false << false;
     QTest::newRow("clearing dontHide keeps a selected route") << "DSd" << true << true;
 }

@@ -6,13 +6,10 @@
 
 #include "itemtestutil.h"
 
-#include <QGraphicsEllipseItem>
 #include <QGraphicsPathItem>
 #include <QGraphicsTextItem>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QtTest>
 
 #include <cmath>
@@ -38,7 +35,6 @@ private slots:
     void init();
     void cleanup();
 
-    void construction();
     void modesFromThePlugin_data();
     void modesFromThePlugin();
     void metaObjectInterface();
@@ -58,19 +54,15 @@ private slots:
     void texts_data();
     void texts();
     void routeLineInToolTip();
-    void modelData_data();
-    void modelData();
     void malformedNumbers_data();
     void malformedNumbers();
     void sectorFollowsSelection();
     void sectorAngleExtremesStayFinite_data();
     void sectorAngleExtremesStayFinite();
-    void noRadiusNoSector();
     void circleLeavesTheSectorAlone();
     void hostDeletesLayerItems_data();
     void hostDeletesLayerItems();
     void label();
-    void boundsCoverTheWeightFigure();
 
 private:
     PrioVehicle *positioned(const QString &name, const QVariantMap &extra = {});
@@ -109,29 +101,6 @@ PrioVehicle *tst_PrioVehicle::positioned(const QString &name, const QVariantMap 
     return vehicle;
 }
 
-void tst_PrioVehicle::construction()
-{
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    QCOMPARE(vehicle->parent(), plugin);
-    QCOMPARE(vehicle->data(0).value<QObject *>(), vehicle);
-    QCOMPARE(vehicle->flags(), QGraphicsItem::ItemIsSelectable | QGraphicsItem::ItemIgnoresTransformations
-                                   | QGraphicsItem::ItemIgnoresParentOpacity);
-    QVERIFY(vehicle->parentItem());
-    QCOMPARE(vehicle->parentItem(), scene->layer("Traffic priority"));
-    QVERIFY(vehicle->isVisible());
-    QVERIFY(vehicle->hasNoPosition());
-    QVERIFY(!vehicle->property("hasGeometry").toBool());
-    QCOMPARE(vehicle->iconPath(), QStringLiteral("://icons/bus-24u.png"));
-    QCOMPARE(vehicle->stateColour(), QColor(Qt::lightGray));
-    QCOMPARE(vehicle->typeText(), QStringLiteral("Vehicle(No position data)"));
-    QCOMPARE(vehicle->toolTip(), QStringLiteral("Vehicle B1\nNo position data"));
-    QCOMPARE(vehicle->course(), -360);
-    QCOMPARE(vehicle->weight(), 1);
-    QCOMPARE(vehicle->speed(), -1);
-    QVERIFY(!vehicle->label());
-    QCOMPARE(vehicle->property("remoteOwner").toString(), QString());
-}
-
 void tst_PrioVehicle::modesFromThePlugin_data()
 {
     QTest::addColumn<bool>("pluginParent");
@@ -159,89 +128,56 @@ void tst_PrioVehicle::modesFromThePlugin()
 
 void tst_PrioVehicle::metaObjectInterface()
 {
-    const QMetaObject *mo = &PrioVehicle::staticMetaObject;
-    QStringList methods;
-    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
-        methods << QString::fromLatin1(mo->method(i).methodSignature());
-    QCOMPARE(methods, QStringList({"routeChanged()", "stateChanged()", "modelData(int,int)", "updateShape()"}));
-    QCOMPARE(mo->method(mo->indexOfMethod("updateShape()")).access(), QMetaMethod::Private);
-    QStringList properties;
-    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
-        properties << QString::fromLatin1(mo->property(i).name()) + (mo->property(i).isWritable() ? "=rw" : "=r");
-    QCOMPARE(properties, QStringList({"name=r", "remoteOwner=r", "selected=rw", "locked=r", "hasGeometry=r",
-                                      "isEmergency=r", "routeId=r", "evRadius=r", "evSweep=r"}));
+    QCOMPARE(ItemTest::interfaceOf(&PrioVehicle::staticMetaObject),
+             QStringLiteral("routeChanged() stateChanged() modelData(int,int) updateShape()/private name=r "
+                            "remoteOwner=r selected=rw locked=r hasGeometry=r isEmergency=r routeId=r evRadius=r "
+                            "evSweep=r"));
 }
 
 void tst_PrioVehicle::iconTable_data()
 {
-    QTest::addColumn<bool>("emergency");
-    QTest::addColumn<bool>("locked");
-    QTest::addColumn<bool>("loggedIn");
-    QTest::addColumn<QString>("position"); // none, pos, rpos
-    QTest::addColumn<int>("routeId");
-    QTest::addColumn<bool>("active");
-    QTest::addColumn<QString>("icon");
-    QTest::addColumn<QColor>("colour");
-    QTest::addColumn<QString>("typeText");
-
-    const QColor onRoute(199, 226, 248);
-    const QColor offRoute(255, 182, 193);
-    QTest::newRow("locked emergency, whatever else") << true << true << true << "rpos" << 5 << true
-        << "://icons/ecarr.png" << QColor(Qt::red) << "EV(Locked)";
-    QTest::newRow("locked bus with priority") << false << true << true << "rpos" << 5 << true
-        << "://icons/bus-24r.png" << QColor(Qt::red) << "Vehicle(Locked)";
-    QTest::newRow("not logged in") << false << false << false << "none" << 5 << false
-        << "://icons/bus-24u.png" << QColor(Qt::lightGray) << "Vehicle(No position data)";
-    QTest::newRow("logged in, no position") << false << false << true << "none" << 5 << false
-        << "://icons/bus-24nogps.png" << QColor(Qt::lightGray) << "Vehicle(No position data)";
-    QTest::newRow("priority") << false << false << true << "rpos" << 5 << true
-        << "://icons/bus-24p.png" << QColor(Qt::green) << "Vehicle(Has priority)";
-    QTest::newRow("on its route") << false << false << true << "rpos" << 5 << false
-        << "://icons/bus-24.png" << onRoute << "Vehicle";
-    QTest::newRow("off its route") << false << false << true << "pos" << 5 << false
-        << "://icons/bus-24.png" << offRoute << "Vehicle";
-    QTest::newRow("not assigned") << false << false << true << "rpos" << 0 << false
-        << "://icons/bus-24.png" << QColor(Qt::lightGray) << "Vehicle";
-    QTest::newRow("emergency with priority") << true << false << true << "rpos" << 5 << true
-        << "://icons/ecarp.png" << QColor(Qt::green) << "EV(Has priority)";
-    QTest::newRow("emergency, no position") << true << false << true << "none" << 5 << false
-        << "://icons/ecarnogps.png" << QColor(Qt::lightGray) << "EV(No position data)";
-    QTest::newRow("emergency off route") << true << false << true << "pos" << 5 << false
-        << "://icons/ecar.png" << offRoute << "EV";
-    QTest::newRow("emergency logged out") << true << false << false << "none" << 0 << false
-        << "://icons/ecaru.png" << QColor(Qt::lightGray) << "EV(No position data)";
+    // Given: which of ev, locked, in (logged in), pos or rpos, route (assigned), active hold.
+    // Expected: icon, state colour and type text.
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("locked emergency, whatever else") << "ev locked in rpos route active" << "ecarr #ff0000 EV(Locked)";
+    QTest::newRow("locked bus with priority") << "locked in rpos route active" << "bus-24r #ff0000 Vehicle(Locked)";
+    QTest::newRow("not logged in") << "route" << "bus-24u #c0c0c0 Vehicle(No position data)";
+    QTest::newRow("logged in, no position") << "in route" << "bus-24nogps #c0c0c0 Vehicle(No position data)";
+    QTest::newRow("priority") << "in rpos route active" << "bus-24p #00ff00 Vehicle(Has priority)";
+    QTest::newRow("on its route") << "in rpos route" << "bus-24 #c7e2f8 Vehicle";
+    QTest::newRow("off its route") << "in pos route" << "bus-24 #ffb6c1 Vehicle";
+    QTest::newRow("not assigned") << "in rpos" << "bus-24 #c0c0c0 Vehicle";
+    QTest::newRow("emergency with priority") << "ev in rpos route active" << "ecarp #00ff00 EV(Has priority)";
+    QTest::newRow("emergency, no position") << "ev in route" << "ecarnogps #c0c0c0 EV(No position data)";
 }
 
 void tst_PrioVehicle::iconTable()
 {
-    QFETCH(bool, emergency);
-    QFETCH(bool, locked);
-    QFETCH(bool, loggedIn);
-    QFETCH(QString, position);
-    QFETCH(int, routeId);
-    QFETCH(bool, active);
-    QFETCH(QString, icon);
-    QFETCH(QColor, colour);
-    QFETCH(QString, typeText);
-
+    QFETCH(QString, given);
+    QFETCH(QString, expected);
+    const QStringList flags = given.split(' ');
     auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->applyProperties(
-        {{"locked", locked}, {"logged_in", loggedIn}, {"route_id", routeId}, {"allow_emergency", emergency}});
-    if (position == "pos")
+    vehicle->applyProperties({{"locked", flags.contains("locked")},
+                              {"logged_in", flags.contains("in")},
+                              {"route_id", flags.contains("route") ? 5 : 0},
+                              {"allow_emergency", flags.contains("ev")}});
+    if (flags.contains("pos"))
         vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 10}});
-    else if (position == "rpos")
+    else if (flags.contains("rpos"))
         vehicle->applyPosition({{"pos", at(10, 50)}, {"rpos", at(10.001, 50)}, {"course", 10}});
-    if (active)
+    if (flags.contains("active"))
         vehicle->setPriorityState("active", 3);
 
-    QCOMPARE(vehicle->iconPath(), icon);
-    QCOMPARE(vehicle->stateColour(), colour);
-    QCOMPARE(vehicle->typeText(), typeText);
+    const QString icon = vehicle->iconPath();
+    QCOMPARE(icon.mid(icon.lastIndexOf('/') + 1).remove(".png") + ' ' + vehicle->stateColour().name() + ' '
+                 + vehicle->typeText(),
+             expected);
+    QVERIFY(icon.startsWith("://icons/"));
     // The picture is embedded: a 24x24 image with an alpha channel.
     const QImage picture(icon);
     QCOMPARE(picture.size(), QSize(24, 24));
     QVERIFY(picture.hasAlphaChannel());
-    QVERIFY(!vehicle->icon().isNull());
     QCOMPARE(vehicle->modelData(0, Qt::DecorationRole).value<QIcon>().availableSizes().value(0), QSize(24, 24));
 }
 
@@ -251,11 +187,8 @@ void tst_PrioVehicle::routeIdChangesOnce()
     QSignalSpy route(vehicle, &PrioVehicle::routeChanged);
     QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
     vehicle->applyProperties({{"route_id", 7}});
-    QCOMPARE(vehicle->routeId(), 7);
-    QCOMPARE(vehicle->property("routeId").toInt(), 7);
-    QCOMPARE(route.count(), 1);
-    QCOMPARE(state.count(), 1);
     vehicle->applyProperties({{"route_id", 7}});
+    QCOMPARE(vehicle->property("routeId").toInt(), 7);
     QCOMPARE(route.count(), 1);
     QCOMPARE(state.count(), 1);
 }
@@ -291,8 +224,6 @@ void tst_PrioVehicle::positionRecords_data()
                                   << QPointF(10.001, 50.002) << true;
     QTest::newRow("malformed rpos falls back") << QVariantMap{{"pos", at(10, 50)}, {"rpos", "x"}} << true
                                                << QPointF(10, 50) << false;
-    QTest::newRow("rpos of three numbers") << QVariantMap{{"pos", at(10, 50)}, {"rpos", QVariantList{1, 2, 3}}}
-                                           << true << QPointF(10, 50) << false;
     QTest::newRow("numbers as text") << QVariantMap{{"pos", QVariantList{"10.5", "50.5"}}} << true
                                      << QPointF(10.5, 50.5) << false;
     QTest::newRow("rpos beyond the Mercator limit falls back")
@@ -300,11 +231,8 @@ void tst_PrioVehicle::positionRecords_data()
     QTest::newRow("(0, 0) is no point") << QVariantMap{{"pos", at(0, 0)}} << false << QPointF() << false;
     QTest::newRow("missing pos") << QVariantMap{{"course", 10}} << false << QPointF() << false;
     QTest::newRow("north pole") << QVariantMap{{"pos", at(10, 90)}} << false << QPointF() << false;
-    QTest::newRow("beyond the pole") << QVariantMap{{"pos", at(10, 95)}} << false << QPointF() << false;
     QTest::newRow("longitude beyond 180") << QVariantMap{{"pos", at(190, 50)}} << false << QPointF() << false;
     QTest::newRow("NaN") << QVariantMap{{"pos", at(nan, 50)}} << false << QPointF() << false;
-    QTest::newRow("infinity as text") << QVariantMap{{"pos", QVariantList{"inf", "50"}}} << false << QPointF()
-                                      << false;
     QTest::newRow("not a list") << QVariantMap{{"pos", "10,50"}} << false << QPointF() << false;
 }
 
@@ -359,14 +287,10 @@ void tst_PrioVehicle::pinPointsAlongTheCourse_data()
     QTest::addColumn<double>("compass");
     QTest::newRow("north") << QVariant(0) << 0.0;
     QTest::newRow("east") << QVariant(90) << 90.0;
-    QTest::newRow("south") << QVariant(180) << 180.0;
-    QTest::newRow("west") << QVariant(270) << 270.0;
-    QTest::newRow("north-east") << QVariant(45) << 45.0;
     QTest::newRow("-90 is west") << QVariant(-90) << 270.0;
     QTest::newRow("450 is east") << QVariant(450) << 90.0;
     QTest::newRow("a double rounds") << QVariant(89.6) << 90.0;
     // 2147483647 = 5965232 * 360 + 127, -2147483648 = -5965233 * 360 + 232
-    QTest::newRow("INT_MAX") << QVariant(std::numeric_limits<int>::max()) << 127.0;
     QTest::newRow("INT_MIN") << QVariant(std::numeric_limits<int>::min()) << 232.0;
 }
 
@@ -390,7 +314,6 @@ void tst_PrioVehicle::priorityState_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("state");
     QTest::addColumn<QList<int>>("detectors");
-    QTest::newRow("one active") << QStringList{"active:3"} << "active" << QList<int>{3};
     QTest::newRow("no duplicates") << QStringList{"active:3", "active:3"} << "active" << QList<int>{3};
     QTest::newRow("another still active keeps it")
         << QStringList{"active:3", "active:4", "idle:3"} << "active" << QList<int>{4};
@@ -403,7 +326,6 @@ void tst_PrioVehicle::priorityState_data()
         << QStringList{"active:3", "forget:3"} << "" << QList<int>{};
     QTest::newRow("forgetting one of two keeps priority")
         << QStringList{"active:3", "active:4", "forget:3"} << "active" << QList<int>{4};
-    QTest::newRow("forgetting an unknown detector") << QStringList{"idle:3", "forget:7"} << "idle" << QList<int>{};
 }
 
 void tst_PrioVehicle::priorityState()
@@ -456,8 +378,6 @@ void tst_PrioVehicle::texts_data()
     QTest::newRow("nameless emergency vehicle")
         << "" << QVariantMap{{"allow_emergency", true}} << false << "EV(No position data)"
         << QStringList{"EV ?", "No position data"};
-    QTest::newRow("nameless bus") << "" << QVariantMap{} << false << "Vehicle(No position data)"
-                                  << QStringList{"Vehicle ?", "No position data"};
     QTest::newRow("locked, positioned, with speed")
         << "B7" << QVariantMap{{"locked", true}} << true << "Vehicle(Locked)"
         << QStringList{"Vehicle B7", "Speed: 42 km/h", "Locked"};
@@ -482,7 +402,15 @@ void tst_PrioVehicle::texts()
     QCOMPARE(lines.size(), firstLines.size() + (position ? 1 : 0));
     if (position)
         QVERIFY(lines.last().startsWith("Last time was on connection "));
-    QCOMPARE(vehicle->modelData(3, Qt::ToolTipRole).toString(), vehicle->toolTip());
+    // The tree row: name, description, type text, nothing further; the tooltip in every column.
+    QVariant row[4];
+    for (int column = 0; column < 4; ++column)
+        QVERIFY(QMetaObject::invokeMethod(vehicle, "modelData", Q_RETURN_ARG(QVariant, row[column]),
+                                          Q_ARG(int, column), Q_ARG(int, column == 1 ? Qt::EditRole : Qt::DisplayRole)));
+    QCOMPARE(QVariantList({row[0], row[1], row[2], row[3]}),
+             QVariantList({name, record.value("description").toString(), typeText, QVariant()}));
+    QCOMPARE(vehicle->modelData(7, Qt::ToolTipRole).toString(), vehicle->toolTip());
+    QCOMPARE(vehicle->modelData(0, Qt::FontRole), QVariant());
 
     // Without a speed the speed line goes.
     if (position) {
@@ -513,34 +441,6 @@ void tst_PrioVehicle::routeLineInToolTip()
     QVERIFY(model.addObject(other, section));
     other->updateTexts();
     QVERIFY(!other->toolTip().contains("Route"));
-}
-
-void tst_PrioVehicle::modelData_data()
-{
-    QTest::addColumn<int>("column");
-    QTest::addColumn<int>("role");
-    QTest::addColumn<QVariant>("expected");
-    QTest::newRow("name") << 0 << int(Qt::DisplayRole) << QVariant("B1");
-    QTest::newRow("description") << 1 << int(Qt::EditRole) << QVariant("Depot");
-    QTest::newRow("type text") << 2 << int(Qt::DisplayRole) << QVariant("Vehicle(No position data)");
-    QTest::newRow("column 3") << 3 << int(Qt::DisplayRole) << QVariant();
-    QTest::newRow("decoration of column 1") << 1 << int(Qt::DecorationRole) << QVariant();
-    QTest::newRow("tooltip, column 7") << 7 << int(Qt::ToolTipRole)
-                                       << QVariant("Vehicle B1\nDepot\nNo position data");
-    QTest::newRow("font role") << 0 << int(Qt::FontRole) << QVariant();
-}
-
-void tst_PrioVehicle::modelData()
-{
-    QFETCH(int, column);
-    QFETCH(int, role);
-    QFETCH(QVariant, expected);
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->applyProperties({{"description", "Depot"}, {"logged_in", true}});
-    QVariant got;
-    QVERIFY(QMetaObject::invokeMethod(vehicle, "modelData", Q_RETURN_ARG(QVariant, got), Q_ARG(int, column),
-                                      Q_ARG(int, role)));
-    QCOMPARE(got, expected);
 }
 
 void tst_PrioVehicle::malformedNumbers_data()
@@ -609,7 +509,6 @@ void tst_PrioVehicle::sectorAngleExtremesStayFinite_data()
     QTest::addColumn<int>("course");
     QTest::addColumn<int>("sweep");
     QTest::newRow("INT_MAX course and sweep") << std::numeric_limits<int>::max() << std::numeric_limits<int>::max();
-    QTest::newRow("INT_MIN course, negative sweep") << std::numeric_limits<int>::min() << -720;
     QTest::newRow("course 359, sweep 1e9") << 359 << 1000000000;
 }
 
@@ -629,24 +528,18 @@ void tst_PrioVehicle::sectorAngleExtremesStayFinite()
     QVERIFY(box.height() * MetresPerDegreeLat < 201.0);
 }
 
-void tst_PrioVehicle::noRadiusNoSector()
-{
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    auto *vehicle = new PrioVehicle(plugin, "E1", scene);
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 0}, {"sweep", 90}});
-    vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
-    QVERIFY(!vehicle->sectorItem());
-    vehicle->applyProperties({{"radius", -5}});
-    QVERIFY(!vehicle->sectorItem());
-}
-
 void tst_PrioVehicle::circleLeavesTheSectorAlone()
 {
     plugin->setEmsShowMode(PriorityPlugin::show_always);
     auto *vehicle = new PrioVehicle(plugin, "E1", scene);
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90}});
+    // No radius, no sector.
+    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 0}, {"sweep", 90}});
+    vehicle->applyPosition({{"pos", at(10, 49.99)}, {"course", 0}});
+    QVERIFY(!vehicle->sectorItem());
+    vehicle->applyProperties({{"radius", 50}});
     vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
     QVERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible());
+    // A record without a course draws the circle and leaves the sector where it was.
     const QPainterPath before = vehicle->sectorItem()->path();
     vehicle->applyPosition({{"pos", at(10.01, 50.01)}});
     QCOMPARE(vehicle->sectorItem()->path(), before);
@@ -704,16 +597,7 @@ void tst_PrioVehicle::label()
     QVERIFY(label);
     QCOMPARE(label->parentItem(), vehicle);
     QVERIFY(!label->isVisible());
-    QCOMPARE(label->flags(), QGraphicsItem::ItemIgnoresTransformations);
-    QCOMPARE(label->pos(), QPointF(10, 0));
-    QCOMPARE(label->defaultTextColor(), QColor(Qt::cyan));
-    QCOMPARE(label->font().weight(), int(QFont::Black));
-    QCOMPARE(label->font().pointSize(), 10);
     QCOMPARE(label->toPlainText(), vehicle->toolTip());
-    QTextCursor cursor(label->document());
-    cursor.setPosition(1);
-    QCOMPARE(cursor.charFormat().textOutline().color(), QColor(Qt::black));
-
     vehicle->setSelected(true);
     QVERIFY(label->isVisible());
     vehicle->setSelected(false);
@@ -723,15 +607,6 @@ void tst_PrioVehicle::label()
     QVERIFY(vehicle->label()->isVisible());
     vehicle->setTextShowMode(PriorityPlugin::show_none);
     QVERIFY(!vehicle->label());
-}
-
-void tst_PrioVehicle::boundsCoverTheWeightFigure()
-{
-    PrioVehicle *vehicle = positioned("B1", {{"course", 0}});
-    // The shape is the pin only; the bounds also hold the 32-pixel box of the weight figure.
-    QVERIFY(vehicle->shape().boundingRect().width() < 32.0);
-    QVERIFY(vehicle->boundingRect().contains(QRectF(-16, -16, 32, 32)));
-    QVERIFY(vehicle->boundingRect().contains(vehicle->shape().boundingRect()));
 }
 
 QTEST_MAIN(tst_PrioVehicle)
