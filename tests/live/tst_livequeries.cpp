@@ -93,8 +93,6 @@ private slots:
             << "vdt" << QVariant(QVariantList{1, 2}) << "VDTService.getVdtProperties" << R"({"id":7})" << QVariant(QVariantMap());
         QTest::newRow("controller properties") << "tlc" << QVariant(QVariantMap{{"phase", 2}}) << "TLService.getTlcProperties"
                                                << R"({"id":3})" << QVariant(QVariantMap{{"phase", 2}});
-        QTest::newRow("controller properties, answer a number")
-            << "tlc" << QVariant(12) << "TLService.getTlcProperties" << R"({"id":3})" << QVariant(QVariantMap());
         const QVariantMap timeline{{"boards", QVariantList{"B1"}}, {"stops", QVariantList{1, 2}}};
         QTest::newRow("timeline data") << "timeline" << QVariant(timeline) << "RoadNetwork.getTimelineData2"
                                        << R"({"route_id":5})" << QVariant(timeline);
@@ -137,15 +135,14 @@ private slots:
 
         const QVariant denied = QVariantMap{{"code", -32000}, {"message", "denied"}};
         const QVariant broken = QVariantMap{{"code", 5}, {"message", "no such detector"}};
-        for (const char *query : {"vdt", "tlc", "web url", "remove"}) {
-            const QString method = methodOf(query);
-            QTest::addRow("%s, no permission", query)
-                << QString(query) << Script::Error << denied << QStringLiteral("You have no permissions for command '%1'").arg(method);
-            QTest::addRow("%s, other error", query)
-                << QString(query) << Script::Error << broken << QStringLiteral("code: 5, message: no such detector");
-            QTest::addRow("%s, cannot be posted", query)
-                << QString(query) << Script::InvokeFails << QVariant() << QStringLiteral("Invoke '%1' failed").arg(method);
-        }
+        auto add = [](const char *row, const QString &query, Script::Kind kind, const QVariant &error, const QString &text) {
+            QTest::newRow(row) << query << kind << error << text;
+        };
+        add("vdt, no permission", "vdt", Script::Error, denied, "You have no permissions for command 'VDTService.getVdtProperties'");
+        add("tlc, other error", "tlc", Script::Error, broken, "code: 5, message: no such detector");
+        add("web url, cannot be posted", "web url", Script::InvokeFails, QVariant(), "Invoke 'PserverApp.getWebUrl' failed");
+        add("remove, no permission", "remove", Script::Error, denied,
+            "You have no permissions for command 'BoardsServer.removeBoardsData'");
     }
     void failedQueries()
     {
@@ -191,18 +188,12 @@ private slots:
                                                  << QStringList{newer} << a << QStringList();
         QTest::newRow("newer answers a list") << Script::Result << QVariant(QVariantList{a}) << Script::Result << QVariant(b)
                                               << QStringList{newer} << QVariantMap() << QStringList();
-        QTest::newRow("newer answers a text") << Script::Result << QVariant("none") << Script::Result << QVariant(b)
-                                              << QStringList{newer} << QVariantMap() << QStringList();
         QTest::newRow("newer unknown to the server") << Script::Error << unknown << Script::Result << QVariant(b)
                                                      << QStringList{newer, older} << b << QStringList();
-        QTest::newRow("newer refused") << Script::Error << denied << Script::Result << QVariant(b)
-                                       << QStringList{newer, older} << b << QStringList();
         QTest::newRow("newer cannot be posted") << Script::InvokeFails << QVariant() << Script::Result << QVariant(b)
                                                 << QStringList{newer, older} << b << QStringList();
         QTest::newRow("newer answers no response object") << Script::WrongType << QVariant() << Script::Result << QVariant(b)
                                                           << QStringList{newer, older} << b << QStringList();
-        QTest::newRow("both unknown") << Script::Error << unknown << Script::Error << unknown << QStringList{newer, older}
-                                      << QVariantMap() << QStringList{"code: -32601, message: Method not found"};
         QTest::newRow("older refused") << Script::Error << unknown << Script::Error << denied << QStringList{newer, older}
                                        << QVariantMap()
                                        << QStringList{"You have no permissions for command 'RoadNetwork.getTimelineData'"};
@@ -355,42 +346,34 @@ private slots:
         QCOMPARE(host.plugin->rpcObject() != nullptr, event == "disconnect");
     }
 
-    void registerTimelineOnce()
-    {
-        LiveHost host;
-        QVERIFY(host.connectWith({}, {}, {{"B1", QVariantMap()}}));
-        auto *timeline = new RecordingTimeline(&host.owner);
-        host.plugin->registerTimeline(timeline);
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "registerTimeline", Q_ARG(QObject *, timeline)));
-        QCOMPARE(host.plugin->timelineWidgets().size(), 1);
-        host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
-        QCOMPARE(timeline->calls.size(), 1);
-    }
-
-    void registerTimelineIgnoresOtherObjects_data()
+    void registerTimeline_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("null") << "null";
-        QTest::newRow("plain object") << "plain";
-        QTest::newRow("object with the method, other class") << "look-alike";
-        QTest::newRow("widget of another class") << "widget";
+        QTest::addColumn<int>("registered");
+        QTest::newRow("the same timeline twice, once by name") << "timeline" << 1;
+        QTest::newRow("null") << "null" << 0;
+        QTest::newRow("object with the method, other class") << "look-alike" << 0;
+        QTest::newRow("widget of another class") << "widget" << 0;
     }
-    void registerTimelineIgnoresOtherObjects()
+    void registerTimeline()
     {
         QFETCH(QString, kind);
+        QFETCH(int, registered);
         LiveHost host;
         QVERIFY(host.connectWith({}, {}, {{"B1", QVariantMap()}}));
-        QObject plain;
+        RecordingTimeline timeline;
         LookAlikeWidget lookAlike;
         QWidget widget;
         QObject *object = kind == "null" ? nullptr
-            : kind == "plain"            ? &plain
+            : kind == "timeline"         ? &timeline
             : kind == "look-alike"       ? static_cast<QObject *>(&lookAlike)
                                          : &widget;
         LogCapture log;
         host.plugin->registerTimeline(object);
-        QVERIFY(host.plugin->timelineWidgets().isEmpty());
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "registerTimeline", Q_ARG(QObject *, object)));
+        QCOMPARE(host.plugin->timelineWidgets().size(), registered);
         host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
+        QCOMPARE(timeline.calls.size(), registered);
         QCOMPARE(lookAlike.calls, 0);
         QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
     }
@@ -433,32 +416,23 @@ private slots:
     void routeLookUps()
     {
         LiveHost host;
-        QObjectList routes;
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "getRoutes", Q_RETURN_ARG(QObjectList, routes)));
-        QVERIFY(routes.isEmpty());
+        QVERIFY(host.plugin->getRoutes().isEmpty());
         QVERIFY(!host.plugin->findRoute(0));
 
         QVERIFY(host.connectWith({routeRecord(5), routeRecord(6)}));
         const int before = host.rpc->posted.size();
-        QObject *found = nullptr;
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "findRoute", Q_RETURN_ARG(QObject *, found), Q_ARG(int, 5)));
+        QObject *found = host.plugin->findRoute(5);
         QVERIFY(qobject_cast<PrioRoute *>(found));
         QCOMPARE(found->property("id").toInt(), 5);
         QVERIFY(!host.plugin->findRoute(0));
         QVERIFY(!host.plugin->findRoute(7));
-
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "getRoutes", Q_RETURN_ARG(QObjectList, routes)));
         QList<int> ids;
-        for (QObject *route : qAsConst(routes))
+        for (QObject *route : host.plugin->getRoutes())
             ids << route->property("id").toInt();
         std::sort(ids.begin(), ids.end());
         QCOMPARE(ids, (QList<int>{5, 6}));
+        // Look-ups are answered from the registry, never by asking the server.
         QCOMPARE(host.rpc->posted.size(), before);
-        QVERIFY(host.plugin->routeRegistry().size() == 2);
-
-        QObject *rpc = nullptr;
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "rpcObject", Q_RETURN_ARG(QObject *, rpc)));
-        QCOMPARE(rpc, host.rpc.data());
     }
 
     void queriesWhileStopped_data()
