@@ -128,6 +128,16 @@ QString LiveHost::section(const QString &name) const
     return index.isValid() ? branch(model, index) : QStringLiteral("<no section>");
 }
 
+QStringList warningsIn(const LogCapture &log)
+{
+    return log.lines().filter(QRegularExpression(QStringLiteral("^warning: ")));
+}
+
+QStringList pluginLines(const LogCapture &log)
+{
+    return log.lines().filter(QStringLiteral("[PriorityPlugin]"));
+}
+
 QVariantMap routeRecord(int id)
 {
     return QVariantMap{{QStringLiteral("id"), id}, {QStringLiteral("name"), QStringLiteral("R%1").arg(id)}};

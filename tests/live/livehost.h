@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "common/logcapture.h"
 #include "plugin/fakehost.h"
 #include "plugin/priorityplugin.h"
 
@@ -53,6 +54,10 @@ struct LiveHost
     QPointer<PriorityPlugin> plugin;
     std::unique_ptr<QAbstractItemModelTester> tester;
 };
+
+// What the plug-in logged: its warnings only, or every line of its own.
+QStringList warningsIn(const LogCapture &log);
+QStringList pluginLines(const LogCapture &log);
 
 // A list record of a route; no hash, so that no geometry is asked for.
 QVariantMap routeRecord(int id);

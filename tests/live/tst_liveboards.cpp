@@ -3,7 +3,6 @@
 
 #include <QtTest>
 
-#include "common/logcapture.h"
 #include "items/prioroute.h"
 #include "items/priovehicle.h"
 #include "livehost.h"
@@ -13,11 +12,6 @@ namespace {
 const QString kGetBoardData = QStringLiteral("BoardsServer.getBoardData");
 const QString kPosition = QStringLiteral("BoardsServer.boardPosition");
 const QString kProperties = QStringLiteral("BoardsServer.boardPropertiesChanged");
-
-QStringList warningsIn(const LogCapture &log)
-{
-    return log.lines().filter(QRegularExpression(QStringLiteral("^warning: ")));
-}
 
 QString invalidRoute(const QString &vehicle, int route)
 {

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include "common/logcapture.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
 #include "livehost.h"
@@ -23,11 +22,6 @@ const QString kLine = QStringLiteral("30.0,50.0 30.001,50.001");
 QString warn(const QString &text)
 {
     return QStringLiteral("warning: [PriorityPlugin] WARN: ") + text;
-}
-
-QStringList warningsIn(const LogCapture &log)
-{
-    return log.lines().filter(QRegularExpression(QStringLiteral("^warning: ")));
 }
 
 QString ids(const QList<int> &list)

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "common/logcapture.h"
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
@@ -19,11 +18,6 @@ const QString kStateChanged = QStringLiteral("VDTService.vdtStateChanged");
 const QString kRemoved = QStringLiteral("BoardsServer.boardsRemoved");
 const QString kGetBoardData = QStringLiteral("BoardsServer.getBoardData");
 const QString kPutFailed = QStringLiteral("critical: [PriorityPlugin] ERROR: Invoke TimelineWidget::putBoardData failed");
-
-QStringList pluginLines(const LogCapture &log)
-{
-    return log.lines().filter(QStringLiteral("[PriorityPlugin]"));
-}
 
 QVariantMap detectorRecord(int id, const QVariantList &routes)
 {
@@ -356,7 +350,7 @@ private slots:
             got << name + '=' + host.plugin->board(name)->priorityState();
         std::sort(got.begin(), got.end());
         QCOMPARE(got, states);
-        QCOMPARE(log.lines().filter(QRegularExpression("^warning: ")), warnings);
+        QCOMPARE(warningsIn(log), warnings);
     }
 
     void boardsRemoved_data()

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "common/logcapture.h"
 #include "items/prioroute.h"
 #include "livehost.h"
 
@@ -164,7 +163,7 @@ private slots:
         QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
         QVERIFY(!host.plugin->isRestartPending());
         QVERIFY(host.plugin->route(5));
-        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+        QCOMPARE(pluginLines(log), QStringList());
     }
 
     void timelineFallsBackToTheOlderMethod_data()
@@ -375,7 +374,7 @@ private slots:
         host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
         QCOMPARE(timeline.calls.size(), registered);
         QCOMPARE(lookAlike.calls, 0);
-        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+        QCOMPARE(pluginLines(log), QStringList());
     }
 
     void destroyedTimelineIsForgotten()
@@ -396,7 +395,7 @@ private slots:
         LogCapture log;
         host.notify(kPosition, QVariantMap{{"board_name", "B1"}});
         QCOMPARE(stays->calls.size(), 1);
-        QCOMPARE(log.lines().filter("[PriorityPlugin]"), QStringList());
+        QCOMPARE(pluginLines(log), QStringList());
     }
 
     void timelinesOutliveDisconnectionAndStop()
