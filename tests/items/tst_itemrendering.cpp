@@ -15,44 +15,6 @@ using ItemTest::offsetMetres;
 using ItemTest::paintedExtent;
 using ItemTest::renderView;
 
-// What the operator sees: items painted by a real view into an image, read back pixel by
-// pixel. Views here are aliased (QGraphicsView's default), so fills keep their exact colours.
-class tst_ItemRendering : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void vehicleStateColour_data();
-    void vehicleStateColour();
-    void markerSizeFollowsTheViewScale_data();
-    void markerSizeFollowsTheViewScale();
-    void renderedWithoutAWidget();
-    void markerInRotatedAndMirroredViews_data();
-    void markerInRotatedAndMirroredViews();
-    void vehicleWeightFigure_data();
-    void vehicleWeightFigure();
-    void vehiclePaintsInsideItsBounds();
-    void routeFill_data();
-    void routeFill();
-    void routeLineAtCityZoom_data();
-    void routeLineAtCityZoom();
-    void detectorStateColour_data();
-    void detectorStateColour();
-    void detectorWeightDisc_data();
-    void detectorWeightDisc();
-    void detectorPaintsInsideItsBounds();
-
-private:
-    PrioVehicle *vehicleAt(const QPointF &pos, const QVariantMap &properties, const QVariant &course = QVariant());
-
-    PriorityPlugin *plugin = nullptr;
-    Road::MapScene *scene = nullptr;
-};
-
 namespace {
 
 const QPointF Here(10.0, 50.0);
@@ -82,317 +44,288 @@ int countNearCentre(const QImage &image, int radius, Test test)
 
 } // namespace
 
-void tst_ItemRendering::initTestCase()
+// What the operator sees: items painted by a real view into an image, read back pixel by
+// pixel. Views here are aliased (QGraphicsView's default), so fills keep their exact colours.
+class tst_ItemRendering : public QObject
 {
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tst_itemrendering"));
-}
+    Q_OBJECT
 
-void tst_ItemRendering::init()
-{
-    plugin = new PriorityPlugin;
-    scene = new Road::MapScene;
-}
-
-void tst_ItemRendering::cleanup()
-{
-    delete plugin;
-    delete scene;
-}
-
-PrioVehicle *tst_ItemRendering::vehicleAt(const QPointF &pos, const QVariantMap &properties, const QVariant &course)
-{
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    QVariantMap all{{"logged_in", true}};
-    for (auto it = properties.begin(); it != properties.end(); ++it)
-        all.insert(it.key(), it.value());
-    vehicle->applyProperties(all);
-    QVariantMap position{{"pos", QVariantList{pos.x(), pos.y()}}, {"rpos", QVariantList{pos.x(), pos.y()}}};
-    if (course.isValid())
-        position.insert("course", course);
-    vehicle->applyPosition(position);
-    return vehicle;
-}
-
-void tst_ItemRendering::vehicleStateColour_data()
-{
-    QTest::addColumn<QVariantMap>("properties");
-    QTest::addColumn<bool>("priority");
-    QTest::addColumn<QColor>("colour");
-    QTest::newRow("locked") << QVariantMap{{"locked", true}, {"route_id", 5}} << true << QColor(Qt::red);
-    QTest::newRow("priority") << QVariantMap{{"route_id", 5}} << true << QColor(Qt::green);
-    QTest::newRow("on its route") << QVariantMap{{"route_id", 5}} << false << QColor(199, 226, 248);
-}
-
-void tst_ItemRendering::vehicleStateColour()
-{
-    QFETCH(QVariantMap, properties);
-    QFETCH(bool, priority);
-    QFETCH(QColor, colour);
-    PrioVehicle *vehicle = vehicleAt(Here, properties);
-    if (priority)
-        vehicle->setPriorityState("active", 1);
-    const QImage image = renderView(scene, Here, 3000.0);
-    QCOMPARE(QColor(image.pixel(Centre)), colour);
-    QCOMPARE(QColor(image.pixel(Centre + QPoint(10, 5))), colour);
-    QCOMPARE(QColor(image.pixel(Centre + QPoint(30, 0))), QColor(Qt::white));
-}
-
-void tst_ItemRendering::markerSizeFollowsTheViewScale_data()
-{
-    QTest::addColumn<double>("scale");
-    QTest::addColumn<int>("diameter");
-    QTest::newRow("3000 px per degree: full size") << 3000.0 << 32;
-    QTest::newRow("6000: still full size") << 6000.0 << 32;
-    QTest::newRow("1500: half size") << 1500.0 << 16;
-}
-
-void tst_ItemRendering::markerSizeFollowsTheViewScale()
-{
-    QFETCH(double, scale);
-    QFETCH(int, diameter);
-    vehicleAt(Here, {});
-    const QRect extent = paintedExtent(renderView(scene, Here, scale));
-    // A 32-pixel circle with a 1-pixel outline.
-    QVERIFY2(std::abs(extent.width() - diameter) <= 2 && std::abs(extent.height() - diameter) <= 2,
-             qPrintable(QString("%1x%2").arg(extent.width()).arg(extent.height())));
-    QVERIFY(extent.contains(Centre));
-}
-
-void tst_ItemRendering::renderedWithoutAWidget()
-{
-    // Rendering into an image or printing hands paint() no widget: no view to take a scale
-    // from, so the marker keeps its full size.
-    vehicleAt(Here, {});
-    QGraphicsView view(scene);
-    ItemTest::setUpView(&view, QTransform::fromScale(1500.0, -1500.0));
-    view.centerOn(Here);
-    QImage image(200, 200, QImage::Format_RGB32);
-    image.fill(Qt::white);
+private slots:
+    void initTestCase()
     {
-        QPainter painter(&image);
-        view.render(&painter);
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("tst_itemrendering"));
     }
-    const QRect extent = paintedExtent(image);
-    QVERIFY2(std::abs(extent.width() - 32) <= 2, qPrintable(QString::number(extent.width())));
 
-    QImage direct(200, 200, QImage::Format_RGB32);
-    direct.fill(Qt::white);
+    void init()
     {
-        QPainter painter(&direct);
-        scene->render(&painter, QRectF(0, 0, 200, 200), QRectF(Here - QPointF(0.05, 0.05), QSizeF(0.1, 0.1)));
+        plugin = new PriorityPlugin;
+        scene = new Road::MapScene;
     }
-    QVERIFY(!paintedExtent(direct).isEmpty());
-}
 
-void tst_ItemRendering::markerInRotatedAndMirroredViews_data()
-{
-    QTest::addColumn<QTransform>("transform");
-    QTest::newRow("rotated a quarter turn") << QTransform().rotate(90).scale(1500.0, -1500.0);
-    QTest::newRow("mirrored") << QTransform::fromScale(-1500.0, -1500.0);
-}
-
-void tst_ItemRendering::markerInRotatedAndMirroredViews()
-{
-    // Neither a zero first matrix entry (rotation) nor a negative one (mirror) may make the
-    // marker vanish or flip: it is drawn at the view's scale, half size here, pointing north.
-    QFETCH(QTransform, transform);
-    vehicleAt(Here, {}, 0);
-    QGraphicsView view(scene);
-    ItemTest::setUpView(&view, transform);
-    const QImage image = ItemTest::grabView(&view, Here);
-    const QRect extent = paintedExtent(image);
-    QVERIFY(!extent.isEmpty());
-    // The pin, 20 px wide at full size and 26 px tall with its point 15.4 px above the centre.
-    QVERIFY2(std::abs(extent.width() - 10) <= 2, qPrintable(QString::number(extent.width())));
-    QVERIFY(std::abs(extent.height() - 13) <= 2);
-    const QPoint origin = view.mapFromScene(Here);
-    QVERIFY(origin.y() - extent.top() > extent.bottom() - origin.y());
-}
-
-void tst_ItemRendering::vehicleWeightFigure_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("weight");
-    QTest::addColumn<bool>("figure");
-    QTest::newRow("if valid, weight 1: none") << int(PriorityPlugin::show_weight_if_valid) << 1 << false;
-    QTest::newRow("if valid, weight 2") << int(PriorityPlugin::show_weight_if_valid) << 2 << true;
-    QTest::newRow("always, weight 1") << int(PriorityPlugin::show_weight_always) << 1 << true;
-    QTest::newRow("unknown mode") << 7 << 8 << false;
-}
-
-void tst_ItemRendering::vehicleWeightFigure()
-{
-    QFETCH(int, mode);
-    QFETCH(int, weight);
-    QFETCH(bool, figure);
-    PrioVehicle *vehicle = vehicleAt(Here, {{"route_id", 5}});
-    vehicle->applyPosition({{"pos", QVariantList{Here.x(), Here.y()}}, {"rpos", QVariantList{Here.x(), Here.y()}},
-                            {"weight", weight}});
-    vehicle->setWeightShowMode(mode);
-    const QImage image = renderView(scene, Here, 3000.0);
-    // Inside the light-blue circle only the figure is dark.
-    const int dark = countNearCentre(image, 9, isDark);
-    QCOMPARE(dark > 3, figure);
-}
-
-void tst_ItemRendering::vehiclePaintsInsideItsBounds()
-{
-    // Selected (2-pixel pen), with its weight figure, pointing north-east.
-    PrioVehicle *vehicle = vehicleAt(Here, {{"route_id", 5}}, 45);
-    vehicle->applyPosition({{"pos", QVariantList{Here.x(), Here.y()}}, {"rpos", QVariantList{Here.x(), Here.y()}},
-                            {"course", 45}, {"weight", 88888}});
-    vehicle->setWeightShowMode(PriorityPlugin::show_weight_always);
-    vehicle->setSelected(true);
-    const QRect extent = paintedExtent(renderView(scene, Here, 3000.0));
-    const QRectF bounds = vehicle->boundingRect().translated(Centre);
-    QVERIFY2(bounds.adjusted(-1, -1, 1, 1).contains(extent),
-             qPrintable(QString("%1,%2 %3x%4").arg(extent.x()).arg(extent.y()).arg(extent.width()).arg(extent.height())));
-}
-
-void tst_ItemRendering::routeFill_data()
-{
-    QTest::addColumn<bool>("locked");
-    QTest::addColumn<QColor>("colour");
-    QTest::newRow("unlocked: light grey") << false << QColor(Qt::lightGray);
-    QTest::newRow("locked: red") << true << QColor(Qt::red);
-}
-
-void tst_ItemRendering::routeFill()
-{
-    QFETCH(bool, locked);
-    QFETCH(QColor, colour);
-    auto *route = new PrioRoute(plugin, 1, scene);
-    route->setGeometry(geometryOf({offsetMetres(Here, -20, 0), offsetMetres(Here, 20, 0)}), "h");
-    route->applyProperties({{"locked", locked}});
-    route->setDontHide(true);
-    // About 18 px per metre north-south: 0.6 m off the centre line is inside the 2 m band
-    // and clear of the arrows drawn along it.
-    const QImage image = renderView(scene, Here, 2e6);
-    const QPoint offLine = Centre - QPoint(0, 11);
-    QCOMPARE(QColor(image.pixel(offLine)), colour);
-    QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
-    // The arrows are drawn with the host's pen along the centre line.
-    int dark = 0;
-    for (int x = 0; x < image.width(); ++x)
-        dark += isDark(image.pixel(x, Centre.y())) ? 1 : 0;
-    QVERIFY(dark > 0);
-}
-
-void tst_ItemRendering::routeLineAtCityZoom_data()
-{
-    QTest::addColumn<double>("scale");
-    QTest::addColumn<bool>("continuous");
-    QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << true;
-    QTest::newRow("street: arrows several pixels apart") << 93206.0 << false;
-}
-
-void tst_ItemRendering::routeLineAtCityZoom()
-{
-    // Zoomed out, the 2 m band is about a pixel or less and the arrows merge: the route shows
-    // as a continuous line of the pen. Closer in, the arrows stand apart.
-    QFETCH(double, scale);
-    QFETCH(bool, continuous);
-    auto *route = new PrioRoute(plugin, 1, scene);
-    const double halfMetres = 90.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
-    route->setGeometry(geometryOf({offsetMetres(Here, -halfMetres, 0), offsetMetres(Here, halfMetres, 0)}), "h");
-    route->setDontHide(true);
-    const QImage image = renderView(scene, Here, scale);
-    int covered = 0;
-    for (int x = 15; x < 185; ++x) {
-        bool dark = false;
-        for (int y = Centre.y() - 1; y <= Centre.y() + 1; ++y)
-            dark = dark || isDark(image.pixel(x, y));
-        covered += dark ? 1 : 0;
+    void cleanup()
+    {
+        delete plugin;
+        delete scene;
     }
-    if (continuous)
-        QVERIFY2(covered >= 165, qPrintable(QString::number(covered)));
-    else
-        QVERIFY2(covered > 30 && covered < 150, qPrintable(QString::number(covered)));
-    QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 10))), QColor(Qt::white));
-}
 
-void tst_ItemRendering::detectorStateColour_data()
-{
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QColor>("colour");
-    QTest::newRow("inside: blue") << "inside" << QColor(Qt::blue);
-    QTest::newRow("active: green") << "active" << QColor(Qt::green);
-    QTest::newRow("idle: dark grey") << "idle" << QColor(Qt::darkGray);
-}
+    void vehicleStateColour_data()
+    {
+        QTest::addColumn<QVariantMap>("properties");
+        QTest::addColumn<bool>("priority");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("locked") << QVariantMap{{"locked", true}, {"route_id", 5}} << true << QColor(Qt::red);
+        QTest::newRow("priority") << QVariantMap{{"route_id", 5}} << true << QColor(Qt::green);
+        QTest::newRow("on its route") << QVariantMap{{"route_id", 5}} << false << QColor(199, 226, 248);
+    }
 
-void tst_ItemRendering::detectorStateColour()
-{
-    QFETCH(QString, state);
-    QFETCH(QColor, colour);
-    auto *detector = new PrioVDetector(plugin, 7, scene, true);
-    detector->applyProperties({{"geometry_hash", "g"},
-                               {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
-    detector->setInView(true);
-    detector->setState(state, "B1");
-    // About 4.5 px per metre north-south: the band is 1.5 m wide.
-    const QImage image = renderView(scene, Here, 5e5);
-    QCOMPARE(QColor(image.pixel(Centre)), colour);
-    QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 20))), QColor(Qt::white));
-}
+    void vehicleStateColour()
+    {
+        QFETCH(QVariantMap, properties);
+        QFETCH(bool, priority);
+        QFETCH(QColor, colour);
+        PrioVehicle *vehicle = vehicleAt(Here, properties);
+        if (priority)
+            vehicle->setPriorityState("active", 1);
+        const QImage image = renderView(scene, Here, 3000.0);
+        QCOMPARE(QColor(image.pixel(Centre)), colour);
+        QCOMPARE(QColor(image.pixel(Centre + QPoint(10, 5))), colour);
+        QCOMPARE(QColor(image.pixel(Centre + QPoint(30, 0))), QColor(Qt::white));
+    }
 
-void tst_ItemRendering::detectorWeightDisc_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("weight");
-    QTest::addColumn<bool>("disc");
-    QTest::newRow("if valid, weight 0: none") << int(PriorityPlugin::show_weight_if_valid) << 0 << false;
-    QTest::newRow("if valid, weight 1") << int(PriorityPlugin::show_weight_if_valid) << 1 << true;
-    QTest::newRow("never") << int(PriorityPlugin::show_weight_none) << 5 << false;
-}
+    void markerSizeFollowsTheViewScale_data()
+    {
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<int>("diameter");
+        QTest::newRow("3000 px per degree: full size") << 3000.0 << 32;
+        QTest::newRow("6000: still full size") << 6000.0 << 32;
+        QTest::newRow("1500: half size") << 1500.0 << 16;
+    }
 
-void tst_ItemRendering::detectorWeightDisc()
-{
-    QFETCH(int, mode);
-    QFETCH(int, weight);
-    QFETCH(bool, disc);
-    // Without a check-in point the 12 m disc sits on the stop point.
-    auto *detector = new PrioVDetector(plugin, 7, scene, true);
-    detector->applyProperties({{"geometry_hash", "g"},
-                               {"weight", weight},
-                               {"geometry", geometryOf({offsetMetres(Here, -30, 0), Here})}});
-    detector->setWeightShowMode(mode);
-    detector->setInView(true);
-    const QImage image = renderView(scene, Here, 5e5);
-    // 4 m north and 3 m west of the stop point: inside the disc, clear of the zone and figure.
-    const QPoint probe = Centre + QPoint(-int(3 * 5e5 / ItemTest::metresPerDegreeLon(50.0)),
-                                         -int(4 * 5e5 / ItemTest::MetresPerDegreeLat));
-    QCOMPARE(QColor(image.pixel(probe)), QColor(Qt::white));
-    // The figure is dark green on the white disc; the band and the arrowhead are dark grey.
-    const int green = countNearCentre(image, 20, isGreenish);
-    QCOMPARE(green > 5, disc);
-    // Outline of the disc: dark pixels about 6 m from the stop point, north of it.
-    const int discTop = Centre.y() - int(6 * 5e5 / ItemTest::MetresPerDegreeLat);
-    int outline = 0;
-    for (int y = discTop - 3; y <= discTop + 3; ++y)
-        outline += isDark(image.pixel(Centre.x(), y)) ? 1 : 0;
-    QCOMPARE(outline > 0, disc);
-}
+    void markerSizeFollowsTheViewScale()
+    {
+        QFETCH(double, scale);
+        QFETCH(int, diameter);
+        vehicleAt(Here, {});
+        const QRect extent = paintedExtent(renderView(scene, Here, scale));
+        // A 32-pixel circle with a 1-pixel outline.
+        QVERIFY2(std::abs(extent.width() - diameter) <= 2 && std::abs(extent.height() - diameter) <= 2,
+                 qPrintable(QString("%1x%2").arg(extent.width()).arg(extent.height())));
+        QVERIFY(extent.contains(Centre));
+    }
 
-void tst_ItemRendering::detectorPaintsInsideItsBounds()
-{
-    auto *detector = new PrioVDetector(plugin, 7, scene, true);
-    detector->applyProperties({{"geometry_hash", "g"},
-                               {"weight", 12345},
-                               {"checkin_length", 20},
-                               {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
-    detector->setWeightShowMode(PriorityPlugin::show_weight_always);
-    detector->setProperty("selected", true);
-    QGraphicsView view(scene);
-    ItemTest::setUpView(&view, QTransform::fromScale(5e5, -5e5), QSize(300, 300));
-    const QImage image = ItemTest::grabView(&view, Here);
-    const QRect extent = paintedExtent(image);
-    const QRectF bounds = view.mapFromScene(detector->sceneBoundingRect()).boundingRect();
-    QVERIFY(!extent.isEmpty());
-    QVERIFY2(bounds.adjusted(-2, -2, 2, 2).contains(extent),
-             qPrintable(QString("%1,%2 %3x%4 in %5,%6 %7x%8").arg(extent.x()).arg(extent.y()).arg(extent.width())
-                            .arg(extent.height()).arg(bounds.x()).arg(bounds.y()).arg(bounds.width()).arg(bounds.height())));
-}
+    void renderedWithoutAWidget()
+    {
+        // Rendering into an image or printing hands paint() no widget: no view to take a scale
+        // from, so the marker keeps its full size.
+        vehicleAt(Here, {});
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, QTransform::fromScale(1500.0, -1500.0));
+        view.centerOn(Here);
+        QImage image(200, 200, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        {
+            QPainter painter(&image);
+            view.render(&painter);
+        }
+        const QRect extent = paintedExtent(image);
+        QVERIFY2(std::abs(extent.width() - 32) <= 2, qPrintable(QString::number(extent.width())));
+    }
+
+    void markerInRotatedAndMirroredViews_data()
+    {
+        QTest::addColumn<QTransform>("transform");
+        QTest::newRow("rotated a quarter turn") << QTransform().rotate(90).scale(1500.0, -1500.0);
+        QTest::newRow("mirrored") << QTransform::fromScale(-1500.0, -1500.0);
+    }
+
+    void markerInRotatedAndMirroredViews()
+    {
+        // Neither a zero first matrix entry (rotation) nor a negative one (mirror) may make the
+        // marker vanish or flip: it is drawn at the view's scale, half size here, pointing north.
+        QFETCH(QTransform, transform);
+        vehicleAt(Here, {}, 0);
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, transform);
+        const QImage image = ItemTest::grabView(&view, Here);
+        const QRect extent = paintedExtent(image);
+        QVERIFY(!extent.isEmpty());
+        // The pin, 20 px wide at full size and 26 px tall with its point 15.4 px above the centre.
+        QVERIFY2(std::abs(extent.width() - 10) <= 2, qPrintable(QString::number(extent.width())));
+        QVERIFY(std::abs(extent.height() - 13) <= 2);
+        const QPoint origin = view.mapFromScene(Here);
+        QVERIFY(origin.y() - extent.top() > extent.bottom() - origin.y());
+    }
+
+    void vehicleWeightFigure_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<bool>("figure");
+        QTest::newRow("if valid, weight 1: none") << int(PriorityPlugin::show_weight_if_valid) << 1 << false;
+        QTest::newRow("if valid, weight 2") << int(PriorityPlugin::show_weight_if_valid) << 2 << true;
+        QTest::newRow("always, weight 1") << int(PriorityPlugin::show_weight_always) << 1 << true;
+        QTest::newRow("unknown mode") << 7 << 8 << false;
+    }
+
+    void vehicleWeightFigure()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, weight);
+        QFETCH(bool, figure);
+        PrioVehicle *vehicle = vehicleAt(Here, {{"route_id", 5}});
+        vehicle->applyPosition({{"pos", QVariantList{Here.x(), Here.y()}}, {"rpos", QVariantList{Here.x(), Here.y()}},
+                                {"weight", weight}});
+        vehicle->setWeightShowMode(mode);
+        const QImage image = renderView(scene, Here, 3000.0);
+        // Inside the light-blue circle only the figure is dark.
+        const int dark = countNearCentre(image, 9, isDark);
+        QCOMPARE(dark > 3, figure);
+    }
+
+    void vehiclePaintsInsideItsBounds()
+    {
+        // Selected (2-pixel pen), with its weight figure, pointing north-east.
+        PrioVehicle *vehicle = vehicleAt(Here, {{"route_id", 5}}, 45);
+        vehicle->applyPosition({{"pos", QVariantList{Here.x(), Here.y()}}, {"rpos", QVariantList{Here.x(), Here.y()}},
+                                {"course", 45}, {"weight", 88888}});
+        vehicle->setWeightShowMode(PriorityPlugin::show_weight_always);
+        vehicle->setSelected(true);
+        const QRect extent = paintedExtent(renderView(scene, Here, 3000.0));
+        const QRectF bounds = vehicle->boundingRect().translated(Centre);
+        QVERIFY2(bounds.adjusted(-1, -1, 1, 1).contains(extent),
+                 qPrintable(QString("%1,%2 %3x%4").arg(extent.x()).arg(extent.y()).arg(extent.width()).arg(extent.height())));
+    }
+
+    void routeFill_data()
+    {
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("unlocked: light grey") << false << QColor(Qt::lightGray);
+        QTest::newRow("locked: red") << true << QColor(Qt::red);
+    }
+
+    void routeFill()
+    {
+        QFETCH(bool, locked);
+        QFETCH(QColor, colour);
+        auto *route = new PrioRoute(plugin, 1, scene);
+        route->setGeometry(geometryOf({offsetMetres(Here, -20, 0), offsetMetres(Here, 20, 0)}), "h");
+        route->applyProperties({{"locked", locked}});
+        route->setDontHide(true);
+        // About 18 px per metre north-south: 0.6 m off the centre line is inside the 2 m band
+        // and clear of the arrows drawn along it.
+        const QImage image = renderView(scene, Here, 2e6);
+        const QPoint offLine = Centre - QPoint(0, 11);
+        QCOMPARE(QColor(image.pixel(offLine)), colour);
+        QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
+        // The arrows are drawn with the host's pen along the centre line.
+        int dark = 0;
+        for (int x = 0; x < image.width(); ++x)
+            dark += isDark(image.pixel(x, Centre.y())) ? 1 : 0;
+        QVERIFY(dark > 0);
+    }
+
+    void detectorStateColour_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("inside: blue") << "inside" << QColor(Qt::blue);
+        QTest::newRow("active: green") << "active" << QColor(Qt::green);
+        QTest::newRow("idle: dark grey") << "idle" << QColor(Qt::darkGray);
+    }
+
+    void detectorStateColour()
+    {
+        QFETCH(QString, state);
+        QFETCH(QColor, colour);
+        auto *detector = new PrioVDetector(plugin, 7, scene, true);
+        detector->applyProperties({{"geometry_hash", "g"},
+                                   {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
+        detector->setInView(true);
+        detector->setState(state, "B1");
+        // About 4.5 px per metre north-south: the band is 1.5 m wide.
+        const QImage image = renderView(scene, Here, 5e5);
+        QCOMPARE(QColor(image.pixel(Centre)), colour);
+        QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 20))), QColor(Qt::white));
+    }
+
+    void detectorWeightDisc_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<bool>("disc");
+        QTest::newRow("if valid, weight 0: none") << int(PriorityPlugin::show_weight_if_valid) << 0 << false;
+        QTest::newRow("if valid, weight 1") << int(PriorityPlugin::show_weight_if_valid) << 1 << true;
+        QTest::newRow("never") << int(PriorityPlugin::show_weight_none) << 5 << false;
+    }
+
+    void detectorWeightDisc()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, weight);
+        QFETCH(bool, disc);
+        // Without a check-in point the 12 m disc sits on the stop point.
+        auto *detector = new PrioVDetector(plugin, 7, scene, true);
+        detector->applyProperties({{"geometry_hash", "g"},
+                                   {"weight", weight},
+                                   {"geometry", geometryOf({offsetMetres(Here, -30, 0), Here})}});
+        detector->setWeightShowMode(mode);
+        detector->setInView(true);
+        const QImage image = renderView(scene, Here, 5e5);
+        // 4 m north and 3 m west of the stop point: inside the disc, clear of the zone and figure.
+        const QPoint probe = Centre + QPoint(-int(3 * 5e5 / ItemTest::metresPerDegreeLon(50.0)),
+                                             -int(4 * 5e5 / ItemTest::MetresPerDegreeLat));
+        QCOMPARE(QColor(image.pixel(probe)), QColor(Qt::white));
+        // The figure is dark green on the white disc; the band and the arrowhead are dark grey.
+        const int green = countNearCentre(image, 20, isGreenish);
+        QCOMPARE(green > 5, disc);
+        // Outline of the disc: dark pixels about 6 m from the stop point, north of it.
+        const int discTop = Centre.y() - int(6 * 5e5 / ItemTest::MetresPerDegreeLat);
+        int outline = 0;
+        for (int y = discTop - 3; y <= discTop + 3; ++y)
+            outline += isDark(image.pixel(Centre.x(), y)) ? 1 : 0;
+        QCOMPARE(outline > 0, disc);
+    }
+
+    void detectorPaintsInsideItsBounds()
+    {
+        auto *detector = new PrioVDetector(plugin, 7, scene, true);
+        detector->applyProperties({{"geometry_hash", "g"},
+                                   {"weight", 12345},
+                                   {"checkin_length", 20},
+                                   {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
+        detector->setWeightShowMode(PriorityPlugin::show_weight_always);
+        detector->setProperty("selected", true);
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, QTransform::fromScale(5e5, -5e5), QSize(300, 300));
+        const QImage image = ItemTest::grabView(&view, Here);
+        const QRect extent = paintedExtent(image);
+        const QRectF bounds = view.mapFromScene(detector->sceneBoundingRect()).boundingRect();
+        QVERIFY(!extent.isEmpty());
+        QVERIFY2(bounds.adjusted(-2, -2, 2, 2).contains(extent),
+                 qPrintable(QString("%1,%2 %3x%4 in %5,%6 %7x%8").arg(extent.x()).arg(extent.y()).arg(extent.width())
+                                .arg(extent.height()).arg(bounds.x()).arg(bounds.y()).arg(bounds.width()).arg(bounds.height())));
+    }
+
+private:
+    PrioVehicle *vehicleAt(const QPointF &pos, const QVariantMap &properties, const QVariant &course = QVariant())
+    {
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        QVariantMap all{{"logged_in", true}};
+        for (auto it = properties.begin(); it != properties.end(); ++it)
+            all.insert(it.key(), it.value());
+        vehicle->applyProperties(all);
+        QVariantMap position{{"pos", QVariantList{pos.x(), pos.y()}}, {"rpos", QVariantList{pos.x(), pos.y()}}};
+        if (course.isValid())
+            position.insert("course", course);
+        vehicle->applyPosition(position);
+        return vehicle;
+    }
+
+    PriorityPlugin *plugin = nullptr;
+    Road::MapScene *scene = nullptr;
+};
 
 QTEST_MAIN(tst_ItemRendering)
 #include "tst_itemrendering.moc"

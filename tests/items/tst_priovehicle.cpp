@@ -31,583 +31,522 @@ class tst_PrioVehicle : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        // The plug-in's display properties persist in the settings store: keep them apart.
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("tst_priovehicle"));
+    }
 
-    void modesFromThePlugin_data();
-    void modesFromThePlugin();
-    void metaObjectInterface();
-    void iconTable_data();
-    void iconTable();
-    void routeIdChangesOnce();
-    void logOutByRecordAndBackByPosition();
-    void positionRecords_data();
-    void positionRecords();
-    void samePositionRefreshesTimeOnly();
-    void recordWithoutCourseDrawsCircle();
-    void pinPointsAlongTheCourse_data();
-    void pinPointsAlongTheCourse();
-    void priorityState_data();
-    void priorityState();
-    void filterAndLogIn();
-    void texts_data();
-    void texts();
-    void routeLineInToolTip();
-    void malformedNumbers_data();
-    void malformedNumbers();
-    void sectorFollowsSelection();
-    void sectorAngleExtremesStayFinite_data();
-    void sectorAngleExtremesStayFinite();
-    void circleLeavesTheSectorAlone();
-    void hostDeletesLayerItems_data();
-    void hostDeletesLayerItems();
-    void label();
+    void init()
+    {
+        plugin = new PriorityPlugin;
+        scene = new Road::MapScene;
+    }
+
+    void cleanup()
+    {
+        delete plugin;
+        delete scene;
+    }
+
+    void modesFromThePlugin_data()
+    {
+        QTest::addColumn<bool>("pluginParent");
+        QTest::newRow("plug-in parent") << true;
+        QTest::newRow("another parent: defaults") << false;
+    }
+
+    void modesFromThePlugin()
+    {
+        QFETCH(bool, pluginParent);
+        plugin->setEmsShowMode(PriorityPlugin::show_always);
+        plugin->setBrdWeightShowMode(PriorityPlugin::show_weight_if_valid);
+        plugin->setTextShowMode(PriorityPlugin::show_always);
+        QObject other;
+        auto *vehicle = new PrioVehicle(pluginParent ? static_cast<QObject *>(plugin) : &other, "B1", scene);
+        QCOMPARE(vehicle->emsShowMode(), pluginParent ? 2 : 0);
+        QCOMPARE(vehicle->weightShowMode(), pluginParent ? 2 : 0);
+        QCOMPARE(vehicle->textShowMode(), pluginParent ? 2 : 0);
+        QCOMPARE(vehicle->label() != nullptr, pluginParent);
+        // Another parent still joins the layer.
+        QCOMPARE(vehicle->parentItem(), scene->layer("Traffic priority"));
+        if (!pluginParent)
+            delete vehicle;
+    }
+
+    void metaObjectInterface()
+    {
+        QCOMPARE(ItemTest::interfaceOf(&PrioVehicle::staticMetaObject),
+                 QStringLiteral("routeChanged() stateChanged() modelData(int,int) updateShape()/private name=r "
+                                "remoteOwner=r selected=rw locked=r hasGeometry=r isEmergency=r routeId=r evRadius=r "
+                                "evSweep=r"));
+    }
+
+    void iconTable_data()
+    {
+        // Given: which of ev, locked, in (logged in), pos or rpos, route (assigned), active hold.
+        // Expected: icon, state colour and type text.
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("locked emergency, whatever else") << "ev locked in rpos route active" << "ecarr #ff0000 EV(Locked)";
+        QTest::newRow("locked bus with priority") << "locked in rpos route active" << "bus-24r #ff0000 Vehicle(Locked)";
+        QTest::newRow("not logged in") << "route" << "bus-24u #c0c0c0 Vehicle(No position data)";
+        QTest::newRow("logged in, no position") << "in route" << "bus-24nogps #c0c0c0 Vehicle(No position data)";
+        QTest::newRow("priority") << "in rpos route active" << "bus-24p #00ff00 Vehicle(Has priority)";
+        QTest::newRow("on its route") << "in rpos route" << "bus-24 #c7e2f8 Vehicle";
+        QTest::newRow("off its route") << "in pos route" << "bus-24 #ffb6c1 Vehicle";
+        QTest::newRow("not assigned") << "in rpos" << "bus-24 #c0c0c0 Vehicle";
+        QTest::newRow("emergency with priority") << "ev in rpos route active" << "ecarp #00ff00 EV(Has priority)";
+        QTest::newRow("emergency, no position") << "ev in route" << "ecarnogps #c0c0c0 EV(No position data)";
+    }
+
+    void iconTable()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, expected);
+        const QStringList flags = given.split(' ');
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        vehicle->applyProperties({{"locked", flags.contains("locked")},
+                                  {"logged_in", flags.contains("in")},
+                                  {"route_id", flags.contains("route") ? 5 : 0},
+                                  {"allow_emergency", flags.contains("ev")}});
+        if (flags.contains("pos"))
+            vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 10}});
+        else if (flags.contains("rpos"))
+            vehicle->applyPosition({{"pos", at(10, 50)}, {"rpos", at(10.001, 50)}, {"course", 10}});
+        if (flags.contains("active"))
+            vehicle->setPriorityState("active", 3);
+
+        const QString icon = vehicle->iconPath();
+        QCOMPARE(icon.mid(icon.lastIndexOf('/') + 1).remove(".png") + ' ' + vehicle->stateColour().name() + ' '
+                     + vehicle->typeText(),
+                 expected);
+        QVERIFY(icon.startsWith("://icons/"));
+        // The picture is embedded: a 24x24 image with an alpha channel.
+        const QImage picture(icon);
+        QCOMPARE(picture.size(), QSize(24, 24));
+        QVERIFY(picture.hasAlphaChannel());
+        QCOMPARE(vehicle->modelData(0, Qt::DecorationRole).value<QIcon>().availableSizes().value(0), QSize(24, 24));
+    }
+
+    void routeIdChangesOnce()
+    {
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        QSignalSpy route(vehicle, &PrioVehicle::routeChanged);
+        QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
+        vehicle->applyProperties({{"route_id", 7}});
+        vehicle->applyProperties({{"route_id", 7}});
+        QCOMPARE(vehicle->property("routeId").toInt(), 7);
+        QCOMPARE(route.count(), 1);
+        QCOMPARE(state.count(), 1);
+    }
+
+    void logOutByRecordAndBackByPosition()
+    {
+        PrioVehicle *vehicle = positioned("B1", {{"speed", 30}});
+        QVERIFY(vehicle->isVisible());
+        QCOMPARE(vehicle->speed(), 30);
+        vehicle->applyProperties({{"logged_in", false}});
+        QVERIFY(!vehicle->isVisible());
+        QCOMPARE(vehicle->speed(), -1);
+        QVERIFY(vehicle->hasNoPosition());
+        QCOMPARE(vehicle->iconPath(), QStringLiteral("://icons/bus-24u.png"));
+
+        vehicle->applyPosition({{"pos", at(10.01, 50.01)}});
+        QVERIFY(vehicle->isLoggedIn());
+        QVERIFY(vehicle->isVisible());
+        QVERIFY(!vehicle->hasNoPosition());
+        QVERIFY(vehicle->hasGeometry());
+    }
+
+    void positionRecords_data()
+    {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        QTest::addColumn<QVariantMap>("record");
+        QTest::addColumn<bool>("hasPosition");
+        QTest::addColumn<QPointF>("itemPos");
+        QTest::addColumn<bool>("onRoute");
+
+        QTest::newRow("pos only") << QVariantMap{{"pos", at(10, 50)}} << true << QPointF(10, 50) << false;
+        QTest::newRow("pos and rpos") << QVariantMap{{"pos", at(10, 50)}, {"rpos", at(10.001, 50.002)}} << true
+                                      << QPointF(10.001, 50.002) << true;
+        QTest::newRow("malformed rpos falls back") << QVariantMap{{"pos", at(10, 50)}, {"rpos", "x"}} << true
+                                                   << QPointF(10, 50) << false;
+        QTest::newRow("numbers as text") << QVariantMap{{"pos", QVariantList{"10.5", "50.5"}}} << true
+                                         << QPointF(10.5, 50.5) << false;
+        QTest::newRow("rpos beyond the Mercator limit falls back")
+            << QVariantMap{{"pos", at(10, 50)}, {"rpos", at(10, 89)}} << true << QPointF(10, 50) << false;
+        QTest::newRow("(0, 0) is no point") << QVariantMap{{"pos", at(0, 0)}} << false << QPointF() << false;
+        QTest::newRow("missing pos") << QVariantMap{{"course", 10}} << false << QPointF() << false;
+        QTest::newRow("NaN") << QVariantMap{{"pos", at(nan, 50)}} << false << QPointF() << false;
+        QTest::newRow("not a list") << QVariantMap{{"pos", "10,50"}} << false << QPointF() << false;
+    }
+
+    void positionRecords()
+    {
+        QFETCH(QVariantMap, record);
+        QFETCH(bool, hasPosition);
+        QFETCH(QPointF, itemPos);
+        QFETCH(bool, onRoute);
+
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        vehicle->applyProperties({{"logged_in", true}});
+        vehicle->applyPosition(record);
+        QCOMPARE(!vehicle->hasNoPosition(), hasPosition);
+        QCOMPARE(vehicle->isOnRoute(), onRoute);
+        QCOMPARE(vehicle->pos(), itemPos);
+        const QRectF sceneBox = vehicle->sceneBoundingRect();
+        QVERIFY(qIsFinite(sceneBox.x()) && qIsFinite(sceneBox.y()) && qIsFinite(sceneBox.width()));
+        if (hasPosition) {
+            QVERIFY(vehicle->gpsMarker());
+            QCOMPARE(vehicle->gpsMarker()->pos(), vehicle->gpsPos());
+            QVERIFY(!vehicle->gpsMarker()->isVisible()); // shown only while selected
+        }
+    }
+
+    void samePositionRefreshesTimeOnly()
+    {
+        PrioVehicle *vehicle = positioned("B1");
+        vehicle->applyProperties({{"last_connected_time", "2001-02-03T04:05:06"}});
+        QCOMPARE(vehicle->lastConnected(), QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)));
+        QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
+        const QPainterPath marker = vehicle->markerPath();
+        vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", 90}});
+        QCOMPARE(state.count(), 0);
+        QCOMPARE(vehicle->markerPath(), marker);
+        QVERIFY(vehicle->lastConnected().date().year() > 2020);
+    }
+
+    void recordWithoutCourseDrawsCircle()
+    {
+        PrioVehicle *vehicle = positioned("B1");
+        QVERIFY(vehicle->markerPath().boundingRect() != QRectF(-16, -16, 32, 32));
+        vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}});
+        QCOMPARE(vehicle->course(), -360);
+        QCOMPARE(vehicle->markerPath().boundingRect(), QRectF(-16, -16, 32, 32));
+    }
+
+    void pinPointsAlongTheCourse_data()
+    {
+        // Compass course, clockwise from north; on screen y grows downwards.
+        QTest::addColumn<QVariant>("course");
+        QTest::addColumn<double>("compass");
+        QTest::newRow("north") << QVariant(0) << 0.0;
+        QTest::newRow("east") << QVariant(90) << 90.0;
+        QTest::newRow("-90 is west") << QVariant(-90) << 270.0;
+        QTest::newRow("450 is east") << QVariant(450) << 90.0;
+        QTest::newRow("a double rounds") << QVariant(89.6) << 90.0;
+        // 2147483647 = 5965232 * 360 + 127, -2147483648 = -5965233 * 360 + 232
+        QTest::newRow("INT_MIN") << QVariant(std::numeric_limits<int>::min()) << 232.0;
+    }
+
+    void pinPointsAlongTheCourse()
+    {
+        QFETCH(QVariant, course);
+        QFETCH(double, compass);
+        PrioVehicle *vehicle = positioned("B1", {{"course", course}});
+        // The pin is drawn from its point.
+        const QPointF tip = vehicle->markerPath().elementAt(0);
+        // The pin's point is 7.7231 from its centre, drawn twice as large.
+        QVERIFY(std::fabs(QLineF(QPointF(), tip).length() - 15.4462) < 0.01);
+        const double rad = qDegreesToRadians(compass);
+        const QPointF expected(std::sin(rad) * 15.4462, -std::cos(rad) * 15.4462);
+        QVERIFY2(QLineF(tip, expected).length() < 0.05,
+                 qPrintable(QString("%1,%2").arg(tip.x()).arg(tip.y())));
+    }
+
+    void priorityState_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QList<int>>("detectors");
+        QTest::newRow("no duplicates") << QStringList{"active:3", "active:3"} << "active" << QList<int>{3};
+        QTest::newRow("another still active keeps it")
+            << QStringList{"active:3", "active:4", "idle:3"} << "active" << QList<int>{4};
+        QTest::newRow("the last one ends it")
+            << QStringList{"active:3", "active:4", "idle:3", "idle:4"} << "idle" << QList<int>{};
+        QTest::newRow("empty state removes but never replaces")
+            << QStringList{"active:3", "active:4", ":4", ":3"} << "active" << QList<int>{};
+        QTest::newRow("idle from an unknown detector") << QStringList{"idle:9"} << "idle" << QList<int>{};
+        QTest::newRow("forgetting the last active detector ends priority")
+            << QStringList{"active:3", "forget:3"} << "" << QList<int>{};
+        QTest::newRow("forgetting one of two keeps priority")
+            << QStringList{"active:3", "active:4", "forget:3"} << "active" << QList<int>{4};
+    }
+
+    void priorityState()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, state);
+        QFETCH(QList<int>, detectors);
+        PrioVehicle *vehicle = positioned("B1");
+        for (const QString &step : steps) {
+            const QString word = step.section(':', 0, 0);
+            const int id = step.section(':', 1).toInt();
+            if (word == "forget")
+                vehicle->forgetDetector(id);
+            else
+                vehicle->setPriorityState(word, id);
+        }
+        QCOMPARE(vehicle->priorityState(), state);
+        QCOMPARE(vehicle->activeDetectors(), detectors);
+        QCOMPARE(vehicle->iconPath(), state == "active" ? QStringLiteral("://icons/bus-24p.png")
+                                                        : QStringLiteral("://icons/bus-24.png"));
+    }
+
+    void filterAndLogIn()
+    {
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        vehicle->setFilterAccepted(false);
+        QVERIFY(!vehicle->isVisible());
+        vehicle->setFilterAccepted(true);
+        QVERIFY(!vehicle->isVisible()); // not logged in
+        vehicle->setLoggedIn(true);
+        QVERIFY(vehicle->isVisible());
+        vehicle->setFilterAccepted(false);
+        QVERIFY(!vehicle->isVisible());
+        vehicle->setLoggedIn(false);
+        vehicle->setFilterAccepted(true);
+        QVERIFY(!vehicle->isVisible());
+    }
+
+    void texts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVariantMap>("record");
+        QTest::addColumn<bool>("position");
+        QTest::addColumn<QString>("typeText");
+        QTest::addColumn<QStringList>("firstLines");
+
+        QTest::newRow("position-less bus with a description")
+            << "4711" << QVariantMap{{"logged_in", true}, {"description", "Depot 2"}} << false
+            << "Vehicle(No position data)" << QStringList{"Vehicle 4711", "Depot 2", "No position data"};
+        QTest::newRow("nameless emergency vehicle")
+            << "" << QVariantMap{{"allow_emergency", true}} << false << "EV(No position data)"
+            << QStringList{"EV ?", "No position data"};
+        QTest::newRow("locked, positioned, with speed")
+            << "B7" << QVariantMap{{"locked", true}} << true << "Vehicle(Locked)"
+            << QStringList{"Vehicle B7", "Speed: 42 km/h", "Locked"};
+    }
+
+    void texts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QVariantMap, record);
+        QFETCH(bool, position);
+        QFETCH(QString, typeText);
+        QFETCH(QStringList, firstLines);
+
+        auto *vehicle = new PrioVehicle(plugin, name, scene);
+        vehicle->applyProperties(record);
+        if (position)
+            vehicle->applyPosition({{"pos", at(10, 50)}, {"speed", 42}});
+        QCOMPARE(vehicle->typeText(), typeText);
+        const QStringList lines = vehicle->toolTip().split('\n');
+        QCOMPARE(lines.mid(0, firstLines.size()), firstLines);
+        // Every position refreshes the time of the last connection, which ends the tooltip.
+        QCOMPARE(lines.size(), firstLines.size() + (position ? 1 : 0));
+        if (position)
+            QVERIFY(lines.last().startsWith("Last time was on connection "));
+        // The tree row: name, description, type text, nothing further; the tooltip in every column.
+        QVariant row[4];
+        for (int column = 0; column < 4; ++column)
+            QVERIFY(QMetaObject::invokeMethod(vehicle, "modelData", Q_RETURN_ARG(QVariant, row[column]),
+                                              Q_ARG(int, column), Q_ARG(int, column == 1 ? Qt::EditRole : Qt::DisplayRole)));
+        QCOMPARE(QVariantList({row[0], row[1], row[2], row[3]}),
+                 QVariantList({name, record.value("description").toString(), typeText, QVariant()}));
+        QCOMPARE(vehicle->modelData(7, Qt::ToolTipRole).toString(), vehicle->toolTip());
+        QCOMPARE(vehicle->modelData(0, Qt::FontRole), QVariant());
+
+        // Without a speed the speed line goes.
+        if (position) {
+            vehicle->applyPosition({{"pos", at(10, 50)}});
+            QVERIFY(!vehicle->toolTip().contains("Speed"));
+        }
+    }
+
+    void routeLineInToolTip()
+    {
+        Road::ItemModel model;
+        QObject *section = model.addSection("Traffic priority system/Assigned boards");
+        auto *route = new PrioRoute(plugin, 12, scene);
+        QVERIFY(model.addObject(route, section));
+        QObject *boards = model.addSubSection(route, "Boards");
+        QVERIFY(boards);
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        QVERIFY(model.addObject(vehicle, boards));
+
+        vehicle->updateTexts();
+        QVERIFY2(vehicle->toolTip().endsWith("\nRoute 12"), qPrintable(vehicle->toolTip()));
+        route->applyProperties({{"description", "Ring"}});
+        vehicle->updateTexts();
+        QVERIFY(vehicle->toolTip().endsWith("\nRoute Ring"));
+
+        // Listed directly under a section, not under a route: no route line.
+        auto *other = new PrioVehicle(plugin, "B2", scene);
+        QVERIFY(model.addObject(other, section));
+        other->updateTexts();
+        QVERIFY(!other->toolTip().contains("Route"));
+    }
+
+    void malformedNumbers_data()
+    {
+        QTest::addColumn<QVariantMap>("record");
+        QTest::addColumn<int>("routeId");
+        QTest::addColumn<int>("radius");
+        QTest::newRow("text route id unassigns") << QVariantMap{{"route_id", "abc"}} << 0 << 0;
+        QTest::newRow("huge route id") << QVariantMap{{"route_id", 1e300}} << 0 << 0;
+        QTest::newRow("NaN route id") << QVariantMap{{"route_id", std::numeric_limits<double>::quiet_NaN()}} << 0 << 0;
+        QTest::newRow("huge radius") << QVariantMap{{"route_id", 4}, {"radius", -1e20}} << 4 << 0;
+        QTest::newRow("ordinary") << QVariantMap{{"route_id", 4.0}, {"radius", "50"}} << 4 << 50;
+    }
+
+    void malformedNumbers()
+    {
+        QFETCH(QVariantMap, record);
+        QFETCH(int, routeId);
+        QFETCH(int, radius);
+        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        vehicle->applyProperties({{"route_id", 9}, {"radius", 7}});
+        vehicle->applyProperties(record);
+        QCOMPARE(vehicle->routeId(), routeId);
+        QCOMPARE(vehicle->evRadius(), record.contains("radius") ? radius : 7);
+    }
+
+    void sectorFollowsSelection()
+    {
+        plugin->setEmsShowMode(PriorityPlugin::show_selected);
+        auto *vehicle = new PrioVehicle(plugin, "E1", scene);
+        vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90},
+                                  {"route_id", 5}});
+        vehicle->applyPosition({{"pos", at(10, 50)}, {"rpos", at(10, 50)}, {"course", 0}});
+        QVERIFY(!vehicle->sectorItem() || !vehicle->sectorItem()->isVisible());
+
+        vehicle->setSelected(true);
+        QTRY_VERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible());
+        QGraphicsPathItem *sector = vehicle->sectorItem();
+        QCOMPARE(sector->parentItem(), vehicle->parentItem());
+        QCOMPARE(sector->zValue(), vehicle->zValue() - 0.1);
+        QCOMPARE(sector->pos(), QPointF(10, 50));
+        QCOMPARE(sector->brush().color(), QColor(199, 226, 248, 127));
+        QCOMPARE(vehicle->gpsMarker()->isVisible(), true);
+
+        // A 90-degree sector of 50 m opening north: 50 m up, 50 sin 45 m to either side.
+        const QRectF box = sector->path().boundingRect();
+        const double north = box.bottom() * MetresPerDegreeLat; // latitude grows northwards
+        const double east = box.right() * ItemTest::metresPerDegreeLon(50.0);
+        const double west = box.left() * ItemTest::metresPerDegreeLon(50.0);
+        QVERIFY2(std::fabs(north - 50.0) < 0.5, qPrintable(QString::number(north)));
+        QVERIFY(std::fabs(box.top()) < 1e-9);
+        QVERIFY2(std::fabs(east - 35.355) < 0.5, qPrintable(QString::number(east)));
+        QVERIFY(std::fabs(west + 35.355) < 0.5);
+
+        // The sector takes the state colour and keeps its transparency.
+        vehicle->setPriorityState("active", 1);
+        QCOMPARE(sector->brush().color(), QColor(0, 255, 0, 127));
+
+        vehicle->setSelected(false);
+        QTRY_VERIFY(!sector->isVisible());
+        QVERIFY(!vehicle->gpsMarker()->isVisible());
+    }
+
+    void circleLeavesTheSectorAlone()
+    {
+        plugin->setEmsShowMode(PriorityPlugin::show_always);
+        auto *vehicle = new PrioVehicle(plugin, "E1", scene);
+        // No radius, no sector.
+        vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 0}, {"sweep", 90}});
+        vehicle->applyPosition({{"pos", at(10, 49.99)}, {"course", 0}});
+        QVERIFY(!vehicle->sectorItem());
+        vehicle->applyProperties({{"radius", 50}});
+        vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
+        QVERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible());
+        // A record without a course draws the circle and leaves the sector where it was.
+        const QPainterPath before = vehicle->sectorItem()->path();
+        vehicle->applyPosition({{"pos", at(10.01, 50.01)}});
+        QCOMPARE(vehicle->sectorItem()->path(), before);
+        QCOMPARE(vehicle->sectorItem()->pos(), QPointF(10, 50));
+        QVERIFY(vehicle->sectorItem()->isVisible());
+    }
+
+    void hostDeletesLayerItems_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("sector") << "sector";
+        QTest::newRow("raw-position ring") << "ring";
+        QTest::newRow("the layer") << "layer";
+        QTest::newRow("clearing the scene") << "clear";
+    }
+
+    void hostDeletesLayerItems()
+    {
+        QFETCH(QString, what);
+        plugin->setEmsShowMode(PriorityPlugin::show_always);
+        QPointer<PrioVehicle> vehicle = new PrioVehicle(plugin, "E1", scene);
+        vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90}});
+        vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
+        QVERIFY(vehicle->sectorItem());
+        QVERIFY(vehicle->gpsMarker());
+
+        if (what == "sector") {
+            delete vehicle->sectorItem();
+            QVERIFY(!vehicle->sectorItem());
+            vehicle->applyPosition({{"pos", at(10.001, 50)}, {"course", 0}});
+            QVERIFY(vehicle->sectorItem()); // made again when next needed
+        } else if (what == "ring") {
+            delete vehicle->gpsMarker();
+            QVERIFY(!vehicle->gpsMarker());
+            vehicle->applyPosition({{"pos", at(10.001, 50)}, {"course", 0}});
+            QVERIFY(vehicle->gpsMarker());
+        } else if (what == "layer") {
+            delete scene->layer("Traffic priority");
+            // The vehicle went with its layer; the plug-in no longer holds it.
+            QVERIFY(vehicle.isNull());
+        } else {
+            scene->clear();
+            QVERIFY(vehicle.isNull());
+        }
+        QVERIFY(scene->items().size() <= 4);
+        delete vehicle.data(); // no double deletion of what the host already deleted
+        QVERIFY(plugin->findChildren<PrioVehicle *>().isEmpty());
+    }
+
+    void label()
+    {
+        plugin->setTextShowMode(PriorityPlugin::show_selected);
+        PrioVehicle *vehicle = positioned("B1");
+        QGraphicsTextItem *label = vehicle->label();
+        QVERIFY(label);
+        QCOMPARE(label->parentItem(), vehicle);
+        QVERIFY(!label->isVisible());
+        QCOMPARE(label->toPlainText(), vehicle->toolTip());
+        vehicle->setSelected(true);
+        QVERIFY(label->isVisible());
+        vehicle->setSelected(false);
+        QVERIFY(!label->isVisible());
+
+        vehicle->setTextShowMode(PriorityPlugin::show_always);
+        QVERIFY(vehicle->label()->isVisible());
+        vehicle->setTextShowMode(PriorityPlugin::show_none);
+        QVERIFY(!vehicle->label());
+    }
 
 private:
-    PrioVehicle *positioned(const QString &name, const QVariantMap &extra = {});
+    PrioVehicle *positioned(const QString &name, const QVariantMap &extra = {})
+    {
+        auto *vehicle = new PrioVehicle(plugin, name, scene);
+        vehicle->applyProperties({{"logged_in", true}, {"route_id", 5}});
+        QVariantMap record{{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", 90}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            record.insert(it.key(), it.value());
+        vehicle->applyPosition(record);
+        return vehicle;
+    }
 
     PriorityPlugin *plugin = nullptr;
     Road::MapScene *scene = nullptr;
 };
-
-void tst_PrioVehicle::initTestCase()
-{
-    // The plug-in's display properties persist in the settings store: keep them apart.
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("tst_priovehicle"));
-}
-
-void tst_PrioVehicle::init()
-{
-    plugin = new PriorityPlugin;
-    scene = new Road::MapScene;
-}
-
-void tst_PrioVehicle::cleanup()
-{
-    delete plugin;
-    delete scene;
-}
-
-PrioVehicle *tst_PrioVehicle::positioned(const QString &name, const QVariantMap &extra)
-{
-    auto *vehicle = new PrioVehicle(plugin, name, scene);
-    vehicle->applyProperties({{"logged_in", true}, {"route_id", 5}});
-    QVariantMap record{{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", 90}};
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        record.insert(it.key(), it.value());
-    vehicle->applyPosition(record);
-    return vehicle;
-}
-
-void tst_PrioVehicle::modesFromThePlugin_data()
-{
-    QTest::addColumn<bool>("pluginParent");
-    QTest::newRow("plug-in parent") << true;
-    QTest::newRow("another parent: defaults") << false;
-}
-
-void tst_PrioVehicle::modesFromThePlugin()
-{
-    QFETCH(bool, pluginParent);
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    plugin->setBrdWeightShowMode(PriorityPlugin::show_weight_if_valid);
-    plugin->setTextShowMode(PriorityPlugin::show_always);
-    QObject other;
-    auto *vehicle = new PrioVehicle(pluginParent ? static_cast<QObject *>(plugin) : &other, "B1", scene);
-    QCOMPARE(vehicle->emsShowMode(), pluginParent ? 2 : 0);
-    QCOMPARE(vehicle->weightShowMode(), pluginParent ? 2 : 0);
-    QCOMPARE(vehicle->textShowMode(), pluginParent ? 2 : 0);
-    QCOMPARE(vehicle->label() != nullptr, pluginParent);
-    // Another parent still joins the layer.
-    QCOMPARE(vehicle->parentItem(), scene->layer("Traffic priority"));
-    if (!pluginParent)
-        delete vehicle;
-}
-
-void tst_PrioVehicle::metaObjectInterface()
-{
-    QCOMPARE(ItemTest::interfaceOf(&PrioVehicle::staticMetaObject),
-             QStringLiteral("routeChanged() stateChanged() modelData(int,int) updateShape()/private name=r "
-                            "remoteOwner=r selected=rw locked=r hasGeometry=r isEmergency=r routeId=r evRadius=r "
-                            "evSweep=r"));
-}
-
-void tst_PrioVehicle::iconTable_data()
-{
-    // Given: which of ev, locked, in (logged in), pos or rpos, route (assigned), active hold.
-    // Expected: icon, state colour and type text.
-    QTest::addColumn<QString>("given");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("locked emergency, whatever else") << "ev locked in rpos route active" << "ecarr #ff0000 EV(Locked)";
-    QTest::newRow("locked bus with priority") << "locked in rpos route active" << "bus-24r #ff0000 Vehicle(Locked)";
-    QTest::newRow("not logged in") << "route" << "bus-24u #c0c0c0 Vehicle(No position data)";
-    QTest::newRow("logged in, no position") << "in route" << "bus-24nogps #c0c0c0 Vehicle(No position data)";
-    QTest::newRow("priority") << "in rpos route active" << "bus-24p #00ff00 Vehicle(Has priority)";
-    QTest::newRow("on its route") << "in rpos route" << "bus-24 #c7e2f8 Vehicle";
-    QTest::newRow("off its route") << "in pos route" << "bus-24 #ffb6c1 Vehicle";
-    QTest::newRow("not assigned") << "in rpos" << "bus-24 #c0c0c0 Vehicle";
-    QTest::newRow("emergency with priority") << "ev in rpos route active" << "ecarp #00ff00 EV(Has priority)";
-    QTest::newRow("emergency, no position") << "ev in route" << "ecarnogps #c0c0c0 EV(No position data)";
-}
-
-void tst_PrioVehicle::iconTable()
-{
-    QFETCH(QString, given);
-    QFETCH(QString, expected);
-    const QStringList flags = given.split(' ');
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->applyProperties({{"locked", flags.contains("locked")},
-                              {"logged_in", flags.contains("in")},
-                              {"route_id", flags.contains("route") ? 5 : 0},
-                              {"allow_emergency", flags.contains("ev")}});
-    if (flags.contains("pos"))
-        vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 10}});
-    else if (flags.contains("rpos"))
-        vehicle->applyPosition({{"pos", at(10, 50)}, {"rpos", at(10.001, 50)}, {"course", 10}});
-    if (flags.contains("active"))
-        vehicle->setPriorityState("active", 3);
-
-    const QString icon = vehicle->iconPath();
-    QCOMPARE(icon.mid(icon.lastIndexOf('/') + 1).remove(".png") + ' ' + vehicle->stateColour().name() + ' '
-                 + vehicle->typeText(),
-             expected);
-    QVERIFY(icon.startsWith("://icons/"));
-    // The picture is embedded: a 24x24 image with an alpha channel.
-    const QImage picture(icon);
-    QCOMPARE(picture.size(), QSize(24, 24));
-    QVERIFY(picture.hasAlphaChannel());
-    QCOMPARE(vehicle->modelData(0, Qt::DecorationRole).value<QIcon>().availableSizes().value(0), QSize(24, 24));
-}
-
-void tst_PrioVehicle::routeIdChangesOnce()
-{
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    QSignalSpy route(vehicle, &PrioVehicle::routeChanged);
-    QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
-    vehicle->applyProperties({{"route_id", 7}});
-    vehicle->applyProperties({{"route_id", 7}});
-    QCOMPARE(vehicle->property("routeId").toInt(), 7);
-    QCOMPARE(route.count(), 1);
-    QCOMPARE(state.count(), 1);
-}
-
-void tst_PrioVehicle::logOutByRecordAndBackByPosition()
-{
-    PrioVehicle *vehicle = positioned("B1", {{"speed", 30}});
-    QVERIFY(vehicle->isVisible());
-    QCOMPARE(vehicle->speed(), 30);
-    vehicle->applyProperties({{"logged_in", false}});
-    QVERIFY(!vehicle->isVisible());
-    QCOMPARE(vehicle->speed(), -1);
-    QVERIFY(vehicle->hasNoPosition());
-    QCOMPARE(vehicle->iconPath(), QStringLiteral("://icons/bus-24u.png"));
-
-    vehicle->applyPosition({{"pos", at(10.01, 50.01)}});
-    QVERIFY(vehicle->isLoggedIn());
-    QVERIFY(vehicle->isVisible());
-    QVERIFY(!vehicle->hasNoPosition());
-    QVERIFY(vehicle->hasGeometry());
-}
-
-void tst_PrioVehicle::positionRecords_data()
-{
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    QTest::addColumn<QVariantMap>("record");
-    QTest::addColumn<bool>("hasPosition");
-    QTest::addColumn<QPointF>("itemPos");
-    QTest::addColumn<bool>("onRoute");
-
-    QTest::newRow("pos only") << QVariantMap{{"pos", at(10, 50)}} << true << QPointF(10, 50) << false;
-    QTest::newRow("pos and rpos") << QVariantMap{{"pos", at(10, 50)}, {"rpos", at(10.001, 50.002)}} << true
-                                  << QPointF(10.001, 50.002) << true;
-    QTest::newRow("malformed rpos falls back") << QVariantMap{{"pos", at(10, 50)}, {"rpos", "x"}} << true
-                                               << QPointF(10, 50) << false;
-    QTest::newRow("numbers as text") << QVariantMap{{"pos", QVariantList{"10.5", "50.5"}}} << true
-                                     << QPointF(10.5, 50.5) << false;
-    QTest::newRow("rpos beyond the Mercator limit falls back")
-        << QVariantMap{{"pos", at(10, 50)}, {"rpos", at(10, 89)}} << true << QPointF(10, 50) << false;
-    QTest::newRow("(0, 0) is no point") << QVariantMap{{"pos", at(0, 0)}} << false << QPointF() << false;
-    QTest::newRow("missing pos") << QVariantMap{{"course", 10}} << false << QPointF() << false;
-    QTest::newRow("north pole") << QVariantMap{{"pos", at(10, 90)}} << false << QPointF() << false;
-    QTest::newRow("longitude beyond 180") << QVariantMap{{"pos", at(190, 50)}} << false << QPointF() << false;
-    QTest::newRow("NaN") << QVariantMap{{"pos", at(nan, 50)}} << false << QPointF() << false;
-    QTest::newRow("not a list") << QVariantMap{{"pos", "10,50"}} << false << QPointF() << false;
-}
-
-void tst_PrioVehicle::positionRecords()
-{
-    QFETCH(QVariantMap, record);
-    QFETCH(bool, hasPosition);
-    QFETCH(QPointF, itemPos);
-    QFETCH(bool, onRoute);
-
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->applyProperties({{"logged_in", true}});
-    vehicle->applyPosition(record);
-    QCOMPARE(!vehicle->hasNoPosition(), hasPosition);
-    QCOMPARE(vehicle->isOnRoute(), onRoute);
-    QCOMPARE(vehicle->pos(), itemPos);
-    const QRectF sceneBox = vehicle->sceneBoundingRect();
-    QVERIFY(qIsFinite(sceneBox.x()) && qIsFinite(sceneBox.y()) && qIsFinite(sceneBox.width()));
-    if (hasPosition) {
-        QVERIFY(vehicle->gpsMarker());
-        QCOMPARE(vehicle->gpsMarker()->pos(), vehicle->gpsPos());
-        QVERIFY(!vehicle->gpsMarker()->isVisible()); // shown only while selected
-    }
-}
-
-void tst_PrioVehicle::samePositionRefreshesTimeOnly()
-{
-    PrioVehicle *vehicle = positioned("B1");
-    vehicle->applyProperties({{"last_connected_time", "2001-02-03T04:05:06"}});
-    QCOMPARE(vehicle->lastConnected(), QDateTime(QDate(2001, 2, 3), QTime(4, 5, 6)));
-    QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
-    const QPainterPath marker = vehicle->markerPath();
-    vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", 90}});
-    QCOMPARE(state.count(), 0);
-    QCOMPARE(vehicle->markerPath(), marker);
-    QVERIFY(vehicle->lastConnected().date().year() > 2020);
-}
-
-void tst_PrioVehicle::recordWithoutCourseDrawsCircle()
-{
-    PrioVehicle *vehicle = positioned("B1");
-    QVERIFY(vehicle->markerPath().boundingRect() != QRectF(-16, -16, 32, 32));
-    vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}});
-    QCOMPARE(vehicle->course(), -360);
-    QCOMPARE(vehicle->markerPath().boundingRect(), QRectF(-16, -16, 32, 32));
-}
-
-void tst_PrioVehicle::pinPointsAlongTheCourse_data()
-{
-    // Compass course, clockwise from north; on screen y grows downwards.
-    QTest::addColumn<QVariant>("course");
-    QTest::addColumn<double>("compass");
-    QTest::newRow("north") << QVariant(0) << 0.0;
-    QTest::newRow("east") << QVariant(90) << 90.0;
-    QTest::newRow("-90 is west") << QVariant(-90) << 270.0;
-    QTest::newRow("450 is east") << QVariant(450) << 90.0;
-    QTest::newRow("a double rounds") << QVariant(89.6) << 90.0;
-    // 2147483647 = 5965232 * 360 + 127, -2147483648 = -5965233 * 360 + 232
-    QTest::newRow("INT_MIN") << QVariant(std::numeric_limits<int>::min()) << 232.0;
-}
-
-void tst_PrioVehicle::pinPointsAlongTheCourse()
-{
-    QFETCH(QVariant, course);
-    QFETCH(double, compass);
-    PrioVehicle *vehicle = positioned("B1", {{"course", course}});
-    // The pin is drawn from its point.
-    const QPointF tip = vehicle->markerPath().elementAt(0);
-    // The pin's point is 7.7231 from its centre, drawn twice as large.
-    QVERIFY(std::fabs(QLineF(QPointF(), tip).length() - 15.4462) < 0.01);
-    const double rad = qDegreesToRadians(compass);
-    const QPointF expected(std::sin(rad) * 15.4462, -std::cos(rad) * 15.4462);
-    QVERIFY2(QLineF(tip, expected).length() < 0.05,
-             qPrintable(QString("%1,%2").arg(tip.x()).arg(tip.y())));
-}
-
-void tst_PrioVehicle::priorityState_data()
-{
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QList<int>>("detectors");
-    QTest::newRow("no duplicates") << QStringList{"active:3", "active:3"} << "active" << QList<int>{3};
-    QTest::newRow("another still active keeps it")
-        << QStringList{"active:3", "active:4", "idle:3"} << "active" << QList<int>{4};
-    QTest::newRow("the last one ends it")
-        << QStringList{"active:3", "active:4", "idle:3", "idle:4"} << "idle" << QList<int>{};
-    QTest::newRow("empty state removes but never replaces")
-        << QStringList{"active:3", "active:4", ":4", ":3"} << "active" << QList<int>{};
-    QTest::newRow("idle from an unknown detector") << QStringList{"idle:9"} << "idle" << QList<int>{};
-    QTest::newRow("forgetting the last active detector ends priority")
-        << QStringList{"active:3", "forget:3"} << "" << QList<int>{};
-    QTest::newRow("forgetting one of two keeps priority")
-        << QStringList{"active:3", "active:4", "forget:3"} << "active" << QList<int>{4};
-}
-
-void tst_PrioVehicle::priorityState()
-{
-    QFETCH(QStringList, steps);
-    QFETCH(QString, state);
-    QFETCH(QList<int>, detectors);
-    PrioVehicle *vehicle = positioned("B1");
-    for (const QString &step : steps) {
-        const QString word = step.section(':', 0, 0);
-        const int id = step.section(':', 1).toInt();
-        if (word == "forget")
-            vehicle->forgetDetector(id);
-        else
-            vehicle->setPriorityState(word, id);
-    }
-    QCOMPARE(vehicle->priorityState(), state);
-    QCOMPARE(vehicle->activeDetectors(), detectors);
-    QCOMPARE(vehicle->iconPath(), state == "active" ? QStringLiteral("://icons/bus-24p.png")
-                                                    : QStringLiteral("://icons/bus-24.png"));
-}
-
-void tst_PrioVehicle::filterAndLogIn()
-{
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->setFilterAccepted(false);
-    QVERIFY(!vehicle->isVisible());
-    vehicle->setFilterAccepted(true);
-    QVERIFY(!vehicle->isVisible()); // not logged in
-    vehicle->setLoggedIn(true);
-    QVERIFY(vehicle->isVisible());
-    vehicle->setFilterAccepted(false);
-    QVERIFY(!vehicle->isVisible());
-    vehicle->setLoggedIn(false);
-    vehicle->setFilterAccepted(true);
-    QVERIFY(!vehicle->isVisible());
-}
-
-void tst_PrioVehicle::texts_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QVariantMap>("record");
-    QTest::addColumn<bool>("position");
-    QTest::addColumn<QString>("typeText");
-    QTest::addColumn<QStringList>("firstLines");
-
-    QTest::newRow("position-less bus with a description")
-        << "4711" << QVariantMap{{"logged_in", true}, {"description", "Depot 2"}} << false
-        << "Vehicle(No position data)" << QStringList{"Vehicle 4711", "Depot 2", "No position data"};
-    QTest::newRow("nameless emergency vehicle")
-        << "" << QVariantMap{{"allow_emergency", true}} << false << "EV(No position data)"
-        << QStringList{"EV ?", "No position data"};
-    QTest::newRow("locked, positioned, with speed")
-        << "B7" << QVariantMap{{"locked", true}} << true << "Vehicle(Locked)"
-        << QStringList{"Vehicle B7", "Speed: 42 km/h", "Locked"};
-}
-
-void tst_PrioVehicle::texts()
-{
-    QFETCH(QString, name);
-    QFETCH(QVariantMap, record);
-    QFETCH(bool, position);
-    QFETCH(QString, typeText);
-    QFETCH(QStringList, firstLines);
-
-    auto *vehicle = new PrioVehicle(plugin, name, scene);
-    vehicle->applyProperties(record);
-    if (position)
-        vehicle->applyPosition({{"pos", at(10, 50)}, {"speed", 42}});
-    QCOMPARE(vehicle->typeText(), typeText);
-    const QStringList lines = vehicle->toolTip().split('\n');
-    QCOMPARE(lines.mid(0, firstLines.size()), firstLines);
-    // Every position refreshes the time of the last connection, which ends the tooltip.
-    QCOMPARE(lines.size(), firstLines.size() + (position ? 1 : 0));
-    if (position)
-        QVERIFY(lines.last().startsWith("Last time was on connection "));
-    // The tree row: name, description, type text, nothing further; the tooltip in every column.
-    QVariant row[4];
-    for (int column = 0; column < 4; ++column)
-        QVERIFY(QMetaObject::invokeMethod(vehicle, "modelData", Q_RETURN_ARG(QVariant, row[column]),
-                                          Q_ARG(int, column), Q_ARG(int, column == 1 ? Qt::EditRole : Qt::DisplayRole)));
-    QCOMPARE(QVariantList({row[0], row[1], row[2], row[3]}),
-             QVariantList({name, record.value("description").toString(), typeText, QVariant()}));
-    QCOMPARE(vehicle->modelData(7, Qt::ToolTipRole).toString(), vehicle->toolTip());
-    QCOMPARE(vehicle->modelData(0, Qt::FontRole), QVariant());
-
-    // Without a speed the speed line goes.
-    if (position) {
-        vehicle->applyPosition({{"pos", at(10, 50)}});
-        QVERIFY(!vehicle->toolTip().contains("Speed"));
-    }
-}
-
-void tst_PrioVehicle::routeLineInToolTip()
-{
-    Road::ItemModel model;
-    QObject *section = model.addSection("Traffic priority system/Assigned boards");
-    auto *route = new PrioRoute(plugin, 12, scene);
-    QVERIFY(model.addObject(route, section));
-    QObject *boards = model.addSubSection(route, "Boards");
-    QVERIFY(boards);
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    QVERIFY(model.addObject(vehicle, boards));
-
-    vehicle->updateTexts();
-    QVERIFY2(vehicle->toolTip().endsWith("\nRoute 12"), qPrintable(vehicle->toolTip()));
-    route->applyProperties({{"description", "Ring"}});
-    vehicle->updateTexts();
-    QVERIFY(vehicle->toolTip().endsWith("\nRoute Ring"));
-
-    // Listed directly under a section, not under a route: no route line.
-    auto *other = new PrioVehicle(plugin, "B2", scene);
-    QVERIFY(model.addObject(other, section));
-    other->updateTexts();
-    QVERIFY(!other->toolTip().contains("Route"));
-}
-
-void tst_PrioVehicle::malformedNumbers_data()
-{
-    QTest::addColumn<QVariantMap>("record");
-    QTest::addColumn<int>("routeId");
-    QTest::addColumn<int>("radius");
-    QTest::newRow("text route id unassigns") << QVariantMap{{"route_id", "abc"}} << 0 << 0;
-    QTest::newRow("huge route id") << QVariantMap{{"route_id", 1e300}} << 0 << 0;
-    QTest::newRow("NaN route id") << QVariantMap{{"route_id", std::numeric_limits<double>::quiet_NaN()}} << 0 << 0;
-    QTest::newRow("huge radius") << QVariantMap{{"route_id", 4}, {"radius", -1e20}} << 4 << 0;
-    QTest::newRow("ordinary") << QVariantMap{{"route_id", 4.0}, {"radius", "50"}} << 4 << 50;
-}
-
-void tst_PrioVehicle::malformedNumbers()
-{
-    QFETCH(QVariantMap, record);
-    QFETCH(int, routeId);
-    QFETCH(int, radius);
-    auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-    vehicle->applyProperties({{"route_id", 9}, {"radius", 7}});
-    vehicle->applyProperties(record);
-    QCOMPARE(vehicle->routeId(), routeId);
-    QCOMPARE(vehicle->evRadius(), record.contains("radius") ? radius : 7);
-}
-
-void tst_PrioVehicle::sectorFollowsSelection()
-{
-    plugin->setEmsShowMode(PriorityPlugin::show_selected);
-    auto *vehicle = new PrioVehicle(plugin, "E1", scene);
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90},
-                              {"route_id", 5}});
-    vehicle->applyPosition({{"pos", at(10, 50)}, {"rpos", at(10, 50)}, {"course", 0}});
-    QVERIFY(!vehicle->sectorItem() || !vehicle->sectorItem()->isVisible());
-
-    vehicle->setSelected(true);
-    QTRY_VERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible());
-    QGraphicsPathItem *sector = vehicle->sectorItem();
-    QCOMPARE(sector->parentItem(), vehicle->parentItem());
-    QCOMPARE(sector->zValue(), vehicle->zValue() - 0.1);
-    QCOMPARE(sector->pos(), QPointF(10, 50));
-    QCOMPARE(sector->brush().color(), QColor(199, 226, 248, 127));
-    QCOMPARE(vehicle->gpsMarker()->isVisible(), true);
-
-    // A 90-degree sector of 50 m opening north: 50 m up, 50 sin 45 m to either side.
-    const QRectF box = sector->path().boundingRect();
-    const double north = box.bottom() * MetresPerDegreeLat; // latitude grows northwards
-    const double east = box.right() * ItemTest::metresPerDegreeLon(50.0);
-    const double west = box.left() * ItemTest::metresPerDegreeLon(50.0);
-    QVERIFY2(std::fabs(north - 50.0) < 0.5, qPrintable(QString::number(north)));
-    QVERIFY(std::fabs(box.top()) < 1e-9);
-    QVERIFY2(std::fabs(east - 35.355) < 0.5, qPrintable(QString::number(east)));
-    QVERIFY(std::fabs(west + 35.355) < 0.5);
-
-    // The sector takes the state colour and keeps its transparency.
-    vehicle->setPriorityState("active", 1);
-    QCOMPARE(sector->brush().color(), QColor(0, 255, 0, 127));
-
-    vehicle->setSelected(false);
-    QTRY_VERIFY(!sector->isVisible());
-    QVERIFY(!vehicle->gpsMarker()->isVisible());
-}
-
-void tst_PrioVehicle::sectorAngleExtremesStayFinite_data()
-{
-    QTest::addColumn<int>("course");
-    QTest::addColumn<int>("sweep");
-    QTest::newRow("INT_MAX course and sweep") << std::numeric_limits<int>::max() << std::numeric_limits<int>::max();
-    QTest::newRow("course 359, sweep 1e9") << 359 << 1000000000;
-}
-
-void tst_PrioVehicle::sectorAngleExtremesStayFinite()
-{
-    QFETCH(int, course);
-    QFETCH(int, sweep);
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    auto *vehicle = new PrioVehicle(plugin, "E1", scene);
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 100}, {"sweep", sweep}});
-    vehicle->applyPosition({{"pos", at(10, 50)}, {"course", course}});
-    QVERIFY(vehicle->sectorItem());
-    const QRectF box = vehicle->sectorItem()->sceneBoundingRect();
-    QVERIFY(qIsFinite(box.width()) && qIsFinite(box.height()) && qIsFinite(box.x()) && qIsFinite(box.y()));
-    QCOMPARE(box, vehicle->sectorItem()->path().boundingRect().translated(10, 50));
-    // Never more than the full circle of 100 m.
-    QVERIFY(box.height() * MetresPerDegreeLat < 201.0);
-}
-
-void tst_PrioVehicle::circleLeavesTheSectorAlone()
-{
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    auto *vehicle = new PrioVehicle(plugin, "E1", scene);
-    // No radius, no sector.
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 0}, {"sweep", 90}});
-    vehicle->applyPosition({{"pos", at(10, 49.99)}, {"course", 0}});
-    QVERIFY(!vehicle->sectorItem());
-    vehicle->applyProperties({{"radius", 50}});
-    vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
-    QVERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible());
-    // A record without a course draws the circle and leaves the sector where it was.
-    const QPainterPath before = vehicle->sectorItem()->path();
-    vehicle->applyPosition({{"pos", at(10.01, 50.01)}});
-    QCOMPARE(vehicle->sectorItem()->path(), before);
-    QCOMPARE(vehicle->sectorItem()->pos(), QPointF(10, 50));
-    QVERIFY(vehicle->sectorItem()->isVisible());
-}
-
-void tst_PrioVehicle::hostDeletesLayerItems_data()
-{
-    QTest::addColumn<QString>("what");
-    QTest::newRow("sector") << "sector";
-    QTest::newRow("raw-position ring") << "ring";
-    QTest::newRow("the layer") << "layer";
-    QTest::newRow("clearing the scene") << "clear";
-}
-
-void tst_PrioVehicle::hostDeletesLayerItems()
-{
-    QFETCH(QString, what);
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    QPointer<PrioVehicle> vehicle = new PrioVehicle(plugin, "E1", scene);
-    vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90}});
-    vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
-    QVERIFY(vehicle->sectorItem());
-    QVERIFY(vehicle->gpsMarker());
-
-    if (what == "sector") {
-        delete vehicle->sectorItem();
-        QVERIFY(!vehicle->sectorItem());
-        vehicle->applyPosition({{"pos", at(10.001, 50)}, {"course", 0}});
-        QVERIFY(vehicle->sectorItem()); // made again when next needed
-    } else if (what == "ring") {
-        delete vehicle->gpsMarker();
-        QVERIFY(!vehicle->gpsMarker());
-        vehicle->applyPosition({{"pos", at(10.001, 50)}, {"course", 0}});
-        QVERIFY(vehicle->gpsMarker());
-    } else if (what == "layer") {
-        delete scene->layer("Traffic priority");
-        // The vehicle went with its layer; the plug-in no longer holds it.
-        QVERIFY(vehicle.isNull());
-    } else {
-        scene->clear();
-        QVERIFY(vehicle.isNull());
-    }
-    QVERIFY(scene->items().size() <= 4);
-    delete vehicle.data(); // no double deletion of what the host already deleted
-    QVERIFY(plugin->findChildren<PrioVehicle *>().isEmpty());
-}
-
-void tst_PrioVehicle::label()
-{
-    plugin->setTextShowMode(PriorityPlugin::show_selected);
-    PrioVehicle *vehicle = positioned("B1");
-    QGraphicsTextItem *label = vehicle->label();
-    QVERIFY(label);
-    QCOMPARE(label->parentItem(), vehicle);
-    QVERIFY(!label->isVisible());
-    QCOMPARE(label->toPlainText(), vehicle->toolTip());
-    vehicle->setSelected(true);
-    QVERIFY(label->isVisible());
-    vehicle->setSelected(false);
-    QVERIFY(!label->isVisible());
-
-    vehicle->setTextShowMode(PriorityPlugin::show_always);
-    QVERIFY(vehicle->label()->isVisible());
-    vehicle->setTextShowMode(PriorityPlugin::show_none);
-    QVERIFY(!vehicle->label());
-}
 
 QTEST_MAIN(tst_PrioVehicle)
 #include "tst_priovehicle.moc"
