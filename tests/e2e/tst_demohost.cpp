@@ -21,7 +21,6 @@ namespace {
 
 const QString kStart = QStringLiteral("info: [PriorityPlugin] INFO: start");
 const QString kConnected = QStringLiteral("info: [PriorityPlugin] INFO: RPC object 'prio-server' connected");
-const QString kDisconnected = QStringLiteral("info: [PriorityPlugin] INFO: RPC object 'prio-server' disconnected");
 
 Sim::Network smallNetwork()
 {
@@ -128,34 +127,6 @@ private slots:
         QVERIFY2(third.loadPlugin(QStringLiteral(PLUGIN_PATH)), qPrintable(third.errorString()));
         QVERIFY(third.startPlugin());
         QCOMPARE(third.plugin().rpcObject(), static_cast<QObject *>(third.rpcClient()));
-    }
-
-    // After the server drops the connection the host opens it again, and the plug-in sees
-    // the new connection come up.
-    void reconnectsAfterTheServerDropsIt()
-    {
-        Sim::Server server(smallNetwork());
-        server.setTickInterval(0);
-        QVERIFY(server.listen());
-
-        LogCapture log;
-        DemoHost host;
-        QVERIFY2(host.loadPlugin(QStringLiteral(PLUGIN_PATH)), qPrintable(host.errorString()));
-        QVERIFY(host.startPlugin());
-        QSignalSpy connected(host.rpcClient(), &JsonRpcObject::connected);
-        host.connectToServer(server.url(), 50);
-        QTRY_COMPARE(connected.count(), 1);
-        // Loading done: a request of the plug-in's own that the drop cut off would stop it for
-        // its ten-second restart instead.
-        QTRY_VERIFY(server.requestCount(QStringLiteral("subscribe")) >= 1 && host.rpcClient()->pendingCount() == 0);
-
-        server.dropConnections();
-        QTRY_COMPARE(connected.count(), 3);
-        QCOMPARE(connected.at(1).at(0).toBool(), false);
-        QCOMPARE(connected.at(2).at(0).toBool(), true);
-        QTRY_COMPARE(log.count(kConnected), 2);
-        QCOMPARE(log.count(kDisconnected), 1);
-        QTRY_COMPARE(server.clientCount(), 1);
     }
 
     // A server that is not up yet: the first attempt fails, a later one reaches it.

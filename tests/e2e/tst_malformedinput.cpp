@@ -134,6 +134,8 @@ struct Counts
     int boards = 0;
     int treeRows = 0;
     int sceneItems = 0;
+    QVector<int> objects() const { return {routes, detectors, boards}; }
+    QVector<int> all() const { return {routes, detectors, boards, treeRows, sceneItems}; }
 };
 
 int rowsBelow(const QAbstractItemModel *model, const QModelIndex &parent = QModelIndex())
@@ -206,6 +208,12 @@ struct Fixture
         QSignalSpy finished(response, &Response::finished);
         return finished.wait(60000);
     }
+    // As roundTrip, and the requests the handled messages made have their answers too.
+    bool settle()
+    {
+        return roundTrip() && QTest::qWaitFor([this] { return host->rpcClient()->pendingCount() == 0; }, 5000)
+            && roundTrip();
+    }
     bool stillRunning() const
     {
         return host->plugin().rpcObject() == host->rpcClient() && host->rpcClient()->isConnected();
@@ -267,9 +275,7 @@ private slots:
         const auto noName = [](const QString &m) { return QStringLiteral("warning: [PriorityPlugin] WARN: Invalid %1 event: no 'board_name'").arg(m); };
 
         QTest::newRow("position without board_name") << pos << QByteArray(R"({"time":"2024-01-01T00:00:00","offset_s":3})") << noName(pos) << 1;
-        QTest::newRow("position with board_name null") << pos << QByteArray(R"({"board_name":null,"rpos":[37.6,55.75]})") << noName(pos) << 1;
         QTest::newRow("logged in with board_name a list") << in << QByteArray(R"({"board_name":["B1"]})") << noName(in) << 1;
-        QTest::newRow("disconnected with board_name a map") << out << QByteArray(R"({"board_name":{"B1":1}})") << noName(out) << 1;
         QTest::newRow("properties with empty board_name") << props << QByteArray(R"({"board_name":"","locked":true})") << noName(props) << 1;
         QTest::newRow("properties as a list") << props << QByteArray(R"(["B1",true])") << noName(props) << 1;
         QTest::newRow("detector state without board_name") << vdtState << QByteArray(R"({"state":"active","dt":10})") << noName(vdtState) << 1;
@@ -328,22 +334,14 @@ private slots:
         QVERIFY(f.start(goodAnswers()));
         QTRY_VERIFY(f.loaded());
         QVERIFY(f.roundTrip());
-        const Counts before = counts(*f.host);
-        QCOMPARE(before.routes, 2);
-        QCOMPARE(before.detectors, 2);
-        QCOMPARE(before.boards, 1);
+        QCOMPARE(counts(*f.host).objects(), (QVector<int>{2, 2, 1}));
 
         f.server->notify(method, params);
-        QVERIFY(f.roundTrip());
         // A board made by the notification asks for its data: wait for that too.
-        QTRY_COMPARE(f.host->rpcClient()->pendingCount(), 0);
-        QVERIFY(f.roundTrip());
+        QVERIFY(f.settle());
 
         QVERIFY(f.stillRunning());
-        const Counts after = counts(*f.host);
-        QCOMPARE(after.routes, 2);
-        QCOMPARE(after.detectors, 2);
-        QCOMPARE(after.boards, boards);
+        QCOMPARE(counts(*f.host).objects(), (QVector<int>{2, 2, boards}));
         if (!warning.isEmpty())
             QVERIFY2(log.count(warning) == 1, qPrintable(log.lines().join(QLatin1Char('\n'))));
         for (const QString &line : log.lines())
@@ -370,10 +368,6 @@ private slots:
         // With no route 1, the line detector binds to nothing and the board's route is unknown.
         QTest::newRow("route list a map")
             << routeList << QByteArray(R"({"id":1,"name":"R1"})")
-            << QStringLiteral("warning: [PriorityPlugin] WARN: Malformed answer to 'RoadNetwork.getRouteList': the route list is not a list")
-            << 0 << 0 << 2 << 1;
-        QTest::newRow("route list null")
-            << routeList << QByteArray("null")
             << QStringLiteral("warning: [PriorityPlugin] WARN: Malformed answer to 'RoadNetwork.getRouteList': the route list is not a list")
             << 0 << 0 << 2 << 1;
         QTest::newRow("route list entries without usable ids")
@@ -471,10 +465,7 @@ private slots:
         QVERIFY(f.roundTrip());
         QVERIFY(f.stillRunning());
 
-        const Counts after = counts(*f.host);
-        QCOMPARE(after.routes, routes);
-        QCOMPARE(after.detectors, detectors);
-        QCOMPARE(after.boards, boards);
+        QCOMPARE(counts(*f.host).objects(), (QVector<int>{routes, detectors, boards}));
         QObjectList list;
         QVERIFY(QMetaObject::invokeMethod(f.host->pluginObject(), "getRoutes", Q_RETURN_ARG(QObjectList, list)));
         QCOMPARE(list.size(), routes);
@@ -522,24 +513,15 @@ private slots:
         QVERIFY(f.start(goodAnswers()));
         QTRY_VERIFY(f.loaded());
         f.server->notify(method, params);
-        QVERIFY(f.roundTrip());
-        QTRY_COMPARE(f.host->rpcClient()->pendingCount(), 0);
-        QVERIFY(f.roundTrip());
+        QVERIFY(f.settle());
         const Counts first = counts(*f.host);
         QCOMPARE(first.boards, boards);
 
         for (int i = 0; i < 20; ++i)
             f.server->notify(method, params);
-        QVERIFY(f.roundTrip());
-        QTRY_COMPARE(f.host->rpcClient()->pendingCount(), 0);
-        QVERIFY(f.roundTrip());
+        QVERIFY(f.settle());
         QVERIFY(f.stillRunning());
-        const Counts after = counts(*f.host);
-        QCOMPARE(after.routes, first.routes);
-        QCOMPARE(after.detectors, first.detectors);
-        QCOMPARE(after.boards, first.boards);
-        QCOMPARE(after.treeRows, first.treeRows);
-        QCOMPARE(after.sceneItems, first.sceneItems);
+        QCOMPARE(counts(*f.host).all(), first.all());
     }
 
     // A board name the server sends for the first time is asked for once, however many
