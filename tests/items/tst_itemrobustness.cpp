@@ -86,7 +86,6 @@ private slots:
         QTest::addColumn<bool>("arrows");
 
         QTest::newRow("spanning the globe: no arrows") << "-179.9,0 0,10 179.9,0" << true << false;
-        QTest::newRow("pole to pole along the limit") << "0,85.05 0,-85.05" << true << false;
         QTest::newRow("100 000 points") << manyPoints(ItemLimits::MaxGeometryPoints, 0.00005) << true << false;
         QTest::newRow("100 000 short points") << manyPoints(ItemLimits::MaxGeometryPoints, 0.0000001) << true << true;
         QTest::newRow("100 001 points") << manyPoints(ItemLimits::MaxGeometryPoints + 1, 0.00005) << false << false;
@@ -94,12 +93,10 @@ private slots:
             << manyPoints(ItemLimits::MaxGeometryPoints, 0.00005, "nan,nan", ItemLimits::MaxGeometryPoints - 1) << false
             << false;
         QTest::newRow("all 10 000 points equal") << QString("37.6,55.7 ").repeated(10000) << true << false;
-        QTest::newRow("5000-digit number") << "1" + QString(5000, '9') + ",55 37,55" << false << false;
         QTest::newRow("5000-digit fraction") << "37." + QString(5000, '1') + ",55 37,55.001" << true << true;
         QTest::newRow("over the character cap")
             << QString(ItemLimits::MaxGeometryChars, ' ') + "37,55 37.001,55" << false << false;
         QTest::newRow("infinite latitude") << "37,55 37,-inf" << false << false;
-        QTest::newRow("exponent overflow") << "37,55 37,1e999" << false << false;
     }
 
     void routeGeometry()
@@ -142,8 +139,6 @@ private slots:
             << true;
         QTest::newRow("negative check-in length")
             << QVariantMap{{"geometry", "37.6,55.7 37.601,55.7"}, {"checkin_length", -50}} << true;
-        QTest::newRow("at the Mercator limit") << QVariantMap{{"geometry", "37.6,85.05 37.7,85.05"}} << true;
-        QTest::newRow("beyond it") << QVariantMap{{"geometry", "37.6,85.06 37.7,85.05"}} << false;
     }
 
     void detectorGeometry()
@@ -173,7 +168,6 @@ private slots:
         QTest::addColumn<int>("direction");
         QTest::addColumn<int>("sweep");
         QTest::newRow("extreme angles") << 100 << imax << imin;
-        QTest::newRow("other extreme angles") << 100 << imin << imax;
         QTest::newRow("radius of INT_MAX metres") << imax << 0 << 90;
         QTest::newRow("zero radius") << 0 << 0 << 90;
     }

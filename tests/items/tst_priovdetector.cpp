@@ -388,23 +388,14 @@ private slots:
         QCOMPARE(cell(0, Qt::DisplayRole).userType(), int(QMetaType::Int));
     }
 
-    void weightModeFromThePlugin_data()
+    void anotherParentTakesTheDefaults()
     {
-        QTest::addColumn<bool>("pluginParent");
-        QTest::newRow("plug-in parent") << true;
-        QTest::newRow("another parent: default") << false;
-    }
-
-    void weightModeFromThePlugin()
-    {
-        QFETCH(bool, pluginParent);
         plugin->setDtWeightShowMode(PriorityPlugin::show_weight_always);
         QObject other;
-        auto *detector = new PrioVDetector(pluginParent ? static_cast<QObject *>(plugin) : &other, 7, scene, false);
-        QCOMPARE(detector->weightShowMode(), pluginParent ? 1 : 0);
+        QScopedPointer<PrioVDetector> detector(new PrioVDetector(&other, 7, scene, false));
+        QCOMPARE(detector->weightShowMode(), 0);
         QVERIFY(!detector->showOnActivation());
-        if (!pluginParent)
-            delete detector;
+        QCOMPARE((new PrioVDetector(plugin, 8, scene, false))->weightShowMode(), 1);
     }
 
 private:
