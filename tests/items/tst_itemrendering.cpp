@@ -226,6 +226,41 @@ private slots:
         QVERIFY(dark > 0);
     }
 
+    void routeLineAtCityZoom_data()
+    {
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << true;
+        QTest::newRow("district: arrows under four pixels apart, one line") << 23301.0 << true;
+        QTest::newRow("street: arrows several pixels apart") << 93206.0 << false;
+    }
+
+    void routeLineAtCityZoom()
+    {
+        // Zoomed out, the 2 m band is about a pixel or less and the arrows merge: the route shows
+        // as a continuous line of the pen (the band is then not filled at all, for speed). Closer
+        // in, the arrows stand apart.
+        QFETCH(double, scale);
+        QFETCH(bool, continuous);
+        auto *route = new PrioRoute(plugin, 1, scene);
+        const double halfMetres = 90.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
+        route->setGeometry(geometryOf({offsetMetres(Here, -halfMetres, 0), offsetMetres(Here, halfMetres, 0)}), "h");
+        route->setDontHide(true);
+        const QImage image = renderView(scene, Here, scale);
+        int covered = 0;
+        for (int x = 15; x < 185; ++x) {
+            bool dark = false;
+            for (int y = Centre.y() - 1; y <= Centre.y() + 1; ++y)
+                dark = dark || isDark(image.pixel(x, y));
+            covered += dark ? 1 : 0;
+        }
+        if (continuous)
+            QVERIFY2(covered >= 165, qPrintable(QString::number(covered)));
+        else
+            QVERIFY2(covered > 30 && covered < 150, qPrintable(QString::number(covered)));
+        QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 10))), QColor(Qt::white));
+    }
+
     void detectorStateColour_data()
     {
         QTest::addColumn<QString>("state");
