@@ -10,14 +10,14 @@
 
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "model/listanswer.h"
 #include "items/recordvalue.h"
 
 using namespace PrioLog;
 
 void PriorityPlugin::onDetectorList(const QVariant &result)
 {
-    // Reading anything else as an empty list would remove every detector and empty the cache.
-    if (result.userType() != QMetaType::QVariantList) {
+    if (!ListAnswer::isList(result)) {
         warning(tr("Malformed answer to '%1': the detector list is not a list").arg(QStringLiteral("VDTService.getVdtList")));
         return;
     }
@@ -75,11 +75,7 @@ void PriorityPlugin::onDetectorList(const QVariant &result)
         }
     }
 
-    QList<int> stale;
-    for (int id : before) {
-        if (!listed.contains(id))
-            stale.append(id);
-    }
+    const QList<int> stale = ListAnswer::staleIds(before, listed);
     removeCacheEntries(QStringLiteral("detectors"), stale);
     for (int id : qAsConst(stale)) {
         PrioVDetector *d = detectors.take(id);

@@ -11,17 +11,9 @@
 #include "items/priovehicle.h"
 #include "items/recordvalue.h"
 #include "kernel/roaditemmodel.h"
+#include "model/listanswer.h"
 
 using namespace PrioLog;
-
-namespace {
-
-bool isList(const QVariant &value)
-{
-    return value.userType() == QMetaType::QVariantList || value.userType() == QMetaType::QStringList;
-}
-
-} // namespace
 
 void PriorityPlugin::requestNetworkLists()
 {
@@ -34,8 +26,7 @@ void PriorityPlugin::requestNetworkLists()
 
 void PriorityPlugin::onRouteList(const QVariant &result)
 {
-    // Reading anything else as an empty list would remove every route and empty the cache.
-    if (!isList(result)) {
+    if (!ListAnswer::isList(result)) {
         warning(tr("Malformed answer to '%1': the route list is not a list").arg(QStringLiteral("RoadNetwork.getRouteList")));
         return;
     }
@@ -74,11 +65,7 @@ void PriorityPlugin::onRouteList(const QVariant &result)
         r->applyProperties(record);
     }
 
-    QList<int> stale;
-    for (int id : before) {
-        if (!listed.contains(id))
-            stale.append(id);
-    }
+    const QList<int> stale = ListAnswer::staleIds(before, listed);
     removeCacheEntries(QStringLiteral("routes"), stale);
 
     for (int id : qAsConst(stale)) {
