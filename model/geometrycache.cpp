@@ -89,7 +89,6 @@ void GeometryCache::open(const QString &directory, const QString &fileName)
     m_root = QJsonObject();
     m_sections.clear();
     m_dir = directory;
-    m_name = fileName;
     m_path.clear();
 
     // An empty name would make the directory itself the cache file, and a name longer than

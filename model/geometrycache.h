@@ -75,7 +75,6 @@ private:
 
     QString m_dir;
     QString m_path;
-    QString m_name;
     bool m_off = true;
     bool m_loaded = false;
     bool m_dirty = false;

@@ -174,15 +174,12 @@ public:
     Road::ItemModel *treeModel() const { return itemModel; }
     QGraphicsView *mapView() const { return view; }
     QObject *routesSectionObject() const { return routesSection; }
-    QObject *unassignedBoardsSectionObject() const { return unassignedBoardsSection; }
-    QObject *assignedBoardsSectionObject() const { return assignedBoardsSection; }
     QObject *emergencyDetectorsSectionObject() const { return emergencyDetectorsSection; }
     bool isSubscribed() const { return subscribed; }
     bool isAwaitingPermissions() const { return awaitingPermissions; }
     bool isRestartPending() const;
     QObject *rememberedObject() const { return rememberedRpcObject; }
     const QList<QPointer<QObject>> &timelineWidgets() const { return timelines; }
-    int currentViewZoom() const { return currentZoom; }
 
     // Delay of the restart after a failed internal request.
     static constexpr int RestartDelayMs = 10000;
