@@ -747,7 +747,7 @@ class Workspace:
     def build_cmd(self):
         jobs = str(self.args.jobs)
         if self.ninja:
-            return [self.ninja, "-C", self.build, "-j", jobs] + (self.targets or [])
+            return [self.ninja, "-C", self.build, "-j", jobs] + getattr(self, "targets", [])
         return ["cmake", "--build", self.build, "-j", jobs]
 
     def build_now(self, timeout=None):
@@ -1162,13 +1162,14 @@ def do_run(args, repo, ops):
 
     # The unmutated build and suite: the time-outs and the tests each file can reach.
     ws.configure()
-    ws.select_tests()
     log("building the private copy ...")
-    rc, out, secs = ws.build_now()
+    # Everything first: CTest names a test's program only once it exists.
+    rc, out, secs = run(ws.build_cmd())
     if rc != 0:
         sys.stderr.write(out[-4000:])
         sys.exit("mutate: the unmutated sources do not build")
     log("built in %.0f s" % secs)
+    ws.select_tests()
     ws.map_reach()
     ws.timeouts = {n: 1500 for n in ws.tests}
     ws.set_timeouts(ws.timeouts)
