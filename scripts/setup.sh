@@ -7,6 +7,8 @@ packages=(
   cmake g++ make binutils
   qtbase5-dev libqt5websockets5-dev
   libfccp-dev
+  # the JSON-RPC client reads its frames with it
+  libsimdjson-dev
   # the pixel tests and the headless demo draw text
   fonts-dejavu-core
 )

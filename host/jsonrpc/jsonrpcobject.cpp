@@ -1,17 +1,17 @@
 #include "jsonrpcobject.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
+#include <QJsonValue>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <QWebSocket>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <utility>
+
+#include "jsonframereader.h"
 
 Q_LOGGING_CATEGORY(lcJsonRpc, "host.jsonrpc")
 
@@ -25,29 +25,34 @@ const QString KeyResult = QStringLiteral("result");
 const QString KeyError = QStringLiteral("error");
 const QString Version = QStringLiteral("2.0");
 
-// Our ids are positive ints; JSON numbers are doubles, exact up to 2^53.
-constexpr double MaxExactId = 9007199254740992.0;
+// Our ids are positive ints, exact as JSON numbers (doubles) up to 2^53.
+constexpr qint64 MaxExactId = qint64(1) << 53;
 
-bool toId(const QJsonValue &value, qint64 *id)
+bool isString(const QVariant &value)
 {
-    if (!value.isDouble())
+    return value.userType() == QMetaType::QString;
+}
+
+// Whole numbers arrive as qlonglong (see JsonFrameReader), the others as double.
+bool toId(const QVariant &value, qint64 *id)
+{
+    if (value.userType() != QMetaType::LongLong)
         return false;
-    const double d = value.toDouble();
-    if (!std::isfinite(d) || std::floor(d) != d || d < 1 || d > MaxExactId)
+    const qint64 n = value.toLongLong();
+    if (n < 1 || n > MaxExactId)
         return false;
-    *id = static_cast<qint64>(d);
+    *id = n;
     return true;
 }
 
-bool toInt(const QJsonValue &value, int *out)
+bool toInt(const QVariant &value, int *out)
 {
-    if (!value.isDouble())
+    if (value.userType() != QMetaType::LongLong)
         return false;
-    const double d = value.toDouble();
-    if (!std::isfinite(d) || std::floor(d) != d || d < std::numeric_limits<int>::min()
-        || d > std::numeric_limits<int>::max())
+    const qint64 n = value.toLongLong();
+    if (n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max())
         return false;
-    *out = static_cast<int>(d);
+    *out = int(n);
     return true;
 }
 
@@ -74,6 +79,7 @@ struct JsonRpcObject::SocketCallbackScope
 JsonRpcObject::JsonRpcObject(QObject *parent)
     : QObject(parent)
     , m_socket(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this))
+    , m_reader(std::make_unique<JsonFrameReader>())
 {
     m_socket->setMaxAllowedIncomingFrameSize(MaxFrameBytes);
     m_socket->setMaxAllowedIncomingMessageSize(MaxFrameBytes);
@@ -214,52 +220,49 @@ void JsonRpcObject::onTextMessage(const QString &message)
         emit protocolError(tr("Frame of %1 characters exceeds the limit").arg(message.size()));
         return;
     }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError) {
-        emit protocolError(tr("Frame is not valid JSON: %1 at offset %2")
-                               .arg(error.errorString())
-                               .arg(error.offset));
+    QString error;
+    const QVariant value = m_reader->read(message, &error);
+    if (!value.isValid()) {
+        emit protocolError(tr("Frame is not valid JSON: %1").arg(error));
         return;
     }
-    if (!doc.isObject()) {
+    if (value.userType() != QMetaType::QVariantMap) {
         emit protocolError(tr("Frame is not a JSON object"));
         return;
     }
-    handleMessage(doc.object());
+    handleMessage(value.toMap());
 }
 
-void JsonRpcObject::handleMessage(const QJsonObject &message)
+void JsonRpcObject::handleMessage(const QVariantMap &message)
 {
-    if (message.value(KeyJsonRpc) != QJsonValue(Version)) {
+    const QVariant version = message.value(KeyJsonRpc);
+    if (!isString(version) || version.toString() != Version) {
         emit protocolError(tr("Message without \"jsonrpc\": \"2.0\""));
         return;
     }
 
     if (message.contains(KeyMethod)) {
-        const QJsonValue method = message.value(KeyMethod);
+        const QVariant method = message.value(KeyMethod);
+        const QString name = isString(method) ? method.toString() : QString();
         if (message.contains(KeyId)) {
-            emit protocolError(tr("Requests from the server are not supported (method %1)")
-                                   .arg(method.toString()));
+            emit protocolError(tr("Requests from the server are not supported (method %1)").arg(name));
             return;
         }
-        if (!method.isString() || method.toString().isEmpty()) {
+        if (name.isEmpty()) {
             emit protocolError(tr("Notification without a method name"));
             return;
         }
         QVariant params;
-        const QJsonValue p = message.value(KeyParams);
-        if (p.isObject())
-            params = p.toObject().toVariantMap();
-        else if (p.isArray())
-            params = p.toArray().toVariantList();
-        else if (!p.isUndefined()) {
-            emit protocolError(tr("Notification %1 has params that are neither an object nor an "
-                                  "array")
-                                   .arg(method.toString()));
-            return;
+        if (message.contains(KeyParams)) {
+            params = message.value(KeyParams);
+            if (params.userType() != QMetaType::QVariantMap && params.userType() != QMetaType::QVariantList) {
+                emit protocolError(tr("Notification %1 has params that are neither an object nor an "
+                                      "array")
+                                       .arg(name));
+                return;
+            }
         }
-        emit notification(method.toString(), params);
+        emit notification(name, params);
         return;
     }
 
@@ -267,13 +270,16 @@ void JsonRpcObject::handleMessage(const QJsonObject &message)
         emit protocolError(tr("Message with neither \"id\" nor \"method\""));
         return;
     }
-    const QJsonValue idValue = message.value(KeyId);
-    if (idValue.isNull()) {
+    const QVariant idValue = message.value(KeyId);
+    if (idValue.userType() == QMetaType::Nullptr) {
         // The server could not tell which request it answers (e.g. it could not parse one).
-        const QJsonObject e = message.value(KeyError).toObject();
+        const QVariantMap e = message.value(KeyError).toMap();
+        int code = 0;
+        toInt(e.value(QStringLiteral("code")), &code);
+        const QVariant text = e.value(QStringLiteral("message"));
         emit protocolError(tr("Server error without a request id: %1 (code %2)")
-                               .arg(e.value(QStringLiteral("message")).toString())
-                               .arg(e.value(QStringLiteral("code")).toInt()));
+                               .arg(isString(text) ? text.toString() : QString())
+                               .arg(code));
         return;
     }
     qint64 id = 0;
@@ -292,7 +298,7 @@ void JsonRpcObject::handleMessage(const QJsonObject &message)
         handleAnswer(response, id, message);
 }
 
-void JsonRpcObject::handleAnswer(JsonRpcResponse *response, qint64 id, const QJsonObject &message)
+void JsonRpcObject::handleAnswer(JsonRpcResponse *response, qint64 id, const QVariantMap &message)
 {
     const bool hasResult = message.contains(KeyResult);
     const bool hasError = message.contains(KeyError);
@@ -313,22 +319,22 @@ void JsonRpcObject::handleAnswer(JsonRpcResponse *response, qint64 id, const QJs
         return;
     }
     if (hasError) {
-        const QJsonValue e = message.value(KeyError);
-        const QJsonObject error = e.toObject();
+        const QVariant e = message.value(KeyError);
+        const QVariantMap error = e.toMap();
         int code = 0;
-        if (!e.isObject() || !toInt(error.value(QStringLiteral("code")), &code)
-            || !error.value(QStringLiteral("message")).isString()) {
+        if (e.userType() != QMetaType::QVariantMap || !toInt(error.value(QStringLiteral("code")), &code)
+            || !isString(error.value(QStringLiteral("message")))) {
             invalid(tr("Answer to request %1 (%2) has a malformed error object")
                         .arg(id)
                         .arg(response->requestMethod()));
             return;
         }
         response->finishWithError(code, error.value(QStringLiteral("message")).toString(),
-                                  error.value(QStringLiteral("data")).toVariant());
+                                  error.value(QStringLiteral("data")));
         return;
     }
     if (hasResult) {
-        response->finishWithResult(message.value(KeyResult).toVariant());
+        response->finishWithResult(message.value(KeyResult));
         return;
     }
     invalid(tr("Answer to request %1 (%2) has neither result nor error")

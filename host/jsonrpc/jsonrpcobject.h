@@ -8,6 +8,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <memory>
+
 #include "response.h"
 
 #if defined(JSONRPC_LIBRARY)
@@ -16,7 +18,7 @@
 #define JSONRPC_EXPORT Q_DECL_IMPORT
 #endif
 
-class QJsonObject;
+class JsonFrameReader;
 class QWebSocket;
 
 // A JSON-RPC 2.0 client over one WebSocket (text frames, one message per frame).
@@ -74,8 +76,8 @@ private:
     void scheduleFlush();
     void flushQueue();
     void onTextMessage(const QString &message);
-    void handleMessage(const QJsonObject &message);
-    void handleAnswer(JsonRpcResponse *response, qint64 id, const QJsonObject &message);
+    void handleMessage(const QVariantMap &message);
+    void handleAnswer(JsonRpcResponse *response, qint64 id, const QVariantMap &message);
     void failAll(int code, const QString &message);
     void scheduleDisposal(JsonRpcResponse *response);
 
@@ -84,6 +86,7 @@ private:
     struct SocketCallbackScope;
     int m_socketCallbacks = 0;
     QWebSocket *m_socket;
+    std::unique_ptr<JsonFrameReader> m_reader;
     QUrl m_url;
     bool m_connected = false;
     bool m_flushQueued = false;
