@@ -13,18 +13,13 @@ constexpr int OffsetSteps[] = {5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600
 constexpr int TimeStepSeconds = 60;
 constexpr int LegendRows = 8;
 
-QColor boardColour(const QString &board)
+// The n-th board seen: hues a golden angle apart, so that boards next to each other differ
+// most, in three lightnesses that read on a white plot.
+QColor boardColour(int n)
 {
-    // Stable per name, so a board keeps its colour across repaints and restarts. qHash of
-    // names that differ in the last character differs in the low bits only: mix them
-    // (MurmurHash3's finaliser) before picking the hue.
-    quint32 h = qHash(board);
-    h ^= h >> 16;
-    h *= 0x85ebca6bu;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35u;
-    h ^= h >> 16;
-    return QColor::fromHsv(int(h % 360), 220, 180);
+    const double hue = std::fmod(n * 137.508, 360.0) / 360.0;
+    constexpr double Lightness[] = {0.38, 0.30, 0.46};
+    return QColor::fromHslF(hue, 0.85, Lightness[(n / 7) % 3]);
 }
 
 QString offsetLabel(int seconds, bool inMinutes)
@@ -64,6 +59,8 @@ void TimelineWidget::putBoardData(const QString &boardName, const QString &route
     if (list.size() > MaxSamplesPerBoard)
         list.erase(list.begin(), list.begin() + (list.size() - MaxSamplesPerBoard));
     m_routes.insert(boardName, routeId);
+    if (!m_colourIndex.contains(boardName))
+        m_colourIndex.insert(boardName, m_nextColour++);
 
     if (!m_newest.isValid() || time > m_newest) {
         m_newest = time;
@@ -76,6 +73,8 @@ void TimelineWidget::clear()
 {
     m_samples.clear();
     m_routes.clear();
+    m_colourIndex.clear();
+    m_nextColour = 0;
     m_newest = QDateTime();
     update();
 }
@@ -90,6 +89,7 @@ void TimelineWidget::dropOldSamples()
         list.erase(list.begin(), keep);
         if (list.isEmpty()) {
             m_routes.remove(it.key());
+            m_colourIndex.remove(it.key());
             it = m_samples.erase(it);
         } else {
             ++it;
@@ -188,7 +188,7 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     names.sort();
     for (const QString &name : qAsConst(names)) {
         const QVector<Sample> &list = m_samples[name];
-        const QColor colour = boardColour(name);
+        const QColor colour = boardColour(m_colourIndex.value(name));
         QPainterPath path;
         for (int i = 0; i < list.size(); ++i) {
             const QPointF pt(xOf(list[i].time), yOf(list[i].offset));
@@ -214,8 +214,14 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     const int shownRows = std::min({int(names.size()), LegendRows, fitting});
     const int legendRows = shownRows + (names.size() > shownRows ? 1 : 0);
     int legendWidth = 0;
+    // The plug-in sends route "0" for a board on no route.
+    const auto legendLabel = [this](const QString &name) {
+        const QString route = m_routes.value(name);
+        return route.isEmpty() || route == QLatin1String("0") ? tr("%1 (no route)").arg(name)
+                                                               : tr("%1 (route %2)").arg(name, route);
+    };
     for (int i = 0; i < shownRows; ++i)
-        legendWidth = std::max(legendWidth, fm.horizontalAdvance(tr("%1 (route %2)").arg(names[i], m_routes.value(names[i]))));
+        legendWidth = std::max(legendWidth, fm.horizontalAdvance(legendLabel(names[i])));
     QColor veil = palette().base().color();
     veil.setAlpha(200);
     p.fillRect(QRectF(plot.left() + 2, plot.top() + 2, std::min<double>(legendWidth + 8, plot.width() - 4),
@@ -223,11 +229,9 @@ void TimelineWidget::paintEvent(QPaintEvent *)
                veil);
     double y = plot.top() + 4;
     for (int i = 0; i < shownRows; ++i) {
-        const QString route = m_routes.value(names[i]);
-        const QString label = route.isEmpty() ? names[i] : tr("%1 (route %2)").arg(names[i], route);
-        p.setPen(boardColour(names[i]));
+        p.setPen(boardColour(m_colourIndex.value(names[i])));
         p.drawText(QRectF(plot.left() + 6, y, plot.width() - 12, fm.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter, label);
+                   Qt::AlignLeft | Qt::AlignVCenter, legendLabel(names[i]));
         y += fm.height();
     }
     if (names.size() > shownRows) {

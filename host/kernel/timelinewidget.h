@@ -44,5 +44,8 @@ private:
     void dropOldSamples();
     QHash<QString, QVector<Sample>> m_samples;
     QHash<QString, QString> m_routes;
+    // Boards in the order they were first seen, which picks their colours.
+    QHash<QString, int> m_colourIndex;
+    int m_nextColour = 0;
     QDateTime m_newest;
 };
