@@ -8,8 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QGraphicsItem>
-#include <QGraphicsScene>
+#include <QGraphicsObject>
 #include <QLoggingCategory>
 #include <QTextStream>
 #include <QTimer>
@@ -18,8 +17,9 @@
 
 #include "demohost.h"
 #include "demooptions.h"
-#include "kernel/mapview.h"
 #include "mainwindow.h"
+#include "mapnavigation.h"
+#include "mapobject.h"
 #include "sim/server.h"
 #include "simsetup.h"
 
@@ -27,9 +27,7 @@ namespace {
 
 // Seconds between attempts to reach a server that is down.
 constexpr int ReconnectMs = 3000;
-// The closer look of a screenshot run: a zoom level where detector zones and route arrows
-// show, and time for the view to settle there.
-constexpr int DetailZoom = 16;
+// The closer look of a screenshot run: time for the view to settle there.
 constexpr int DetailDelayMs = 1500;
 
 int fail(const QString &message)
@@ -105,36 +103,43 @@ int main(int argc, char *argv[])
         // A screenshot run shows a fixed size, whatever the last session left behind.
         window.resize(1280, 800);
         const QString file = QFileInfo(options.screenshotFile).absoluteFilePath();
-        QTimer::singleShot(int(options.screenshotDelaySeconds * 1000), &window, [&window, file] {
+        QTimer::singleShot(int(options.screenshotDelaySeconds * 1000), &window, [&window, &host, file] {
             if (!window.grab().save(file, "PNG")) {
                 QTextStream(stderr) << "prio-demo: cannot write the screenshot to " << file << Qt::endl;
                 QCoreApplication::exit(1);
                 return;
             }
             QTextStream(stdout) << "Screenshot written to " << file << Qt::endl;
-            // Then a closer look where a detector is lit, if one is: zones along the routes
-            // are tens of metres, too small to see on the whole city.
-            Road::MapView *view = window.mapView();
-            const QGraphicsItem *lit = nullptr;
-            for (const QGraphicsItem *item : view->scene()->items()) {
-                QObject *object = item->data(0).value<QObject *>();
-                if (object && object->inherits("PrioVDetector") && item->isVisible()) {
-                    lit = item;
+            // Then a closer look at a detector lit at that moment, if one is: zones along the
+            // routes are tens of metres, too small to see on the whole city. The detector is
+            // selected, so that it stays drawn (in the colour of its state by then) even if
+            // the vehicle has left it.
+            QObject *lit = nullptr;
+            for (QObject *object : listedObjects(host.itemModel())) {
+                auto *item = qobject_cast<QGraphicsObject *>(object);
+                if (MapObjectRef::of(object).kind == MapObjectRef::Detector && item && item->isVisible()) {
+                    lit = object;
                     break;
                 }
             }
             if (!lit) {
+                QTextStream(stdout) << "No detector was lit; no closer look" << Qt::endl;
                 QCoreApplication::exit(0);
                 return;
             }
-            view->setZoom(DetailZoom);
-            view->centreOn(lit->sceneBoundingRect().center());
+            const QString what = QStringLiteral("detector %1 (%2)")
+                                     .arg(MapObjectRef::of(lit).id)
+                                     .arg(lit->property("active").toBool() ? QStringLiteral("active")
+                                                                            : QStringLiteral("a vehicle inside"));
+            window.selectObject(lit, false);
+            window.navigation()->zoomTo(lit);
             const QString detail = QFileInfo(file).path() + QLatin1Char('/') + QFileInfo(file).completeBaseName()
                 + QStringLiteral("-detail.png");
-            QTimer::singleShot(DetailDelayMs, &window, [&window, detail] {
+            QTimer::singleShot(DetailDelayMs, &window, [&window, detail, what] {
                 const bool saved = window.grab().save(detail, "PNG");
                 if (saved)
-                    QTextStream(stdout) << "Screenshot of a lit detector written to " << detail << Qt::endl;
+                    QTextStream(stdout) << "Screenshot of " << what << ", lit at the first picture, written to "
+                                        << detail << Qt::endl;
                 QCoreApplication::exit(saved ? 0 : 1);
             });
         });

@@ -7,29 +7,34 @@
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGraphicsObject>
-#include <QHeaderView>
-#include <QInputDialog>
-#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QMouseEvent>
+#include <QScrollArea>
 #include <QSettings>
-#include <QStatusBar>
-#include <QTreeView>
+#include <QToolBar>
+#include <QVBoxLayout>
 
-#include "positiontimeline.h"
-#include <QUrl>
-
-#include <cmath>
-#include <limits>
-
+#include "boardfollower.h"
+#include "commandlog.h"
+#include "commandlogview.h"
+#include "commandrunner.h"
+#include "consolestatusbar.h"
 #include "demohost.h"
-#include "dialogs.h"
 #include "jsonrpc/jsonrpcobject.h"
 #include "kernel/mapview.h"
 #include "kernel/roaditemmodel.h"
-#include "kernel/timelinewidget.h"
+#include "legendpanel.h"
+#include "mapnavigation.h"
+#include "mapobject.h"
+#include "mapoverlay.h"
+#include "messagebar.h"
+#include "networkcensus.h"
+#include "objectlooks.h"
+#include "objectmenu.h"
+#include "objecttree.h"
+#include "positiontimeline.h"
+#include "searchbar.h"
 #include "settingspanel.h"
 #include "treesortmodel.h"
 
@@ -37,50 +42,91 @@ namespace {
 
 const QString GeometryKey = QStringLiteral("Demo/geometry");
 const QString WindowStateKey = QStringLiteral("Demo/window_state");
-
 // Shown before the plug-in has loaded anything, when nothing better is known.
 constexpr int DefaultZoom = 12;
-// Share of the view left around the network when it is fitted.
-constexpr double FitMargin = 0.05;
 
-// The waiting cursor for the queries, which block until the server answers.
-class WaitCursor
+QDockWidget *dock(QMainWindow *window, const QString &title, const char *name, QWidget *content, Qt::DockWidgetArea area)
 {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor &) = delete;
-    WaitCursor &operator=(const WaitCursor &) = delete;
-};
+    auto *d = new QDockWidget(title, window);
+    d->setObjectName(QString::fromLatin1(name));
+    d->setWidget(content);
+    window->addDockWidget(area, d);
+    return d;
+}
+
+// Panels taller than the window scroll instead of stretching it.
+QWidget *scrolled(QWidget *panel)
+{
+    auto *area = new QScrollArea;
+    area->setWidget(panel);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return area;
+}
 
 } // namespace
 
 MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     : QMainWindow(parent)
     , m_host(host)
-    , m_view(new Road::MapView(this))
+    , m_view(new Road::MapView)
+    , m_looks(new ObjectLooks(host->rpcClient(), this))
+    , m_log(new CommandLog(this))
+    , m_runner(new CommandRunner(host, m_log, this))
+    , m_menu(new ObjectMenu(host, m_runner, this))
+    , m_messages(new MessageBar)
+    , m_status(new ConsoleStatusBar(this))
+    , m_overlay(new MapOverlay(m_view))
+    , m_navigation(new MapNavigation(m_view, [this] { return loadedRouteBounds(); }))
+    , m_follower(new BoardFollower(m_view, host->rpcClient()))
+    , m_search(new SearchBar([this] { return listedObjects(); }))
 {
-    setWindowTitle(tr("Traffic priority — demo host"));
+    setWindowTitle(tr("Traffic priority — operator's console (demo host)"));
     m_view->setObjectName(QStringLiteral("mapView"));
     m_view->setScene(host->scene());
     m_view->setBackgroundBrush(QColor(0xf2, 0xef, 0xe9));
     m_view->viewport()->installEventFilter(this);
-    setCentralWidget(m_view);
+    auto *centre = new QWidget;
+    auto *column = new QVBoxLayout(centre);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(m_messages);
+    column->addWidget(m_view, 1);
+    setCentralWidget(centre);
+    setStatusBar(m_status);
 
     createDocks();
-    createMenus();
-    createStatusBar();
+    createActions();
 
     connect(host, &DemoHost::connectionChanged, this, &MainWindow::onConnectionChanged);
     connect(host, &DemoHost::connectionProblem, this, [this](const QString &message) {
-        statusBar()->showMessage(message, 10000);
-        m_connection->setText(connectionText());
+        m_status->showMessage(message, 10000);
+        m_status->setConnection(connectionText(), false);
     });
-    connect(m_view, &Road::MapView::zoomChanged, this, [this](int zoom) {
-        m_zoom->setText(tr("Zoom %1").arg(zoom));
-    });
+    connect(m_view, &Road::MapView::zoomChanged, m_status, &ConsoleStatusBar::setZoom);
     connect(m_view, &Road::MapView::zoomChanged, m_settings, &SettingsPanel::setCurrentZoom);
     connect(m_settings, &SettingsPanel::showAllRoutesChanged, this, &MainWindow::applyRouteVisibility);
+    connect(m_tree, &ObjectTree::objectChosen, this, [this](QObject *object) { selectObject(object, true); });
+    connect(m_tree, &ObjectTree::objectMenuRequested, this, &MainWindow::showObjectMenu);
+    connect(m_search, &SearchBar::found, this, [this](QObject *object) { selectObject(object, true); });
+    connect(m_search, &SearchBar::finished, m_view, [this] { m_view->setFocus(); });
+    connect(m_menu, &ObjectMenu::followRequested, this, [this](QObject *board) {
+        selectObject(board, true);
+        m_follower->follow(board);
+    });
+    connect(m_menu, &ObjectMenu::zoomRequested, this, [this](QObject *object) {
+        selectObject(object, false);
+        m_navigation->zoomTo(object);
+    });
+    connect(m_follower, &BoardFollower::followingChanged, this, [this](QObject *board) {
+        m_overlay->setFollowing(board ? tr("Following %1 (Esc or a drag stops)").arg(MapObjectRef::of(board).title()) : QString());
+    });
+    connect(m_runner, &CommandRunner::confirmed, m_messages,
+            [this](int, const QString &line) { m_messages->showMessage(MessageBar::Confirmation, line); });
+    connect(m_runner, &CommandRunner::refused, m_messages,
+            [this](int, const QString &text) { m_messages->showMessage(MessageBar::Refusal, text); });
+    connect(m_runner, &CommandRunner::permissionsChanged, this, [this] { m_status->setRole(m_runner->role()); });
 
     m_statusTimer.setInterval(StatusIntervalMs);
     connect(&m_statusTimer, &QTimer::timeout, this, &MainWindow::updateStatus);
@@ -96,89 +142,75 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::createDocks()
 {
-    m_tree = new QTreeView(this);
-    m_tree->setObjectName(QStringLiteral("objectTree"));
-    m_treeModel = new TreeSortModel(m_host->itemModel(), this);
-    m_treeModel->setPositionAge([this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; },
-                                DefaultUpdatePeriodMs);
-    m_tree->setModel(m_treeModel);
-    m_tree->setUniformRowHeights(true);
-    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_tree->header()->setSectionResizeMode(QHeaderView::Interactive);
-    m_tree->setColumnWidth(0, 190);
-    m_tree->setColumnWidth(1, 150);
-    connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex &current) { onTreeCurrentChanged(current); });
-    connect(m_tree, &QTreeView::customContextMenuRequested, this, &MainWindow::onTreeContextMenu);
-    connect(m_treeModel, &QAbstractItemModel::rowsInserted, this, &MainWindow::expandSections);
-
-    auto *treeDock = new QDockWidget(tr("Objects"), this);
-    treeDock->setObjectName(QStringLiteral("objectsDock"));
-    treeDock->setWidget(m_tree);
-    addDockWidget(Qt::LeftDockWidgetArea, treeDock);
-
-    m_settings = new SettingsPanel(this);
-    auto *settingsDock = new QDockWidget(tr("Display"), this);
-    settingsDock->setObjectName(QStringLiteral("settingsDock"));
-    settingsDock->setWidget(m_settings);
-    addDockWidget(Qt::RightDockWidgetArea, settingsDock);
-
-    m_timeline = new PositionTimeline(this);
+    m_tree = new ObjectTree(m_host->itemModel());
+    m_tree->sortModel()->setPositionAge(
+        [this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; }, DefaultUpdatePeriodMs);
+    m_settings = new SettingsPanel;
+    m_legend = new LegendPanel(m_looks, [this] { return listedObjects(); });
+    m_legend->setObjectName(QStringLiteral("legend"));
+    m_timeline = new PositionTimeline;
     m_timeline->setObjectName(QStringLiteral("timeline"));
     m_timeline->setMinimumHeight(140);
-    auto *timelineDock = new QDockWidget(tr("Schedule offsets"), this);
-    timelineDock->setObjectName(QStringLiteral("timelineDock"));
-    timelineDock->setWidget(m_timeline);
-    addDockWidget(Qt::BottomDockWidgetArea, timelineDock);
-    // The tree runs the full height on the left; the timeline spans the rest below.
+
+    QDockWidget *tree = dock(this, tr("Objects"), "objectsDock", m_tree, Qt::LeftDockWidgetArea);
+    QDockWidget *legend = dock(this, tr("Legend"), "legendDock", scrolled(m_legend), Qt::RightDockWidgetArea);
+    QDockWidget *settings = dock(this, tr("Display"), "settingsDock", scrolled(m_settings), Qt::RightDockWidgetArea);
+    tabifyDockWidget(legend, settings);
+    legend->raise();
+    QDockWidget *timeline = dock(this, tr("Schedule offsets"), "timelineDock", m_timeline, Qt::BottomDockWidgetArea);
+    QDockWidget *log = dock(this, tr("Command log"), "commandLogDock", new CommandLogView(m_log, m_runner), Qt::BottomDockWidgetArea);
+    splitDockWidget(timeline, log, Qt::Horizontal);
+    // The tree runs the full height on the left; the timeline and the log span the rest below.
     setCorner(Qt::BottomLeftCorner, Qt::LeftDockWidgetArea);
     setCorner(Qt::BottomRightCorner, Qt::BottomDockWidgetArea);
-    resizeDocks({treeDock, settingsDock}, {360, 270}, Qt::Horizontal);
-    resizeDocks({timelineDock}, {170}, Qt::Vertical);
+    resizeDocks({tree, legend}, {330, 300}, Qt::Horizontal);
+    resizeDocks({timeline, log}, {400, 520}, Qt::Horizontal);
+    resizeDocks({timeline}, {190}, Qt::Vertical);
 }
 
-void MainWindow::createMenus()
+void MainWindow::createActions()
 {
+    const auto action = [this](QMenu *menu, const QString &text, const QKeySequence &key, auto &&slot) {
+        QAction *a = menu->addAction(text, this, slot);
+        a->setShortcut(key);
+        // Kept working while the menu bar is hidden or another part has the focus.
+        addAction(a);
+        return a;
+    };
     QMenu *file = menuBar()->addMenu(tr("&File"));
     file->addAction(tr("Save &picture of the window…"), this, [this] {
-        const QString name = QFileDialog::getSaveFileName(this, tr("Save picture"), QStringLiteral("demo.png"),
+        const QString name = QFileDialog::getSaveFileName(this, tr("Save picture"), QStringLiteral("console.png"),
                                                           tr("PNG pictures (*.png)"));
         if (!name.isEmpty() && !grab().save(name, "PNG"))
-            statusBar()->showMessage(tr("Could not write %1").arg(name), 10000);
+            m_status->showMessage(tr("Could not write %1").arg(name), 10000);
     });
     file->addSeparator();
-    file->addAction(tr("&Quit"), this, &QWidget::close, QKeySequence::Quit);
+    action(file, tr("&Quit"), QKeySequence::Quit, [this] { close(); });
 
     QMenu *server = menuBar()->addMenu(tr("&Server"));
-    server->addAction(tr("&Web address…"), this, &MainWindow::showWebUrl);
+    QAction *ask = server->addAction(tr("&Ask before safety-critical commands"));
+    ask->setObjectName(QStringLiteral("askFirst"));
+    ask->setCheckable(true);
+    ask->setChecked(m_runner->asksFirst());
+    connect(ask, &QAction::toggled, m_runner, &CommandRunner::setAsksFirst);
+    server->addAction(tr("&Web address…"), m_menu, &ObjectMenu::showWebUrl);
     server->addAction(tr("&Reconnect"), this,
                       [this] { m_host->connectToServer(m_host->serverUrl(), m_host->retryInterval()); });
 
     QMenu *view = menuBar()->addMenu(tr("&View"));
-    view->addAction(tr("&Fit map to network"), this, [this] {
-        const QRectF bounds = loadedRouteBounds();
-        if (!bounds.isEmpty())
-            m_view->showRect(bounds.marginsAdded(QMarginsF(bounds.width() * FitMargin, bounds.height() * FitMargin,
-                                                           bounds.width() * FitMargin, bounds.height() * FitMargin)));
-    });
+    action(view, tr("&Find…"), QKeySequence::Find, [this] { m_search->activate(); });
+    action(view, tr("F&ollow the selected board"), QKeySequence(Qt::Key_F), [this] { toggleFollow(); });
+    action(view, tr("&Zoom to the selection"), QKeySequence(Qt::Key_Z), [this] { m_navigation->zoomTo(m_selected); });
+    action(view, tr("&Clear the selection"), QKeySequence(Qt::Key_Escape), [this] { selectObject(nullptr, false); });
+    view->addAction(tr("Show the whole &network (Home on the map)"), m_navigation, &MapNavigation::showNetwork);
     view->addSeparator();
-    for (QDockWidget *dock : findChildren<QDockWidget *>())
-        view->addAction(dock->toggleViewAction());
-}
+    for (QDockWidget *d : findChildren<QDockWidget *>())
+        view->addAction(d->toggleViewAction());
 
-void MainWindow::createStatusBar()
-{
-    m_connection = new QLabel(this);
-    m_connection->setObjectName(QStringLiteral("connectionState"));
-    m_counts = new QLabel(this);
-    m_zoom = new QLabel(this);
-    m_errorCount = new QLabel(this);
-    m_errorCount->setObjectName(QStringLiteral("errorCount"));
-    statusBar()->addPermanentWidget(m_counts);
-    statusBar()->addPermanentWidget(m_zoom);
-    statusBar()->addPermanentWidget(m_errorCount);
-    statusBar()->addPermanentWidget(m_connection);
-    m_connection->setText(connectionText());
+    QToolBar *tools = addToolBar(tr("Console"));
+    tools->setObjectName(QStringLiteral("consoleTools"));
+    tools->setMovable(false);
+    tools->addWidget(m_search);
 }
 
 bool MainWindow::bindPlugin()
@@ -191,6 +223,13 @@ bool MainWindow::bindPlugin()
     m_settings->applySavedMinZoom();
     // The zoom the view had before the plug-in listened.
     m_settings->setCurrentZoom(m_view->zoom());
+    // A filter left on by the last session hides boards from the first moment: say so.
+    const QString name = plugin.vehicleNameFilter(), description = plugin.vehicleDescrFilter();
+    if (!name.isEmpty() || !description.isEmpty())
+        m_messages->showMessage(MessageBar::Notice,
+                                tr("Vehicle filters from the last session are on (name: %1; description: %2): boards "
+                                   "that do not match are not shown. The Display panel changes them.")
+                                    .arg(name.isEmpty() ? tr("any") : name, description.isEmpty() ? tr("any") : description));
     return ok;
 }
 
@@ -213,20 +252,21 @@ QString MainWindow::connectionText() const
 
 void MainWindow::onConnectionChanged(bool connected)
 {
-    m_connection->setText(connectionText());
-    m_connection->setStyleSheet(connected ? QString() : QStringLiteral("color: #b00000;"));
-    statusBar()->showMessage(connected ? tr("Connected") : tr("Connection lost; trying again"), 5000);
+    m_status->setConnection(connectionText(), connected);
+    m_status->showMessage(connected ? tr("Connected") : tr("Connection lost; trying again"), 5000);
+    // A new session may be another server: what the timeline showed belongs to the last one.
+    if (connected)
+        m_timeline->clear();
 }
 
 void MainWindow::showRpcError(const QString &message)
 {
-    ++m_errorTotal;
-    m_errors.append(message);
-    while (m_errors.size() > MaxKeptErrors)
-        m_errors.removeFirst();
-    m_errorCount->setText(tr("%n server error(s)", nullptr, m_errorTotal));
-    m_errorCount->setToolTip(m_errors.join(QLatin1Char('\n')));
-    statusBar()->showMessage(tr("Server: %1").arg(message), 15000);
+    m_status->addServerError(message);
+}
+
+QStringList MainWindow::rpcErrors() const
+{
+    return m_status->serverErrors();
 }
 
 TimelineWidget *MainWindow::timeline() const
@@ -236,41 +276,45 @@ TimelineWidget *MainWindow::timeline() const
 
 void MainWindow::setUpdatePeriod(int ms)
 {
-    m_treeModel->setPositionAge([this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; },
-                                ms);
+    m_tree->sortModel()->setPositionAge(
+        [this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; }, ms);
+}
+
+QVector<QObject *> MainWindow::listedObjects() const
+{
+    return ::listedObjects(m_host->itemModel());
 }
 
 void MainWindow::updateStatus()
 {
     // Boards go stale as time passes, without any change in the model: repaint the rows.
     m_tree->viewport()->update();
-    const QObjectList routes = m_host->plugin().routes();
-    m_counts->setText(tr("%n route(s)", nullptr, routes.size()));
-    m_connection->setText(connectionText());
+    const NetworkCensus census = NetworkCensus::take(listedObjects(), *m_looks);
+    const bool loading = m_host->isConnected() && (census.routes == 0 || !census.geometryComplete())
+        && m_host->rpcClient()->pendingCount() > 0;
+    m_status->setCensus(loading ? census.loadingText() : census.boardsText());
+    const PluginHandle plugin = m_host->plugin();
+    const bool filtered = !plugin.vehicleNameFilter().isEmpty() || !plugin.vehicleDescrFilter().isEmpty();
+    m_status->setShownBoards(filtered ? census.shownText() : QString());
+    m_status->setConnection(connectionText(), m_host->isConnected());
     // Routes come and go with the server's lists: new ones must follow the choice too.
     applyRouteVisibility();
     if (m_fitted || !m_shownOnce)
         return;
     // Fit once the routes' geometry has stopped arriving: the same bounds twice running.
     const QRectF bounds = loadedRouteBounds();
-    if (bounds.isEmpty()) {
-        m_lastBounds = QRectF();
-        return;
-    }
-    if (bounds != m_lastBounds) {
+    if (bounds.isEmpty() || bounds != m_lastBounds) {
         m_lastBounds = bounds;
         return;
     }
     m_fitted = true;
-    m_view->showRect(bounds.marginsAdded(QMarginsF(bounds.width() * FitMargin, bounds.height() * FitMargin,
-                                                   bounds.width() * FitMargin, bounds.height() * FitMargin)));
+    m_navigation->showNetwork();
 }
 
 void MainWindow::applyRouteVisibility()
 {
     const bool show = m_settings->showAllRoutes();
-    const QObjectList routes = m_host->plugin().routes();
-    for (QObject *route : routes) {
+    for (QObject *route : m_host->plugin().routes()) {
         if (route->property("dontHide").toBool() != show)
             route->setProperty("dontHide", show);
     }
@@ -279,15 +323,9 @@ void MainWindow::applyRouteVisibility()
 QRectF MainWindow::loadedRouteBounds() const
 {
     QRectF bounds;
-    const QObjectList routes = m_host->plugin().routes();
-    for (QObject *route : routes) {
-        auto *item = qobject_cast<QGraphicsObject *>(route);
-        if (!item || !route->property("hasGeometry").toBool())
-            continue;
-        const QRectF r = item->sceneBoundingRect();
-        if (r.isValid() && std::isfinite(r.left()) && std::isfinite(r.top()) && std::isfinite(r.width())
-            && std::isfinite(r.height()))
-            bounds = bounds.united(r);
+    for (QObject *route : m_host->plugin().routes()) {
+        if (const std::optional<QRectF> r = mapBounds(route))
+            bounds = bounds.united(*r);
     }
     return bounds;
 }
@@ -313,21 +351,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-// ---- Selection ----
-
-QObject *MainWindow::objectOfIndex(const QModelIndex &viewIndex) const
-{
-    auto *entry = qobject_cast<Road::ItemObj *>(m_host->itemModel()->itemFromIndex(m_treeModel->mapToSource(viewIndex)));
-    return entry ? entry->object() : nullptr;
-}
+// ---- Selection, menus and following ----
 
 QModelIndex MainWindow::treeIndexOf(QObject *object) const
 {
-    if (!object)
-        return QModelIndex();
-    // The newest of the object's rows, should it be listed more than once.
-    auto *entry = qobject_cast<Road::ItemModelItem *>(object->property("modelItemObject").value<QObject *>());
-    return entry ? m_treeModel->mapFromSource(m_host->itemModel()->indexFromItem(entry)) : QModelIndex();
+    return m_tree->indexOf(object);
 }
 
 QObject *MainWindow::objectAtMap(const QPoint &viewportPos) const
@@ -348,248 +376,51 @@ void MainWindow::selectObject(QObject *object, bool centre)
         m_selected = object;
         if (object)
             object->setProperty("selected", true);
+        if (m_follower->board() != object)
+            m_follower->follow(nullptr);
     }
-    if (object && centre) {
-        // A board that has not reported a position yet sits at the scene origin.
-        const QVariant hasGeometry = object->property("hasGeometry");
-        auto *item = qobject_cast<QGraphicsObject *>(object);
-        if (item && (!hasGeometry.isValid() || hasGeometry.toBool())) {
-            const QPointF c = item->sceneBoundingRect().center();
-            if (std::isfinite(c.x()) && std::isfinite(c.y()))
-                m_view->centreOn(c);
-        }
-    }
-    const QModelIndex index = treeIndexOf(object);
-    if (index.isValid() && m_tree->currentIndex() != index) {
-        m_selectingFromMap = true;
-        m_tree->setCurrentIndex(index);
-        m_tree->scrollTo(index);
-        m_selectingFromMap = false;
-    } else if (!object) {
-        m_tree->clearSelection();
-    }
+    if (object && centre)
+        m_navigation->centreOn(object);
+    m_tree->showObject(object);
 }
 
-void MainWindow::onTreeCurrentChanged(const QModelIndex &current)
+void MainWindow::toggleFollow()
 {
-    if (m_selectingFromMap)
-        return;
-    selectObject(objectOfIndex(current), true);
+    m_follower->follow(m_follower->board() ? nullptr : m_selected.data());
 }
 
-void MainWindow::expandSections(const QModelIndex &parent, int first, int last)
+QMenu *MainWindow::createObjectMenu(QObject *object, QWidget *parent)
 {
-    // Sections open as they appear; entries (routes with their boards) stay closed.
-    for (int row = first; row <= last; ++row) {
-        const QModelIndex index = m_treeModel->index(row, 0, parent);
-        if (!objectOfIndex(index))
-            m_tree->expand(index);
-    }
+    return m_menu->create(object, parent);
+}
+
+void MainWindow::showObjectMenu(QObject *object, const QPoint &globalPos)
+{
+    QScopedPointer<QMenu> menu(m_menu->create(object, this));
+    if (menu)
+        menu->exec(globalPos);
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != m_view->viewport())
         return QMainWindow::eventFilter(watched, event);
-    switch (event->type()) {
-    case QEvent::MouseButtonPress: {
+    if (event->type() == QEvent::MouseButtonPress) {
         auto *mouse = static_cast<QMouseEvent *>(event);
         if (mouse->button() == Qt::LeftButton)
             m_pressPos = mouse->pos();
-        break;
-    }
-    case QEvent::MouseButtonRelease: {
+    } else if (event->type() == QEvent::MouseButtonRelease) {
         // A click, not the end of a drag, picks the object under the cursor.
         auto *mouse = static_cast<QMouseEvent *>(event);
         if (mouse->button() == Qt::LeftButton
             && (mouse->pos() - m_pressPos).manhattanLength() < QApplication::startDragDistance())
             selectObject(objectAtMap(mouse->pos()), false);
-        break;
-    }
-    case QEvent::ContextMenu: {
+    } else if (event->type() == QEvent::ContextMenu) {
         auto *menuEvent = static_cast<QContextMenuEvent *>(event);
         if (QObject *object = objectAtMap(menuEvent->pos())) {
             showObjectMenu(object, menuEvent->globalPos());
             return true;
         }
-        break;
-    }
-    default:
-        break;
     }
     return QMainWindow::eventFilter(watched, event);
-}
-
-// ---- Commands and queries ----
-
-void MainWindow::onTreeContextMenu(const QPoint &pos)
-{
-    if (QObject *object = objectOfIndex(m_tree->indexAt(pos)))
-        showObjectMenu(object, m_tree->viewport()->mapToGlobal(pos));
-}
-
-void MainWindow::showObjectMenu(QObject *object, const QPoint &globalPos)
-{
-    QScopedPointer<QMenu> menu(createObjectMenu(object, this));
-    if (menu)
-        menu->exec(globalPos);
-}
-
-QMenu *MainWindow::createObjectMenu(QObject *object, QWidget *parent)
-{
-    const MapObjectRef ref = MapObjectRef::of(object);
-    if (!ref.isValid())
-        return nullptr;
-    const PluginHandle plugin = m_host->plugin();
-    auto *menu = new QMenu(parent);
-    menu->setTitle(ref.title());
-    menu->addSection(ref.title());
-    auto add = [this, menu](const char *name, const QString &text, auto &&slot) {
-        QAction *action = menu->addAction(text);
-        action->setObjectName(QString::fromLatin1(name));
-        connect(action, &QAction::triggered, this, slot);
-        return action;
-    };
-
-    switch (ref.kind) {
-    case MapObjectRef::Board:
-        if (ref.locked)
-            add("unlock", tr("Unlock board"), [plugin, ref] { plugin.setLockBoard(ref.name, false); });
-        else
-            add("lock", tr("Lock board"), [plugin, ref] { plugin.setLockBoard(ref.name, true); });
-        add("assign", tr("Assign to route…"), [this, ref, object = QPointer<QObject>(object)] {
-            askRouteForBoard(ref.name, object ? object->property("routeId").toInt() : 0);
-        });
-        add("unassign", tr("Unassign from its route"), [plugin, ref] { plugin.unassignBoard(ref.name); });
-        add("changeProperties", tr("Change properties…"), [this, ref] { askProperties(ref, false); });
-        break;
-    case MapObjectRef::Route:
-        if (ref.locked)
-            add("unlock", tr("Unlock route"), [plugin, ref] { plugin.setLockRoute(ref.id, false); });
-        else
-            add("lock", tr("Lock route"), [plugin, ref] { plugin.setLockRoute(ref.id, true); });
-        add("changeProperties", tr("Change properties…"), [this, ref] { askProperties(ref, false); });
-        menu->addSeparator();
-        add("timelineData", tr("Timeline data…"), [this, plugin, ref] {
-            QVariantMap answer;
-            {
-                WaitCursor wait;
-                answer = plugin.timelineData(ref.id);
-            }
-            showAnswer(tr("Timeline data of route %1").arg(ref.id), answer);
-        });
-        break;
-    case MapObjectRef::Detector: {
-        if (ref.locked)
-            add("unlock", tr("Unlock detector"), [plugin, ref] { plugin.setLockDetector(ref.id, false); });
-        else
-            add("lock", tr("Lock detector"), [plugin, ref] { plugin.setLockDetector(ref.id, true); });
-        if (ref.active)
-            add("deactivate", tr("Deactivate"), [plugin, ref] { plugin.setVdtActive(ref.id, false); });
-        else
-            add("activate", tr("Activate"), [plugin, ref] { plugin.setVdtActive(ref.id, true); });
-        add("changeProperties", tr("Change properties…"), [this, ref] { askProperties(ref, false); });
-        QAction *tlcChange = add("changeTlcProperties", tr("Change controller properties…"),
-                                 [this, ref] { askProperties(ref, true); });
-        menu->addSeparator();
-        add("vdtProperties", tr("Detector properties…"), [this, plugin, ref] {
-            QVariantMap answer;
-            {
-                WaitCursor wait;
-                answer = plugin.vdtProperties(ref.id);
-            }
-            showAnswer(tr("Properties of detector %1").arg(ref.id), answer);
-        });
-        QAction *tlc = add("tlcProperties", tr("Controller properties…"), [this, plugin, ref] {
-            QVariantMap answer;
-            {
-                WaitCursor wait;
-                answer = plugin.tlcProperties(ref.tlNumber);
-            }
-            showAnswer(tr("Properties of controller %1").arg(ref.tlNumber), answer);
-        });
-        // Emergency-call detectors belong to no controller.
-        tlc->setEnabled(ref.tlNumber > 0);
-        tlcChange->setEnabled(ref.tlNumber > 0);
-        break;
-    }
-    case MapObjectRef::None:
-        break;
-    }
-    menu->addSeparator();
-    add("webUrl", tr("Server web address…"), [this] { showWebUrl(); });
-    return menu;
-}
-
-void MainWindow::askProperties(const MapObjectRef &ref, bool controller)
-{
-    const QString title = controller ? tr("Controller %1").arg(ref.tlNumber) : ref.title();
-    const QString hint = controller ? tr("Properties to change on traffic-light controller %1.").arg(ref.tlNumber)
-                                    : tr("Properties to change on %1.").arg(ref.title().toLower());
-    auto *dialog = new PropertiesDialog(title, hint, this);
-    dialog->setObjectName(QStringLiteral("propertiesDialog"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    if (!controller && ref.kind != MapObjectRef::None)
-        dialog->setText(QStringLiteral("locked=%1\n").arg(ref.locked ? QStringLiteral("true") : QStringLiteral("false")));
-    connect(dialog, &QDialog::accepted, this, [this, dialog, ref, controller] {
-        const PluginHandle plugin = m_host->plugin();
-        const QVariantMap props = dialog->properties();
-        if (controller)
-            plugin.changeTlcProperties(ref.tlNumber, props);
-        else if (ref.kind == MapObjectRef::Board)
-            plugin.changeBoardProperties(ref.name, props);
-        else if (ref.kind == MapObjectRef::Route)
-            plugin.changeRouteProperties(ref.id, props);
-        else if (ref.kind == MapObjectRef::Detector)
-            plugin.changeVdtProperties(ref.id, props);
-    });
-    dialog->open();
-}
-
-void MainWindow::askRouteForBoard(const QString &board, int currentRoute)
-{
-    auto *dialog = new QInputDialog(this);
-    dialog->setObjectName(QStringLiteral("assignDialog"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowTitle(tr("Assign board %1").arg(board));
-    dialog->setLabelText(tr("Route id:"));
-    dialog->setInputMode(QInputDialog::IntInput);
-    dialog->setIntRange(0, std::numeric_limits<int>::max());
-    dialog->setIntValue(currentRoute);
-    connect(dialog, &QInputDialog::intValueSelected, this,
-            [this, board](int route) { m_host->plugin().assignBoard(board, route); });
-    dialog->open();
-}
-
-void MainWindow::showAnswer(const QString &title, const QVariant &answer)
-{
-    auto *dialog = new AnswerDialog(title, answer, this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->show();
-}
-
-void MainWindow::showWebUrl()
-{
-    QString url;
-    {
-        WaitCursor wait;
-        url = m_host->plugin().webUrl();
-    }
-    // The address comes from the server: only a plain web address becomes a link.
-    const QUrl parsed(url, QUrl::StrictMode);
-    const bool web = parsed.isValid() && (parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https"));
-    QString text;
-    if (url.isEmpty())
-        text = tr("The server did not tell its web address.");
-    else if (web)
-        text = tr("The server's web pages are at<br><a href=\"%1\">%2</a>")
-                       .arg(QString::fromUtf8(parsed.toEncoded()).toHtmlEscaped(), url.toHtmlEscaped());
-    else
-        text = tr("The server gave this web address:<br>%1").arg(url.toHtmlEscaped());
-    auto *box = new QMessageBox(QMessageBox::Information, tr("Server web address"), text, QMessageBox::Close, this);
-    box->setObjectName(QStringLiteral("webUrlBox"));
-    box->setTextFormat(Qt::RichText);
-    box->setTextInteractionFlags(Qt::TextBrowserInteraction);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
 }

@@ -6,26 +6,34 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "mapobject.h"
-
+class BoardFollower;
+class CommandLog;
+class CommandRunner;
+class ConsoleStatusBar;
 class DemoHost;
-class QLabel;
+class LegendPanel;
+class MapNavigation;
+class MapOverlay;
+class MessageBar;
+class ObjectLooks;
+class ObjectMenu;
+class ObjectTree;
+class PositionTimeline;
 class QMenu;
 class QModelIndex;
-class QTreeView;
+class SearchBar;
 class SettingsPanel;
 class TimelineWidget;
-class PositionTimeline;
-class TreeSortModel;
 
 namespace Road {
 class MapView;
 }
 
-// The demo host's window: the map in the middle, the object tree, the settings panel and the
-// board timeline in docks, the connection state and the plug-in's errors in the status bar.
-// Context menus on tree rows and map objects carry the operator commands and queries, which
-// reach the plug-in by name only.
+// The demo host's window, an operator's console: the map in the middle with the lines the
+// operator must read above it; the object tree, the legend, the display settings, the board
+// timeline and the command log in docks; search and follow in the tool bar; the census, the
+// role and the connection in the status bar. Every part is a class of its own; this window
+// only wires them together and keeps the one selection they share.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -34,13 +42,23 @@ public:
     ~MainWindow() override;
 
     Road::MapView *mapView() const { return m_view; }
-    QTreeView *objectTree() const { return m_tree; }
+    ObjectTree *objectTree() const { return m_tree; }
     TimelineWidget *timeline() const;
+    SettingsPanel *settingsPanel() const { return m_settings; }
+    ConsoleStatusBar *consoleStatusBar() const { return m_status; }
+    MessageBar *messageBar() const { return m_messages; }
+    CommandLog *commandLog() const { return m_log; }
+    CommandRunner *commandRunner() const { return m_runner; }
+    SearchBar *searchBar() const { return m_search; }
+    BoardFollower *follower() const { return m_follower; }
+    LegendPanel *legend() const { return m_legend; }
+    MapOverlay *mapOverlay() const { return m_overlay; }
+    MapNavigation *navigation() const { return m_navigation; }
+
     // The server's position update period: a board whose last position is older is shown
     // stale in the tree.
     void setUpdatePeriod(int ms);
     static constexpr int DefaultUpdatePeriodMs = 1000;
-    SettingsPanel *settingsPanel() const { return m_settings; }
 
     // Hands the map view and the timeline to the started plug-in, shows its settings and
     // listens to its rpcError. False when the plug-in refused any of it.
@@ -54,18 +72,17 @@ public:
     // null for anything else.
     QMenu *createObjectMenu(QObject *object, QWidget *parent);
     // Selects one of the plug-in's objects (null: none) and its tree row; with centre, the
-    // map is centred on it.
+    // map goes to it.
     void selectObject(QObject *object, bool centre);
     QObject *selectedObject() const { return m_selected.data(); }
     // The tree view's row of one of the plug-in's objects; invalid when it has none.
     QModelIndex treeIndexOf(QObject *object) const;
 
-    QStringList rpcErrors() const { return m_errors; }
+    QStringList rpcErrors() const;
     QString connectionText() const;
 
-    // Errors kept for the status bar's tool tip.
-    static constexpr int MaxKeptErrors = 50;
-    // Route bounds are checked this often until the map has been fitted to them.
+    // The status bar and the route visibility are brought up to date this often, and the
+    // map is fitted once the routes' bounds hold still over one such period.
     static constexpr int StatusIntervalMs = 500;
 
 public slots:
@@ -78,40 +95,34 @@ protected:
 
 private:
     void createDocks();
-    void createMenus();
-    void createStatusBar();
+    void createActions();
     void onConnectionChanged(bool connected);
-    void onTreeCurrentChanged(const QModelIndex &current);
-    void expandSections(const QModelIndex &parent, int first, int last);
-    void onTreeContextMenu(const QPoint &pos);
     void showObjectMenu(QObject *object, const QPoint &globalPos);
     QObject *objectAtMap(const QPoint &viewportPos) const;
-    // Between the tree view's rows and the objects they list.
-    QObject *objectOfIndex(const QModelIndex &viewIndex) const;
+    QVector<QObject *> listedObjects() const;
     void updateStatus();
+    void toggleFollow();
     // Keeps every loaded route drawn, or only the selected one.
     void applyRouteVisibility();
     QRectF loadedRouteBounds() const;
 
-    void askProperties(const MapObjectRef &ref, bool controller);
-    void askRouteForBoard(const QString &board, int currentRoute);
-    void showAnswer(const QString &title, const QVariant &answer);
-    void showWebUrl();
-
     DemoHost *m_host;
     Road::MapView *m_view;
-    QTreeView *m_tree = nullptr;
-    TreeSortModel *m_treeModel = nullptr;
+    ObjectLooks *m_looks;
+    CommandLog *m_log;
+    CommandRunner *m_runner;
+    ObjectMenu *m_menu;
+    MessageBar *m_messages;
+    ConsoleStatusBar *m_status;
+    MapOverlay *m_overlay;
+    MapNavigation *m_navigation;
+    BoardFollower *m_follower;
+    SearchBar *m_search;
+    ObjectTree *m_tree = nullptr;
     PositionTimeline *m_timeline = nullptr;
     SettingsPanel *m_settings = nullptr;
-    QLabel *m_connection = nullptr;
-    QLabel *m_counts = nullptr;
-    QLabel *m_zoom = nullptr;
-    QLabel *m_errorCount = nullptr;
-    QStringList m_errors;
-    int m_errorTotal = 0;
+    LegendPanel *m_legend = nullptr;
     QPointer<QObject> m_selected;
-    bool m_selectingFromMap = false;
     QPoint m_pressPos;
     QTimer m_statusTimer;
     QRectF m_expectedArea;

@@ -1,8 +1,13 @@
 #include "mapobject.h"
 
-#include <QGraphicsItem>
+#include <QGraphicsObject>
 #include <QMetaObject>
+#include <QSet>
 #include <QVariant>
+
+#include <cmath>
+
+#include "kernel/roaditemmodel.h"
 
 namespace {
 
@@ -23,13 +28,61 @@ bool intProperty(const QObject *object, const char *name, int *value)
 // Column 0 of the object's rows holds its key (route id, board name, detector id).
 QString keyText(const QObject *object)
 {
-    QVariant key;
-    QMetaObject::invokeMethod(const_cast<QObject *>(object), "modelData", Qt::DirectConnection,
-                              Q_RETURN_ARG(QVariant, key), Q_ARG(int, 0), Q_ARG(int, Qt::DisplayRole));
-    return key.toString();
+    return rowText(object, 0);
+}
+
+void collectListed(const Road::ItemModelItem *item, QSet<QObject *> &seen, QVector<QObject *> &out)
+{
+    for (const Road::ItemModelItem *child : item->childItems()) {
+        if (auto *entry = qobject_cast<const Road::ItemObj *>(child)) {
+            QObject *object = entry->object();
+            if (object && !seen.contains(object)) {
+                seen.insert(object);
+                out.append(object);
+            }
+        }
+        collectListed(child, seen, out);
+    }
+}
+
+bool finite(const QRectF &r)
+{
+    return std::isfinite(r.left()) && std::isfinite(r.top()) && std::isfinite(r.width()) && std::isfinite(r.height());
 }
 
 } // namespace
+
+QString rowText(const QObject *object, int column)
+{
+    QVariant text;
+    if (object)
+        QMetaObject::invokeMethod(const_cast<QObject *>(object), "modelData", Qt::DirectConnection,
+                                  Q_RETURN_ARG(QVariant, text), Q_ARG(int, column), Q_ARG(int, Qt::DisplayRole));
+    return text.toString();
+}
+
+QVector<QObject *> listedObjects(const Road::ItemModel *model)
+{
+    QVector<QObject *> out;
+    QSet<QObject *> seen;
+    if (model)
+        collectListed(model->rootItem(), seen, out);
+    return out;
+}
+
+std::optional<QRectF> mapBounds(const QObject *object)
+{
+    auto *item = qobject_cast<const QGraphicsObject *>(object);
+    // A board that has not reported a position yet sits at the scene origin.
+    if (!item || !object->property("hasGeometry").toBool())
+        return std::nullopt;
+    QRectF r = item->sceneBoundingRect();
+    if (item->flags() & QGraphicsItem::ItemIgnoresTransformations)
+        r = QRectF(item->scenePos(), QSizeF(0, 0));
+    if (!finite(r))
+        return std::nullopt;
+    return r;
+}
 
 QString MapObjectRef::title() const
 {

@@ -18,3 +18,9 @@ qint64 PositionTimeline::positionAgeMs(const QString &boardName) const
     const auto it = m_lastArrival.constFind(boardName);
     return it == m_lastArrival.constEnd() ? -1 : m_clock.elapsed() - *it;
 }
+
+void PositionTimeline::clear()
+{
+    m_lastArrival.clear();
+    TimelineWidget::clear();
+}

@@ -17,6 +17,9 @@ public:
     Q_INVOKABLE void putBoardData(const QString &boardName, const QString &routeId, const QDateTime &time,
                                   qreal offsetSeconds, bool hasPriority);
 
+    // Forgets every board, for a new session.
+    void clear();
+
     // Milliseconds since the board's last position arrived; -1 when none has.
     qint64 positionAgeMs(const QString &boardName) const;
 

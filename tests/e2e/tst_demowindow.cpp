@@ -1,32 +1,41 @@
-// The demo's window on the real plug-in and the simulator: the settings panel, the context
-// menus' commands and queries, the status bar's errors and the selection.
+// The demo's window on the real plug-in and the simulator, driven as an operator drives it:
+// the settings panel, the menus of the rows and objects pressed, the commands asked about,
+// logged and confirmed, the dialogs, search, follow and the roles.
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QContextMenuEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QGraphicsObject>
-#include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QSpinBox>
 #include <QStandardPaths>
-#include <QTreeView>
+#include <QToolButton>
 #include <QtTest>
 
 #include <algorithm>
 #include <memory>
 
+#include "boardfollower.h"
+#include "commandlog.h"
+#include "commandlogview.h"
+#include "commandrunner.h"
+#include "consolestatusbar.h"
 #include "demohost.h"
 #include "dialogs.h"
 #include "kernel/mapview.h"
-#include "kernel/roaditemmodel.h"
+#include "kernel/timelinewidget.h"
+#include "legendpanel.h"
 #include "mainwindow.h"
+#include "mapnavigation.h"
 #include "mapobject.h"
-#include "propertytext.h"
+#include "messagebar.h"
+#include "objecttree.h"
+#include "searchbar.h"
 #include "settingspanel.h"
 #include "sim/generator.h"
 #include "sim/server.h"
@@ -71,7 +80,38 @@ struct Demo
         if (!shown)
             return true;
         window->show();
-        return QTest::qWaitForWindowExposed(window.get());
+        QApplication::setActiveWindow(window.get());
+        return QTest::qWaitForWindowActive(window.get());
+    }
+    // Loaded and subscribed: commands come back as notifications.
+    bool ready(MapObjectRef::Kind kind = MapObjectRef::Board)
+    {
+        return !objects(kind).isEmpty() && server->requestCount(QStringLiteral("subscribe")) >= 1;
+    }
+    QVector<QObject *> objects(MapObjectRef::Kind kind) const
+    {
+        QVector<QObject *> found;
+        for (QObject *object : listedObjects(host->itemModel())) {
+            if (MapObjectRef::of(object).kind == kind)
+                found.append(object);
+        }
+        return found;
+    }
+    // Boards with a position that drive their route.
+    QVector<QObject *> drivingBoards() const
+    {
+        QVector<QObject *> found;
+        for (QObject *board : objects(MapObjectRef::Board)) {
+            const Sim::Board *b = server->world().board(MapObjectRef::of(board).name);
+            if (b && b->loggedIn && b->drivingRoute != 0 && mapBounds(board))
+                found.append(board);
+        }
+        return found;
+    }
+    QPointF viewCentre() const
+    {
+        Road::MapView *view = window->mapView();
+        return view->mapToScene(view->viewport()->rect().center());
     }
     ~Demo()
     {
@@ -80,30 +120,6 @@ struct Demo
         host.reset();
     }
 };
-
-void collect(Road::ItemModelItem *item, QVector<QObject *> &out)
-{
-    for (Road::ItemModelItem *child : item->childItems()) {
-        if (auto *entry = qobject_cast<Road::ItemObj *>(child)) {
-            if (entry->object() && !out.contains(entry->object()))
-                out.append(entry->object());
-        }
-        collect(child, out);
-    }
-}
-
-// The plug-in's objects of one kind, as the tree lists them.
-QVector<QObject *> objectsInTree(DemoHost &host, MapObjectRef::Kind kind)
-{
-    QVector<QObject *> all;
-    collect(host.itemModel()->rootItem(), all);
-    QVector<QObject *> found;
-    for (QObject *object : qAsConst(all)) {
-        if (MapObjectRef::of(object).kind == kind)
-            found.append(object);
-    }
-    return found;
-}
 
 QAction *menuAction(QMenu *menu, const QString &name)
 {
@@ -114,44 +130,6 @@ QAction *menuAction(QMenu *menu, const QString &name)
     return nullptr;
 }
 
-// A viewport point where one board, and nothing else of the plug-in's, is hit; *board is
-// that board, or null when every board overlaps something.
-QPoint loneBoardSpot(Road::MapView *view, QObject **board)
-{
-    QWidget *viewport = view->viewport();
-    *board = nullptr;
-    QPoint spot;
-    const auto onlyObjectAt = [&](const QPoint &pos) {
-        QSet<QObject *> hit;
-        for (QGraphicsItem *item : view->items(pos)) {
-            if (QObject *object = mapObjectOfItem(item))
-                hit.insert(object);
-        }
-        return hit.size() == 1 ? *hit.begin() : nullptr;
-    };
-    for (QGraphicsItem *item : view->items()) {
-        QObject *object = mapObjectOfItem(item);
-        if (!item->isVisible() || MapObjectRef::of(object).kind != MapObjectRef::Board)
-            continue;
-        const QPainterPath shape = item->shape();
-        const QTransform toViewport = item->deviceTransform(view->viewportTransform());
-        const QRectF box = shape.boundingRect();
-        for (int i = 1; i < 8 && !*board; ++i) {
-            for (int j = 1; j < 8 && !*board; ++j) {
-                const QPointF p(box.left() + box.width() * i / 8, box.top() + box.height() * j / 8);
-                const QPoint pos = toViewport.map(p).toPoint();
-                if (shape.contains(p) && viewport->rect().contains(pos) && onlyObjectAt(pos) == object) {
-                    *board = object;
-                    spot = pos;
-                }
-            }
-        }
-        if (*board)
-            break;
-    }
-    return spot;
-}
-
 // The title and named actions of the menu a right click at pos on widget opens.
 QStringList contextMenuAt(QWidget *widget, const QPoint &pos)
 {
@@ -160,7 +138,7 @@ QStringList contextMenuAt(QWidget *widget, const QPoint &pos)
         if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
             seen.append(menu->title());
             for (QAction *action : menu->actions())
-                if (!action->objectName().isEmpty())
+                if (!action->objectName().isEmpty() && action->objectName() != QLatin1String("heading"))
                     seen.append(action->objectName());
             menu->close();
         }
@@ -168,6 +146,20 @@ QStringList contextMenuAt(QWidget *widget, const QPoint &pos)
     QContextMenuEvent event(QContextMenuEvent::Mouse, pos, widget->mapToGlobal(pos));
     QApplication::sendEvent(widget, &event);
     return seen;
+}
+
+// Answers the question a safety-critical command asks with a key; its text, or nothing
+// when no question is open.
+QString answerQuestion(MainWindow *window, Qt::Key key)
+{
+    for (QMessageBox *box : window->findChildren<QMessageBox *>(QStringLiteral("confirmCommand"))) {
+        if (box->isVisible()) {
+            const QString question = box->text();
+            QTest::keyClick(box, key);
+            return question;
+        }
+    }
+    return QString();
 }
 
 } // namespace
@@ -187,54 +179,40 @@ private slots:
 
     // What the plug-in read from the application's settings shows in the panel, and a change
     // in the panel reaches the plug-in, which stores it under its key.
-    void modeBoxes_data()
+    void settingsPanel_data()
     {
         QTest::addColumn<QString>("property");
         QTest::addColumn<QString>("key");
-        QTest::newRow("vehicle text") << "textShowMode" << "Lumen2/text_show_value";
-        QTest::newRow("emergency sector") << "emsShowMode" << "Lumen2/ems_show_value";
-        QTest::newRow("board weight") << "brdWeightShowMode" << "Lumen2/brd_weight_show_mode_value";
-        QTest::newRow("detector weight") << "dtWeightShowMode" << "Lumen2/dt_weight_show_mode_value";
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("changed");
+        QTest::newRow("vehicle text") << "textShowMode" << "Lumen2/text_show_value" << 2 << 1;
+        QTest::newRow("emergency sector") << "emsShowMode" << "Lumen2/ems_show_value" << 2 << 1;
+        QTest::newRow("board weight") << "brdWeightShowMode" << "Lumen2/brd_weight_show_mode_value" << 2 << 1;
+        QTest::newRow("detector weight") << "dtWeightShowMode" << "Lumen2/dt_weight_show_mode_value" << 2 << 1;
+        // Both flags default to true: a stored false must show.
+        QTest::newRow("on activation") << "showDtOnActivation" << "Lumen2/show_dt_on_activation" << 0 << 1;
+        QTest::newRow("when approaching") << "showDtWhenApproaching" << "Lumen2/show_dt_when_approaching" << 0 << 1;
     }
-    void modeBoxes()
+    void settingsPanel()
     {
         QFETCH(QString, property);
         QFETCH(QString, key);
-        QSettings().setValue(key, 2);
+        QFETCH(int, stored);
+        QFETCH(int, changed);
+        QSettings().setValue(key, stored);
         Demo demo;
         QVERIFY(demo.start());
         auto *box = demo.window->settingsPanel()->findChild<QComboBox *>(property);
-        QVERIFY(box);
-        QCOMPARE(box->currentIndex(), 2);
-
-        box->setCurrentIndex(1);
-        QCOMPARE(demo.host->plugin().property(property.toLatin1().constData()).toInt(), 1);
-        QCOMPARE(QSettings().value(key).toInt(), 1);
+        auto *check = demo.window->settingsPanel()->findChild<QCheckBox *>(property);
+        QVERIFY(box || check);
+        QCOMPARE(box ? box->currentIndex() : int(check->isChecked()), stored);
+        box ? box->setCurrentIndex(changed) : check->setChecked(changed);
+        QCOMPARE(demo.host->plugin().property(property.toLatin1().constData()).toInt(), changed);
+        QCOMPARE(QSettings().value(key).toInt(), changed);
     }
 
-    void checkBoxes_data()
-    {
-        QTest::addColumn<QString>("property");
-        QTest::addColumn<QString>("key");
-        QTest::newRow("on activation") << "showDtOnActivation" << "Lumen2/show_dt_on_activation";
-        QTest::newRow("when approaching") << "showDtWhenApproaching" << "Lumen2/show_dt_when_approaching";
-    }
-    void checkBoxes()
-    {
-        QFETCH(QString, property);
-        QFETCH(QString, key);
-        // Both default to true: a stored false must show.
-        QSettings().setValue(key, false);
-        Demo demo;
-        QVERIFY(demo.start());
-        auto *box = demo.window->settingsPanel()->findChild<QCheckBox *>(property);
-        QVERIFY(box && !box->isChecked());
-
-        box->setChecked(true);
-        QCOMPARE(demo.host->plugin().property(property.toLatin1().constData()).toBool(), true);
-        QCOMPARE(QSettings().value(key).toBool(), true);
-    }
-
+    // A filter carried over from the last session is announced, the status bar counts the
+    // boards it lets show, and the panel's edits reach the plug-in after a pause or at Enter.
     void filters_data()
     {
         QTest::addColumn<QString>("editName");
@@ -246,14 +224,20 @@ private slots:
     {
         QFETCH(QString, editName);
         QFETCH(QString, key);
-        QSettings().setValue(key, QStringLiteral("B10.*"));
+        const QString stored = QStringLiteral(".*B100[12].*");
+        QSettings().setValue(key, stored);
         Demo demo;
-        QVERIFY(demo.start());
-        auto *edit = demo.window->settingsPanel()->findChild<QLineEdit *>(editName);
-        QVERIFY(edit);
-        QCOMPARE(edit->text(), QStringLiteral("B10.*"));
-        QVERIFY(edit->styleSheet().isEmpty());
+        QVERIFY(demo.serve() && demo.start());
+        QCOMPARE(demo.window->messageBar()->messages(MessageBar::Notice).size(), 1);
+        int loggedIn = 0, matching = 0;
+        for (const Sim::Board &board : demo.server->world().network().boards) {
+            loggedIn += board.loggedIn;
+            matching += board.loggedIn && QRegExp(stored).exactMatch(editName.contains("Name") ? board.name : board.description);
+        }
+        QTRY_COMPARE(demo.window->consoleStatusBar()->shownBoardsText(),
+                     QStringLiteral("%1 of %2 boards shown").arg(matching).arg(loggedIn));
 
+        auto *edit = demo.window->settingsPanel()->findChild<QLineEdit *>(editName);
         const auto current = [&] {
             return editName == QLatin1String("vehicleNameFilter") ? demo.host->plugin().vehicleNameFilter()
                                                                   : demo.host->plugin().vehicleDescrFilter();
@@ -261,15 +245,17 @@ private slots:
         edit->clear();
         QTest::keyClicks(edit, QStringLiteral("Bus ("));
         // Typing waits for a pause before it filters; an unfinished pattern is marked.
-        QCOMPARE(current(), QStringLiteral("B10.*"));
+        QCOMPARE(current(), stored);
         QVERIFY(!edit->styleSheet().isEmpty());
         QTRY_COMPARE(current(), QStringLiteral("Bus ("));
         QCOMPARE(QSettings().value(key).toString(), QStringLiteral("Bus ("));
-
         QTest::keyClicks(edit, QStringLiteral("1)"));
         QTest::keyClick(edit, Qt::Key_Return);
         QCOMPARE(current(), QStringLiteral("Bus (1)"));
         QVERIFY(edit->styleSheet().isEmpty());
+        edit->clear();
+        QTest::keyClick(edit, Qt::Key_Return);
+        QTRY_COMPARE(demo.window->consoleStatusBar()->shownBoardsText(), QString());
     }
 
     // The plug-in forgets its detectors' minimum zoom between sessions; the host keeps it.
@@ -281,7 +267,6 @@ private slots:
         {
             Demo demo;
             QVERIFY(demo.start());
-            QVERIFY(spinOf(demo));
             QCOMPARE(spinOf(demo)->value(), 17);
             spinOf(demo)->setValue(15);
             QCOMPARE(demo.host->plugin().property("minVisibleZoom").toInt(), 15);
@@ -292,207 +277,370 @@ private slots:
         QCOMPARE(spinOf(demo)->value(), 15);
     }
 
-    // Every rpcError of the plug-in reaches the status bar.
-    void serverErrorsReachTheStatusBar()
-    {
-        Demo demo;
-        QVERIFY(demo.serve());
-        demo.server->failMethod(QStringLiteral("PserverApp.getWebUrl"), -32000, QStringLiteral("No permission"));
-        demo.server->failMethod(QStringLiteral("TLService.getTlcProperties"), 5, QStringLiteral("controller asleep"));
-        QVERIFY(demo.start());
-        QTRY_VERIFY(demo.host->isConnected());
-
-        QCOMPARE(demo.host->plugin().webUrl(), QString());
-        QCOMPARE(demo.host->plugin().tlcProperties(1), QVariantMap());
-        QCOMPARE(demo.window->rpcErrors(),
-                 QStringList({QStringLiteral("You have no permissions for command 'PserverApp.getWebUrl'"),
-                              QStringLiteral("code: 5, message: controller asleep")}));
-    }
-
-    // The menus' commands go to the server, and the change comes back to the object.
-    void lockFromTheMenu_data()
+    // A safety-critical command is asked about first: Enter sends it once, and the log and
+    // the message bar show the server's notification confirming it; the log's Revert undoes
+    // it. Esc sends nothing; with the question turned off none is asked. Without a
+    // notification in time the command stays unconfirmed.
+    void askedCommand_data()
     {
         QTest::addColumn<int>("kind");
-        QTest::newRow("route") << int(MapObjectRef::Route);
-        QTest::newRow("board") << int(MapObjectRef::Board);
-        QTest::newRow("detector") << int(MapObjectRef::Detector);
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QString>("done");
+        QTest::addColumn<QString>("undo");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("delayMs");
+        const int route = MapObjectRef::Route, board = MapObjectRef::Board, detector = MapObjectRef::Detector;
+        QTest::newRow("route locked") << route << "Lock" << "locked" << "Unlock" << int(Qt::Key_Return) << 0;
+        QTest::newRow("board locked") << board << "Lock" << "locked" << "Unlock" << int(Qt::Key_Return) << 0;
+        QTest::newRow("detector locked") << detector << "Lock" << "locked" << "Unlock" << int(Qt::Key_Return) << 0;
+        QTest::newRow("detector activated") << detector << "Activate" << "activated" << "Deactivate" << int(Qt::Key_Return) << 0;
+        QTest::newRow("cancelled with Esc") << board << "Lock" << "locked" << "Unlock" << int(Qt::Key_Escape) << 0;
+        QTest::newRow("not asked when turned off") << board << "Lock" << "locked" << "Unlock" << 0 << 0;
+        QTest::newRow("no notification in time") << board << "Lock" << "locked" << "Unlock" << int(Qt::Key_Return) << 1000;
     }
-    void lockFromTheMenu()
+    void askedCommand()
     {
         QFETCH(int, kind);
+        QFETCH(QString, verb);
+        QFETCH(QString, done);
+        QFETCH(QString, undo);
+        QFETCH(int, key);
+        QFETCH(int, delayMs);
         Demo demo;
-        QVERIFY(demo.serve() && demo.start());
-        const Sim::World &world = demo.server->world();
-        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Kind(kind)).isEmpty());
-        // The change comes back as a notification, which reaches only a subscribed client.
-        QTRY_VERIFY(demo.server->requestCount(QStringLiteral("subscribe")) >= 1);
-        QPointer<QObject> object = objectsInTree(*demo.host, MapObjectRef::Kind(kind)).constFirst();
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready(MapObjectRef::Kind(kind)));
+        QPointer<QObject> object = demo.objects(MapObjectRef::Kind(kind)).constFirst();
         const MapObjectRef ref = MapObjectRef::of(object);
-        const auto lockedOnServer = [&] {
-            return ref.kind == MapObjectRef::Route ? world.route(ref.id)->locked
+        const bool lock = verb == QLatin1String("Lock");
+        const QString method = lock ? OperatorCommand::make(OperatorCommand::Lock, ref).method() : QStringLiteral("VDTService.setVdtActive");
+        const QString noun = ref.title().left(1).toLower() + ref.title().mid(1);
+        const Sim::World &world = demo.server->world();
+        const auto doneOnServer = [&] {
+            return !lock ? world.detectorActivated(*world.detector(ref.id))
+                 : ref.kind == MapObjectRef::Route ? world.route(ref.id)->locked
                  : ref.kind == MapObjectRef::Board ? world.board(ref.name)->locked
                                                    : world.detector(ref.id)->locked;
         };
-        QVERIFY(!ref.locked && !lockedOnServer());
+        CommandLog *log = demo.window->commandLog();
+        demo.window->commandRunner()->setConfirmTimeout(delayMs ? delayMs / 2 : CommandRunner::ConfirmTimeoutMs);
+        if (delayMs)
+            demo.server->delayMethod(method, delayMs);
+        if (!key)
+            demo.window->findChild<QAction *>(QStringLiteral("askFirst"))->setChecked(false);
 
         std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(object, nullptr));
-        QVERIFY(menu && !menuAction(menu.get(), QStringLiteral("unlock")));
-        menuAction(menu.get(), QStringLiteral("lock"))->trigger();
-        QTRY_VERIFY(lockedOnServer());
-        QTRY_VERIFY(object && object->property("locked").toBool());
+        menuAction(menu.get(), verb.toLower())->trigger();
+        QCOMPARE(answerQuestion(demo.window.get(), Qt::Key(key ? key : Qt::Key_Escape)), key ? QStringLiteral("%1 %2?").arg(verb, noun) : QString());
+        if (key == Qt::Key_Escape) {
+            // A query answered is a request the server got after the command would have come.
+            demo.host->plugin().webUrl();
+            QCOMPARE(demo.server->requestCount(method), 0);
+            QCOMPARE(log->rowCount(), 0);
+            return;
+        }
+        if (delayMs) {
+            QTRY_COMPARE(log->entryAt(0)->outcome, CommandLog::Unconfirmed);
+            QTRY_VERIFY(doneOnServer());
+            QCOMPARE(log->entryAt(0)->outcome, CommandLog::Unconfirmed);
+            return;
+        }
+        QTRY_COMPARE(log->entryAt(0)->outcome, CommandLog::Confirmed);
+        QVERIFY(doneOnServer());
+        QCOMPARE(demo.server->requestCount(method), 1);
+        const QStringList lines = demo.window->messageBar()->messages(MessageBar::Confirmation);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d %1 %2$").arg(ref.title(), done)).match(lines.at(0)).hasMatch(),
+                 qPrintable(lines.at(0)));
+        if (ref.kind == MapObjectRef::Board) {
+            // The legend's locked boards are drawn by the board now locked, once it has a
+            // position.
+            LegendPanel *legend = demo.window->legend();
+            demo.server->step(1.0);
+            QTRY_VERIFY((legend->refresh(), legend->hasSample(LegendPanel::BoardLocked)));
+            QCOMPARE(legend->count(LegendPanel::BoardLocked), 1);
+        }
 
-        menu.reset(demo.window->createObjectMenu(object, nullptr));
-        QVERIFY(!menuAction(menu.get(), QStringLiteral("lock")));
-        menuAction(menu.get(), QStringLiteral("unlock"))->trigger();
-        QTRY_VERIFY(!lockedOnServer());
+        QTest::mouseClick(demo.window->findChild<CommandLogView *>()->revertButton(0), Qt::LeftButton);
+        QCOMPARE(answerQuestion(demo.window.get(), Qt::Key_Return), key ? QStringLiteral("%1 %2?").arg(undo, noun) : QString());
+        QTRY_VERIFY(!doneOnServer());
+        QTRY_COMPARE(log->entryAt(0)->outcome, CommandLog::Confirmed);
+        QCOMPARE(log->rowCount(), 2);
     }
 
-    void detectorActivationAndControllerQuery()
+    // The controller's properties as the server holds them, shown as the server sent them.
+    void controllerQuery()
     {
         Demo demo;
         QVERIFY(demo.serve() && demo.start());
-        const Sim::World &world = demo.server->world();
-        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Detector).isEmpty());
-        QTRY_VERIFY(demo.server->requestCount(QStringLiteral("subscribe")) >= 1);
-        QPointer<QObject> detector;
-        for (QObject *candidate : objectsInTree(*demo.host, MapObjectRef::Detector)) {
-            if (MapObjectRef::of(candidate).tlNumber > 0)
-                detector = candidate;
-        }
-        QVERIFY2(detector, "no detector with a traffic-light controller");
-        const MapObjectRef ref = MapObjectRef::of(detector);
-        const Sim::Detector *onServer = world.detector(ref.id);
-        QVERIFY(onServer && !world.detectorActivated(*onServer));
-
-        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(detector, nullptr));
-        menuAction(menu.get(), QStringLiteral("activate"))->trigger();
-        QTRY_VERIFY(world.detectorActivated(*onServer));
-
-        // The controller's properties as the server holds them, shown as the server sent them.
+        QTRY_VERIFY(demo.ready(MapObjectRef::Detector));
+        const QVector<QObject *> detectors = demo.objects(MapObjectRef::Detector);
+        const auto detector = std::find_if(detectors.begin(), detectors.end(),
+                                           [](QObject *d) { return MapObjectRef::of(d).tlNumber > 0; });
+        QVERIFY2(detector != detectors.end(), "no detector with a traffic-light controller");
+        const MapObjectRef ref = MapObjectRef::of(*detector);
+        std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(*detector, nullptr));
         menuAction(menu.get(), QStringLiteral("tlcProperties"))->trigger();
         auto *answer = demo.window->findChild<AnswerDialog *>();
         auto *text = answer ? answer->findChild<QPlainTextEdit *>(QStringLiteral("answerText")) : nullptr;
         QVERIFY(text);
+        const Sim::World &world = demo.server->world();
         QCOMPARE(QJsonDocument::fromJson(text->toPlainText().toUtf8()).object(),
                  world.trafficLightProperties(*world.trafficLight(ref.tlNumber)));
     }
 
-    // Property changes are typed as key=value lines; text that does not parse sends nothing.
+    // Property changes are typed as key=value lines; text that does not parse sends nothing,
+    // and a refusal leaves the dialog open with the text as it was, and reaches the status
+    // bar.
     void propertiesDialog()
     {
         Demo demo;
         QVERIFY(demo.serve() && demo.start());
-        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Route).isEmpty());
-        QObject *route = objectsInTree(*demo.host, MapObjectRef::Route).constFirst();
+        QTRY_VERIFY(demo.ready(MapObjectRef::Route));
+        QObject *route = demo.objects(MapObjectRef::Route).constFirst();
         const int id = MapObjectRef::of(route).id;
 
         std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(route, nullptr));
         menuAction(menu.get(), QStringLiteral("changeProperties"))->trigger();
-        auto *dialog = demo.window->findChild<PropertiesDialog *>(QStringLiteral("propertiesDialog"));
+        QPointer<PropertiesDialog> dialog = demo.window->findChild<PropertiesDialog *>(QStringLiteral("propertiesDialog"));
         QVERIFY(dialog && dialog->isVisible());
         auto *text = dialog->findChild<QPlainTextEdit *>(QStringLiteral("propertiesText"));
-        QVERIFY(text);
-
         text->setPlainText(QStringLiteral("name Night line"));
         dialog->accept();
         QVERIFY(dialog->isVisible());
+        const QString refused = QStringLiteral("colour=red\nname=Night line");
+        text->setPlainText(refused);
+        dialog->accept();
+        QTRY_VERIFY2(dialog->refusalText().contains(QStringLiteral("colour")), qPrintable(dialog->refusalText()));
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(text->toPlainText(), refused);
+        // The plug-in's rpcError of it is in the status bar.
+        QCOMPARE(demo.window->rpcErrors().size(), 1);
+        QVERIFY(demo.window->rpcErrors().constFirst().startsWith(QStringLiteral("code: -32602, message: ")));
         text->setPlainText(QStringLiteral("name=Night line\ndescription=\"Harbour, late\""));
         dialog->accept();
-        QTRY_COMPARE(demo.server->world().route(id)->name, QStringLiteral("Night line"));
+        QTRY_VERIFY(!dialog);
+        QCOMPARE(demo.server->world().route(id)->name, QStringLiteral("Night line"));
         QCOMPARE(demo.server->world().route(id)->description, QStringLiteral("Harbour, late"));
-        QCOMPARE(demo.server->requestCount(QStringLiteral("RoadNetwork.changeRouteProperties")), 1);
+        QCOMPARE(demo.server->requestCount(QStringLiteral("RoadNetwork.changeRouteProperties")), 2);
     }
 
-    // Assigning asks for the route id, starting from the board's current route.
-    void assignDialog()
+    // Assigning asks for the route id, starting from the board's current route; a refusal
+    // keeps the dialog and its input; after the board has moved to its new route, the tree's
+    // current row is still the board's.
+    void assignKeepsInputAndSelection()
     {
         Demo demo;
-        QVERIFY(demo.serve() && demo.start());
-        const Sim::World &world = demo.server->world();
-        QTRY_VERIFY(!objectsInTree(*demo.host, MapObjectRef::Board).isEmpty());
-        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
-        QObject *board = objectsInTree(*demo.host, MapObjectRef::Board).constFirst();
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready() && demo.objects(MapObjectRef::Route).size() == 3);
+        ObjectTree *tree = demo.window->objectTree();
+        QObject *board = demo.objects(MapObjectRef::Board).constFirst();
         const QString name = MapObjectRef::of(board).name;
+        const Sim::World &world = demo.server->world();
         int target = 0;
-        for (QObject *route : objectsInTree(*demo.host, MapObjectRef::Route)) {
+        for (QObject *route : demo.objects(MapObjectRef::Route)) {
             if (MapObjectRef::of(route).id != world.board(name)->routeId)
                 target = MapObjectRef::of(route).id;
         }
+        tree->scrollTo(tree->indexOf(board));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, tree->visualRect(tree->indexOf(board)).center());
+        QCOMPARE(demo.window->selectedObject(), board);
 
         std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(board, nullptr));
         menuAction(menu.get(), QStringLiteral("assign"))->trigger();
-        auto *dialog = demo.window->findChild<QInputDialog *>(QStringLiteral("assignDialog"));
+        QPointer<RouteDialog> dialog = demo.window->findChild<RouteDialog *>(QStringLiteral("assignDialog"));
         QVERIFY(dialog);
-        QCOMPARE(dialog->intValue(), board->property("routeId").toInt());
-        dialog->setIntValue(target);
-        dialog->accept();
+        QCOMPARE(dialog->routeId(), qMax(1, board->property("routeId").toInt()));
+        dialog->setRouteId(9999);
+        QTest::keyClick(dialog, Qt::Key_Return);
+        QTRY_VERIFY2(dialog->refusalText().contains(QStringLiteral("9999")), qPrintable(dialog->refusalText()));
+        QCOMPARE(dialog->routeId(), 9999);
+        QCOMPARE(demo.window->messageBar()->messages(MessageBar::Refusal), QStringList(dialog->refusalText()));
+        dialog->setRouteId(target);
+        QTest::keyClick(dialog, Qt::Key_Return);
+        QTRY_VERIFY(!dialog);
         QTRY_COMPARE(world.board(name)->routeId, target);
-
-        menuAction(menu.get(), QStringLiteral("unassign"))->trigger();
-        QTRY_COMPARE(world.board(name)->routeId, 0);
+        QTRY_COMPARE(board->property("routeId").toInt(), target);
+        QTRY_COMPARE(tree->objectAt(tree->currentIndex()), board);
+        QCOMPARE(demo.window->selectedObject(), board);
     }
 
-    // Choosing a tree row selects its object, and only that one; a right click on a row
-    // opens the menu of the object the row lists.
-    void treeSelectionAndMenu()
+    // A right click on a board under "Assigned boards" opens that board's menu, titled with
+    // it; nothing under the pointer moves, and rows that move between the press and the menu
+    // do not change whose menu it is.
+    void menuOfThePressedRow_data()
     {
+        QTest::addColumn<bool>("resort");
+        QTest::newRow("the board's route would open") << false;
+        QTest::newRow("rows sorted anew before the menu") << true;
+    }
+    void menuOfThePressedRow()
+    {
+        QFETCH(bool, resort);
         Demo demo;
         QVERIFY(demo.serve() && demo.start(true));
-        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
-        const QVector<QObject *> routes = objectsInTree(*demo.host, MapObjectRef::Route);
+        QTRY_VERIFY(demo.ready() && demo.objects(MapObjectRef::Route).size() == 3);
+        ObjectTree *tree = demo.window->objectTree();
+        const QVector<QObject *> boards = demo.objects(MapObjectRef::Board);
+        const auto assigned = std::find_if(boards.begin(), boards.end(), [](QObject *b) { return b->property("routeId").toInt() != 0; });
+        QVERIFY(assigned != boards.end());
+        QObject *board = *assigned;
+        // Its row under "Assigned boards"; the other one is under its route, which is closed.
+        const QModelIndexList rows = tree->model()->match(tree->model()->index(0, 0), Qt::DisplayRole,
+                                                          MapObjectRef::of(board).name, -1, Qt::MatchExactly | Qt::MatchRecursive);
+        const auto under = std::find_if(rows.begin(), rows.end(), [](const QModelIndex &i) {
+            return i.parent().data().toString() == QLatin1String("Assigned boards");
+        });
+        QVERIFY(under != rows.end());
+        const QModelIndex row = *under;
+        tree->scrollTo(row);
+        const QRect place = tree->visualRect(row);
 
-        QTreeView *tree = demo.window->objectTree();
-        const auto rowOf = [&](QObject *object) { return demo.window->treeIndexOf(object); };
-        QVERIFY(rowOf(routes.at(0)).isValid());
-        tree->setCurrentIndex(rowOf(routes.at(0)));
-        QCOMPARE(demo.window->selectedObject(), routes.at(0));
-        QVERIFY(routes.at(0)->property("selected").toBool());
-
-        tree->setCurrentIndex(rowOf(routes.at(1)));
-        QCOMPARE(demo.window->selectedObject(), routes.at(1));
-        QVERIFY(routes.at(1)->property("selected").toBool());
-        QVERIFY(!routes.at(0)->property("selected").toBool());
-
-        // Selecting from elsewhere (the map) moves the tree's current row along.
-        demo.window->selectObject(routes.at(2), false);
-        QCOMPARE(tree->currentIndex(), rowOf(routes.at(2)));
-        QVERIFY(!routes.at(1)->property("selected").toBool());
-
-        tree->scrollTo(rowOf(routes.at(0)));
-        QCOMPARE(contextMenuAt(tree->viewport(), tree->visualRect(rowOf(routes.at(0))).center()),
-                 QStringList({MapObjectRef::of(routes.at(0)).title(), "lock", "changeProperties", "timelineData", "webUrl"}));
+        QTest::mousePress(tree->viewport(), Qt::RightButton, Qt::NoModifier, place.center());
+        QCOMPARE(tree->currentIndex(), row);
+        QCOMPARE(tree->visualRect(row), place);
+        QCOMPARE(demo.window->selectedObject(), board);
+        if (resort)
+            tree->sortByColumn(0, Qt::DescendingOrder);
+        const QStringList menu = contextMenuAt(tree->viewport(), place.center());
+        QCOMPARE(menu.value(0), MapObjectRef::of(board).title());
+        QVERIFY(menu.contains(QStringLiteral("assign")));
+        QTest::mouseRelease(tree->viewport(), Qt::RightButton, Qt::NoModifier, place.center());
     }
 
-    // A click on a board on the map selects it and its tree row, a drag selects nothing, and
-    // a right click opens the board's menu.
-    void mapClicks()
+    // Search takes a part of a key or name in any case, selects the first hit and brings the
+    // map to it, close enough to see it (a detector from a city view too); Enter steps on.
+    void search_data()
     {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("column");
+        QTest::newRow("board by its name") << int(MapObjectRef::Board) << 0;
+        QTest::newRow("route by its name") << int(MapObjectRef::Route) << 1;
+        QTest::newRow("detector by its name") << int(MapObjectRef::Detector) << 1;
+    }
+    void search()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, column);
         Demo demo;
         QVERIFY(demo.serve() && demo.start(true));
-        QTRY_VERIFY(demo.window->fittedToNetwork());
-        // Boards show once they have a position: let the simulated clock send some.
-        QTRY_VERIFY(demo.server->requestCount(QStringLiteral("subscribe")) >= 1);
+        QTRY_VERIFY(demo.ready() && demo.ready(MapObjectRef::Detector) && demo.window->fittedToNetwork());
+        demo.server->step(1.0);
+        QTRY_VERIFY(!demo.drivingBoards().isEmpty());
+        QObject *wanted = kind == MapObjectRef::Board ? demo.drivingBoards().constFirst()
+                                                      : demo.objects(MapObjectRef::Kind(kind)).constLast();
         Road::MapView *view = demo.window->mapView();
-        QWidget *viewport = view->viewport();
-        QObject *board = nullptr;
-        QPoint spot;
-        QTRY_VERIFY2([&] {
-            demo.server->step(1.0);
-            spot = loneBoardSpot(view, &board);
-            return board != nullptr;
-        }(), "no board stands alone on the map");
+        view->setZoom(11);
 
-        QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, spot);
-        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, spot + QPoint(40, 0));
-        QCOMPARE(demo.window->selectedObject(), nullptr);
+        QTest::keyClick(demo.window.get(), Qt::Key_F, Qt::ControlModifier);
+        QLineEdit *field = demo.window->searchBar()->field();
+        QVERIFY(field->hasFocus());
+        const QString text = rowText(wanted, column);
+        QTest::keyClicks(field, text.mid(1, text.size() - 2).toLower());
+        QCOMPARE(demo.window->selectedObject(), wanted);
+        const QPointF centre = mapBounds(wanted)->center();
+        const QPointF offset = view->mapFromScene(centre) - view->viewport()->rect().center();
+        QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("%1, %2").arg(offset.x()).arg(offset.y())));
+        const QRect onScreen = view->mapFromScene(*mapBounds(wanted)).boundingRect();
+        QVERIFY(kind == MapObjectRef::Board || std::max(onScreen.width(), onScreen.height()) >= 12);
 
-        QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, spot);
+        const QVector<QObject *> hits = demo.window->searchBar()->hits();
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(demo.window->selectedObject(), hits.value(1 % hits.size()));
+    }
+
+    // A click on a board on the map selects it and its row, a right click opens its menu,
+    // and F follows it: across twenty moves the map keeps it in the middle, with a trail of
+    // where it was. Dragging the map ends the following and selects nothing else.
+    void clickAndFollowABoard()
+    {
+        Demo demo;
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready() && demo.window->fittedToNetwork());
+        demo.server->step(1.0);
+        QTRY_VERIFY(!demo.drivingBoards().isEmpty());
+        QObject *board = demo.drivingBoards().constFirst();
+        Road::MapView *view = demo.window->mapView();
+        demo.window->navigation()->zoomTo(board);
+        const QPoint spot = view->mapFromScene(mapBounds(board)->center());
+        QVERIFY((spot - view->viewport()->rect().center()).manhattanLength() <= 2);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, spot);
         QCOMPARE(demo.window->selectedObject(), board);
         QVERIFY(board->property("selected").toBool());
-        QCOMPARE(demo.window->objectTree()->currentIndex(), demo.window->treeIndexOf(board));
+        QCOMPARE(demo.window->objectTree()->objectAt(demo.window->objectTree()->currentIndex()), board);
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_F);
+        QCOMPARE(demo.window->follower()->board(), board);
+        QCOMPARE(contextMenuAt(view->viewport(), view->mapFromScene(mapBounds(board)->center())).value(0),
+                 MapObjectRef::of(board).title());
 
-        QCOMPARE(contextMenuAt(viewport, spot),
-                 QStringList({MapObjectRef::of(board).title(), "lock", "assign", "unassign", "changeProperties", "webUrl"}));
+        const QString name = MapObjectRef::of(board).name;
+        for (int move = 0; move < 20; ++move) {
+            const int positions = demo.window->timeline()->samples(name).size();
+            demo.server->step(1.0);
+            QTRY_VERIFY(demo.window->timeline()->samples(name).size() > positions);
+            QTRY_VERIFY2((view->mapFromScene(mapBounds(board)->center()) - view->viewport()->rect().center()).manhattanLength() <= 2,
+                         qPrintable(QStringLiteral("move %1").arg(move)));
+        }
+        // Positions at a stop repeat one point, which the trail keeps once.
+        QVERIFY(demo.window->follower()->trail().size() > 2);
+
+        const QPoint middle = view->viewport()->rect().center() + QPoint(0, 40);
+        QTest::mousePress(view->viewport(), Qt::LeftButton, Qt::NoModifier, middle);
+        // QTest moves a widget's pointer without an event; send the drag itself.
+        QMouseEvent drag(QEvent::MouseMove, middle + QPoint(60, 0), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &drag);
+        QTest::mouseRelease(view->viewport(), Qt::LeftButton, Qt::NoModifier, middle + QPoint(60, 0));
+        QCOMPARE(demo.window->follower()->board(), nullptr);
+        QCOMPARE(demo.window->selectedObject(), board);
+    }
+
+    // An observer's commands are greyed out, its queries not, and its role is shown.
+    void observerSeesCommandsGreyed()
+    {
+        Demo demo;
+        QVERIFY(demo.serve());
+        demo.server->setRole(QStringLiteral("observer"));
+        QVERIFY(demo.start(true));
+        QTRY_VERIFY(demo.ready() && demo.ready(MapObjectRef::Detector));
+        QTRY_COMPARE(demo.window->consoleStatusBar()->roleText(), QStringLiteral("Role: observer"));
+        const auto enabled = [&](QObject *object) {
+            std::unique_ptr<QMenu> menu(demo.window->createObjectMenu(object, nullptr));
+            QStringList on;
+            for (QAction *action : menu->actions())
+                if (action->isEnabled() && !action->objectName().isEmpty())
+                    on.append(action->objectName());
+            return on;
+        };
+        QCOMPARE(enabled(demo.objects(MapObjectRef::Board).constFirst()), QStringList({"follow", "zoomTo", "webUrl"}));
+        QCOMPARE(enabled(demo.objects(MapObjectRef::Route).constFirst()), QStringList({"timelineData", "zoomTo", "webUrl"}));
+        const QStringList detector = enabled(demo.objects(MapObjectRef::Detector).constFirst());
+        QVERIFY(detector.contains("vdtProperties") && !detector.contains("lock") && !detector.contains("activate"));
+    }
+
+    // The keys of the map, while it has the focus: + and − zoom, the arrows pan, Home shows
+    // the whole network, Esc clears the selection.
+    void mapKeys()
+    {
+        Demo demo;
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready(MapObjectRef::Route) && demo.window->fittedToNetwork());
+        Road::MapView *view = demo.window->mapView();
+        view->setFocus();
+        const int fitted = view->zoom();
+        const QPointF home = demo.viewCentre();
+        QTest::keyClick(view, Qt::Key_Plus);
+        QCOMPARE(view->zoom(), fitted + 1);
+        QTest::keyClick(view, Qt::Key_Right);
+        QVERIFY(demo.viewCentre().x() > home.x());
+        QTest::keyClick(view, Qt::Key_Minus);
+        QTest::keyClick(view, Qt::Key_Minus);
+        QCOMPARE(view->zoom(), fitted - 1);
+        QTest::keyClick(view, Qt::Key_Home);
+        QCOMPARE(view->zoom(), fitted);
+        QVERIFY(QLineF(demo.viewCentre(), home).length() < 1e-6);
+        demo.window->selectObject(demo.objects(MapObjectRef::Route).constFirst(), false);
+        QTest::keyClick(view, Qt::Key_Escape);
+        QCOMPARE(demo.window->selectedObject(), nullptr);
     }
 
     // The plug-in draws a route only while it is selected, unless the host keeps it shown.
@@ -500,29 +648,27 @@ private slots:
     {
         Demo demo;
         QVERIFY(demo.serve() && demo.start(true));
-        QTRY_COMPARE(objectsInTree(*demo.host, MapObjectRef::Route).size(), 3);
-        const QVector<QObject *> routes = objectsInTree(*demo.host, MapObjectRef::Route);
+        QTRY_COMPARE(demo.objects(MapObjectRef::Route).size(), 3);
+        const QVector<QObject *> routes = demo.objects(MapObjectRef::Route);
         const auto visibleCount = [&] {
             return int(std::count_if(routes.begin(), routes.end(),
                                      [](QObject *route) { return qobject_cast<QGraphicsObject *>(route)->isVisible(); }));
         };
         // Shown by default.
         QTRY_COMPARE(visibleCount(), 3);
-
         auto *box = demo.window->settingsPanel()->findChild<QCheckBox *>(QStringLiteral("showAllRoutes"));
-        QVERIFY(box && box->isChecked());
         demo.window->selectObject(routes.at(1), false);
         box->setChecked(false);
         QCOMPARE(visibleCount(), 1);
         QVERIFY(qobject_cast<QGraphicsObject *>(routes.at(1))->isVisible());
         QCOMPARE(QSettings().value(SettingsPanel::ShowAllRoutesKey).toBool(), false);
-
         box->setChecked(true);
         QCOMPARE(visibleCount(), 3);
     }
 
-    // Once the routes' geometry has arrived the map shows all of it.
-    void mapFitsTheNetwork()
+    // While the geometry comes the status bar counts it; once it has come the map shows all
+    // of it and the status bar counts the boards by state.
+    void loadingThenTheNetwork()
     {
         Sim::Network network = smallNetwork();
         QRectF expected;
@@ -531,13 +677,21 @@ private slots:
                 expected |= QRectF(p, QSizeF(1e-9, 1e-9));
         }
         Demo demo;
-        QVERIFY(demo.serve(std::move(network)) && demo.start(true));
+        QVERIFY(demo.serve(std::move(network)));
+        // A project of its own: no geometry cached by earlier tests.
+        QTemporaryDir project;
+        demo.host->setProjectDir(project.path());
+        demo.server->delayMethod(QStringLiteral("RoadNetwork.getRouteGeometry"), 1000);
+        QVERIFY(demo.start(true));
+        QTRY_VERIFY(demo.window->consoleStatusBar()->censusText().startsWith(QStringLiteral("Loading: routes 0/3")));
         QTRY_VERIFY_WITH_TIMEOUT(demo.window->fittedToNetwork(), 10000);
         Road::MapView *view = demo.window->mapView();
         const QRectF visible = view->mapToScene(view->viewport()->rect()).boundingRect();
         QVERIFY(visible.contains(expected));
         // Fitted, not merely zoomed out: the network fills a good part of the view.
         QVERIFY(expected.width() > visible.width() / 3 || expected.height() > visible.height() / 3);
+        QTRY_VERIFY2(demo.window->consoleStatusBar()->censusText().startsWith(QStringLiteral("5 boards: ")),
+                     qPrintable(demo.window->consoleStatusBar()->censusText()));
     }
 };
 
