@@ -41,9 +41,9 @@ void FollowTrail::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWi
 {
     // Older stretches fainter; the pen is cosmetic, so the line keeps its width at every zoom.
     for (int i = 1; i < m_points.size(); ++i) {
-        QColor colour(0x1f, 0x5f, 0xbf);
-        colour.setAlphaF(0.2 + 0.7 * i / m_points.size());
-        QPen pen(colour, 4);
+        QColor colour(0x15, 0x4f, 0xc0);
+        colour.setAlphaF(0.35 + 0.6 * i / m_points.size());
+        QPen pen(colour, 5);
         pen.setCosmetic(true);
         pen.setCapStyle(Qt::RoundCap);
         painter->setPen(pen);

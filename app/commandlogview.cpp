@@ -3,6 +3,8 @@
 #include <QHeaderView>
 #include <QToolButton>
 
+#include <algorithm>
+
 #include "commandlog.h"
 #include "commandrunner.h"
 
@@ -19,12 +21,12 @@ CommandLogView::CommandLogView(CommandLog *log, CommandRunner *runner, QWidget *
     verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setSectionResizeMode(CommandLog::TimeColumn, QHeaderView::ResizeToContents);
     horizontalHeader()->setSectionResizeMode(CommandLog::OutcomeColumn, QHeaderView::Stretch);
-    setColumnWidth(CommandLog::TimeColumn, 64);
-    setColumnWidth(CommandLog::ObjectColumn, 110);
-    setColumnWidth(CommandLog::CommandColumn, 80);
-    setColumnWidth(CommandLog::ParametersColumn, 120);
-    setColumnWidth(CommandLog::RevertColumn, 64);
+    horizontalHeader()->setSectionResizeMode(CommandLog::RevertColumn, QHeaderView::ResizeToContents);
+    // As wide as their headings to begin with; the operator widens them at will.
+    for (int column : {CommandLog::ObjectColumn, CommandLog::CommandColumn, CommandLog::ParametersColumn})
+        setColumnWidth(column, std::max(90, horizontalHeader()->sectionSizeHint(column)));
     connect(log, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex &, int first, int last) { updateButtons(first, last); });
     connect(log, &QAbstractItemModel::dataChanged, this,

@@ -13,7 +13,6 @@
 #include <QScrollArea>
 #include <QSettings>
 #include <QToolBar>
-#include <QVBoxLayout>
 
 #include "boardfollower.h"
 #include "commandlog.h"
@@ -75,7 +74,7 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     , m_log(new CommandLog(this))
     , m_runner(new CommandRunner(host, m_log, this))
     , m_menu(new ObjectMenu(host, m_runner, this))
-    , m_messages(new MessageBar)
+    , m_messages(new MessageBar(m_view))
     , m_status(new ConsoleStatusBar(this))
     , m_overlay(new MapOverlay(m_view))
     , m_navigation(new MapNavigation(m_view, [this] { return loadedRouteBounds(); }))
@@ -87,13 +86,7 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     m_view->setScene(host->scene());
     m_view->setBackgroundBrush(QColor(0xf2, 0xef, 0xe9));
     m_view->viewport()->installEventFilter(this);
-    auto *centre = new QWidget;
-    auto *column = new QVBoxLayout(centre);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
-    column->addWidget(m_messages);
-    column->addWidget(m_view, 1);
-    setCentralWidget(centre);
+    setCentralWidget(m_view);
     setStatusBar(m_status);
 
     createDocks();
@@ -164,7 +157,7 @@ void MainWindow::createDocks()
     setCorner(Qt::BottomLeftCorner, Qt::LeftDockWidgetArea);
     setCorner(Qt::BottomRightCorner, Qt::BottomDockWidgetArea);
     resizeDocks({tree, legend}, {330, 300}, Qt::Horizontal);
-    resizeDocks({timeline, log}, {400, 520}, Qt::Horizontal);
+    resizeDocks({timeline, log}, {360, 580}, Qt::Horizontal);
     resizeDocks({timeline}, {190}, Qt::Vertical);
 }
 

@@ -1,5 +1,7 @@
 #include "messagebar.h"
 
+#include <QAbstractScrollArea>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
@@ -27,13 +29,30 @@ QString styleOf(MessageBar::Kind kind)
 
 } // namespace
 
-MessageBar::MessageBar(QWidget *parent)
-    : QWidget(parent)
+MessageBar::MessageBar(QAbstractScrollArea *map)
+    : QWidget(map)
+    , m_map(map)
     , m_layout(new QVBoxLayout(this))
 {
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(1);
+    map->viewport()->installEventFilter(this);
     hide();
+}
+
+bool MessageBar::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize)
+        place();
+    return QWidget::eventFilter(watched, event);
+}
+
+void MessageBar::place()
+{
+    const QRect area = m_map->viewport()->geometry();
+    const int height = m_layout->hasHeightForWidth() ? m_layout->heightForWidth(area.width()) : m_layout->sizeHint().height();
+    setGeometry(area.left(), area.top(), area.width(), qMin(area.height(), height));
+    raise();
 }
 
 void MessageBar::showMessage(Kind kind, const QString &text)
@@ -70,6 +89,7 @@ void MessageBar::showMessage(Kind kind, const QString &text)
     m_layout->addWidget(line);
     trim();
     show();
+    place();
 }
 
 QStringList MessageBar::messages(Kind kind) const
@@ -86,9 +106,12 @@ QStringList MessageBar::messages(Kind kind) const
 void MessageBar::removeLine(QWidget *line)
 {
     m_layout->removeWidget(line);
+    line->hide();
     line->deleteLater();
     if (m_layout->count() == 0)
         hide();
+    else
+        place();
 }
 
 void MessageBar::trim()
