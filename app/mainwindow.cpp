@@ -7,6 +7,7 @@
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QGraphicsObject>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -103,7 +104,6 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     connect(m_tree, &ObjectTree::objectChosen, this, [this](QObject *object) { selectObject(object, true); });
     connect(m_tree, &ObjectTree::objectMenuRequested, this, &MainWindow::showObjectMenu);
     connect(m_search, &SearchBar::found, this, [this](QObject *object) { selectObject(object, true); });
-    connect(m_search, &SearchBar::finished, m_view, [this] { m_view->setFocus(); });
     connect(m_menu, &ObjectMenu::followRequested, this, [this](QObject *board) {
         selectObject(board, true);
         m_follower->follow(board);
@@ -194,7 +194,11 @@ void MainWindow::createActions()
     action(view, tr("&Find…"), QKeySequence::Find, [this] { m_search->activate(); });
     action(view, tr("F&ollow the selected board"), QKeySequence(Qt::Key_F), [this] { toggleFollow(); });
     action(view, tr("&Zoom to the selection"), QKeySequence(Qt::Key_Z), [this] { m_navigation->zoomTo(m_selected); });
-    action(view, tr("&Clear the selection"), QKeySequence(Qt::Key_Escape), [this] { selectObject(nullptr, false); });
+    action(view, tr("&Clear the selection"), QKeySequence(Qt::Key_Escape), [this] {
+        selectObject(nullptr, false);
+        if (m_search->field()->hasFocus())
+            m_view->setFocus();
+    });
     view->addAction(tr("Show the whole &network (Home on the map)"), m_navigation, &MapNavigation::showNetwork);
     view->addSeparator();
     for (QDockWidget *d : findChildren<QDockWidget *>())

@@ -145,10 +145,6 @@ bool SearchBar::eventFilter(QObject *watched, QEvent *event)
                 step(key->modifiers() & Qt::ShiftModifier ? -1 : 1);
             return true;
         }
-        if (key->key() == Qt::Key_Escape) {
-            emit finished();
-            return true;
-        }
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -11,7 +11,7 @@ class QLineEdit;
 
 // One field that finds boards, routes and detectors by their key or name: a part of either,
 // in any case. Typing selects the first hit; Enter (or the arrow buttons) steps through the
-// rest, Shift+Enter back.
+// rest, Shift+Enter back. (Esc is the window's: it clears the selection.)
 class SearchBar : public QWidget
 {
     Q_OBJECT
@@ -28,8 +28,6 @@ public:
 
 signals:
     void found(QObject *object);
-    // Esc in the field: the operator is done.
-    void finished();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
