@@ -1,13 +1,12 @@
 #pragma once
 
-#include <QLoggingCategory>
 #include <QString>
 
-Q_DECLARE_LOGGING_CATEGORY(lcPriority)
-
 // The plug-in's log: "[PriorityPlugin] ERROR: text" (critical), "... WARN: ..." (warning)
-// and "... INFO: ..." (info), written through Qt's message logger without file, line or
-// function context. The level is fixed when the module is built.
+// and "... INFO: ..." (info), written through Qt's message logger in its default category and
+// without file, line or function context, so that under Qt's default message pattern a line
+// starts with "[PriorityPlugin]" (host log parsers key on it). The level is fixed when the
+// module is built.
 namespace PrioLog {
 
 // 0 silences everything; errors need > 0, warnings > 1, info > 2.

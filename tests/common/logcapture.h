@@ -7,7 +7,9 @@
 #include <QtGlobal>
 
 // Collects every message written through Qt's logger while it lives, so that a test can
-// count the plug-in's log lines. Nothing is passed on to the test's own handler.
+// count the plug-in's log lines. Each line is the message type, ": ", and the line as Qt's
+// default message pattern prints it: a named category comes first ("host.jsonrpc: ..."),
+// the default category does not. Nothing is passed on to the test's own handler.
 class LogCapture
 {
 public:
@@ -38,13 +40,16 @@ public:
     }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
         static const char *const prefixes[] = {"debug", "warning", "critical", "fatal", "info"};
         if (!s_current)
             return;
+        QString line = QString::fromLatin1(prefixes[type]) + QLatin1String(": ");
+        if (context.category && qstrcmp(context.category, "default") != 0)
+            line += QString::fromUtf8(context.category) + QLatin1String(": ");
         QMutexLocker lock(&s_current->m_mutex);
-        s_current->m_lines.append(QString::fromLatin1(prefixes[type]) + QLatin1String(": ") + message);
+        s_current->m_lines.append(line + message);
     }
 
     static inline LogCapture *s_current = nullptr;
