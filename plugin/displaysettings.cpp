@@ -212,6 +212,13 @@ void PriorityPlugin::setView(QGraphicsView *newView)
     connect(newView->horizontalScrollBar(), SIGNAL(valueChanged(int)), this, SLOT(on_viewMoved(int)));
     connect(newView->verticalScrollBar(), SIGNAL(valueChanged(int)), this, SLOT(on_viewMoved(int)));
     viewTimerId = startTimer(viewSettleMs, Qt::CoarseTimer);
+
+    // A view that reached its zoom before it was handed over reports no change of it: take
+    // the level it offers (host views name it "zoom") as the current zoom.
+    bool ok = false;
+    const int zoom = newView->property("zoom").toInt(&ok);
+    if (ok)
+        on_viewZoomChanged(zoom);
 }
 
 void PriorityPlugin::on_viewZoomChanged(int zoom)

@@ -12,6 +12,8 @@ namespace Road {
 class ROAD_KERNEL_EXPORT MapView : public QGraphicsView
 {
     Q_OBJECT
+    // The current level, -1 until the view first has one; what map plug-ins read on binding.
+    Q_PROPERTY(int zoom READ zoom WRITE setZoom NOTIFY zoomChanged)
 public:
     static constexpr int MinZoom = 2;
     static constexpr int MaxZoom = 21;
