@@ -54,6 +54,7 @@ PrioVDetector *PriorityPlugin::detector(int id) const
 void PriorityPlugin::on_rpcObjectConnected(bool conn)
 {
     subscribed = false;
+    ++m_session;
     QObject *rpc = currentRpc();
     if (!rpc)
         return;

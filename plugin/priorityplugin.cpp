@@ -75,6 +75,7 @@ bool PriorityPlugin::start(QObject *json_rpc_object)
         }
         m_rpcObject = rpc;
         m_attached = true;
+        m_connectionWatch.watch(rpc);
     }
 
     QObject *kernel = parent();
@@ -124,6 +125,12 @@ bool PriorityPlugin::start(QObject *json_rpc_object)
     cancelPendingRestart();
     awaitingPermissions = false;
     disconnectPermissionWait();
+
+    // An object that is connected already (a restart on a connection that never went down,
+    // or a host that connects before it starts its plug-ins) sends no connected(true) to
+    // wait for: load now, unless this connection is loaded already.
+    if (!routesSection && m_connectionWatch.isConnected(currentRpc()))
+        on_rpcObjectConnected(true);
     return true;
 }
 
@@ -133,6 +140,7 @@ void PriorityPlugin::stop(bool restart)
         return;
 
     info(tr("Stop"));
+    ++m_session;
 
     QObject *rpc = m_rpcObject.data();
     if (rpc)

@@ -15,6 +15,7 @@
 
 #include "kernel/roaditemmodel.h"
 #include "model/geometrycache.h"
+#include "plugin/connectionwatch.h"
 
 class QTimer;
 class JsonRpcResponse;
@@ -246,4 +247,8 @@ private:
     // host already did.
     QHash<QObject *, QList<QPointer<QObject>>> treeEntries;
     GeometryCache m_cache;
+    ConnectionWatch m_connectionWatch;
+    // Advances with every change of the connection and every stop: an answer to a request
+    // posted in an earlier session is dropped.
+    quint64 m_session = 0;
 };

@@ -88,19 +88,21 @@ bool PriorityPlugin::postRpcCommand(const QString &method, const QVariant &param
         return false;
     }
 
-    // The completion record: it lives in the connection and goes with it. The answer is
-    // applied only while the object it was posted to is still the current one, so an
-    // answer from an earlier session never reaches this one.
+    // The completion record: it lives in the connection and goes with it. An answer
+    // belongs to the session it was asked in: after a stop or a change of the connection
+    // (a "Connection lost" failure comes after connected(false)) it fills nothing and
+    // stops nothing.
     QPointer<QObject> postedTo(rpc);
     QPointer<JsonRpcResponse> guardedResponse(response);
+    const quint64 askedIn = m_session;
     auto connection = std::make_shared<QMetaObject::Connection>();
     *connection = connect(response, &Response::finished, this,
                           [this, postedTo, guardedResponse, callback = std::move(callback),
-                           userCommand, connection]() {
+                           userCommand, askedIn, connection]() {
                               QObject::disconnect(*connection);
                               JsonRpcResponse *answer = guardedResponse.data();
                               QObject *current = currentRpc();
-                              if (!answer || !current || current != postedTo.data())
+                              if (!answer || !current || current != postedTo.data() || askedIn != m_session)
                                   return;
                               if (answer->isError()) {
                                   handleResponseError(answer, userCommand);
@@ -116,6 +118,7 @@ QVariant PriorityPlugin::execRpcCommand(const QString &method, const QVariant &p
                                         bool userCommand)
 {
     QPointer<JsonRpcResponse> response;
+    const quint64 askedIn = m_session;
     switch (postAndWait(this, currentRpc(), method, params, timeout, response)) {
     case SyncOutcome::NotSent:
     case SyncOutcome::NoAnswer:
@@ -130,7 +133,9 @@ QVariant PriorityPlugin::execRpcCommand(const QString &method, const QVariant &p
         break;
     }
     if (response->isError()) {
-        handleResponseError(response, userCommand);
+        // An internal request of an earlier session stops nothing.
+        if (userCommand || askedIn == m_session)
+            handleResponseError(response, userCommand);
         return QVariant();
     }
     return response->result();

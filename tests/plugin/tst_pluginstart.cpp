@@ -34,7 +34,30 @@ void failInternalRequest(Host &host, int code)
     QTRY_VERIFY(!host.plugin->rpcObject());
 }
 
+// The loading requests posted since request number from, in order.
+QStringList loadingRequests(const Host &host, int from)
+{
+    static const QStringList loading{QStringLiteral("RoadNetwork.getRouteList"), QStringLiteral("VDTService.getVdtList"),
+                                     QStringLiteral("BoardsServer.getBoards")};
+    QStringList methods;
+    for (int i = from; i < host.rpc->posted.size(); ++i) {
+        if (loading.contains(host.rpc->posted.at(i).method))
+            methods << host.rpc->posted.at(i).method;
+    }
+    return methods;
+}
+
 } // namespace
+
+// A JSON-RPC object that says whether it is connected, as the host's does.
+class StatefulJsonRpcObject : public JsonRpcObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool isConnected MEMBER isConnected)
+public:
+    using JsonRpcObject::JsonRpcObject;
+    bool isConnected = true;
+};
 
 class tst_PluginStart : public QObject
 {
@@ -286,6 +309,74 @@ private slots:
         emit host.owner.allowedCommandsChanged();
         QCOMPARE(log.count(kInfoStart), 0);
         QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+    }
+
+    // However the plug-in comes to start again, a connected object is loaded at once: it
+    // sends no connected(true) to wait for.
+    void connectedObjectIsLoadedAtEveryStart_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("started on a connected object") << "none";
+        QTest::newRow("error answer, timed restart") << "error";
+        QTest::newRow("board data refused, timed restart") << "board data";
+        QTest::newRow("refusal, then the role changes") << "refusal";
+        QTest::newRow("request failed after the connection dropped") << "drop";
+    }
+    void connectedObjectIsLoadedAtEveryStart()
+    {
+        QFETCH(QString, fault);
+        Host host;
+        const QStringList lists{"RoadNetwork.getRouteList", "VDTService.getVdtList", "BoardsServer.getBoards"};
+        if (fault == QLatin1String("none")) {
+            // A host that connects before it starts its plug-ins.
+            delete host.rpc;
+            host.rpc = new StatefulJsonRpcObject(&host.owner);
+            QVERIFY(host.plugin->start(host.rpc));
+            QCOMPARE(loadingRequests(host, 0), lists);
+            QVERIFY(host.plugin->routesSectionObject());
+            // Started again on the same connection: loaded already, nothing is asked twice.
+            QVERIFY(host.plugin->start(host.rpc));
+            QCOMPARE(loadingRequests(host, 0), lists);
+            return;
+        }
+
+        QVERIFY(host.plugin->start(host.rpc));
+        host.rpc->script(QStringLiteral("RoadNetwork.getRouteList"), Script::Never);
+        emit host.rpc->connected(true);
+        QCOMPARE(loadingRequests(host, 0), lists);
+        const QPointer<JsonRpcResponse> routeList = host.rpc->posted.first().response;
+        QVERIFY(routeList);
+        const int before = host.rpc->posted.size();
+
+        if (fault == QLatin1String("drop")) {
+            // The host reports the drop, then fails what was outstanding; it reconnects.
+            emit host.rpc->connected(false);
+            routeList->finishWithError(QVariantMap{{"code", -32098}, {"message", "Connection lost"}});
+            QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+            QVERIFY(!host.plugin->isRestartPending());
+            emit host.rpc->connected(true);
+        } else if (fault == QLatin1String("refusal")) {
+            routeList->finishWithError(QVariantMap{{"code", -32000}, {"message", "denied"}});
+            QVERIFY(!host.plugin->rpcObject());
+            emit host.owner.allowedCommandsChanged();
+        } else {
+            if (fault == QLatin1String("error")) {
+                routeList->finishWithError(QVariantMap{{"code", 5}, {"message", "broken"}});
+            } else {
+                // A position of a board the server no longer knows by the time it is asked.
+                host.rpc->answerError(QStringLiteral("BoardsServer.getBoardData"), -32602, QStringLiteral("unknown board"));
+                emit host.rpc->notification(QStringLiteral("BoardsServer.boardPosition"), QVariantMap{{"board_name", "B9"}});
+                QTRY_VERIFY(!host.plugin->rpcObject());
+            }
+            QVERIFY(!host.plugin->rpcObject());
+            auto *timer = host.plugin->findChild<QTimer *>();
+            QVERIFY(timer && timer->isActive());
+            timer->start(0); // bring the ten seconds forward
+            QTRY_VERIFY(!timer->isActive());
+        }
+        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
+        QCOMPARE(loadingRequests(host, before), lists);
+        QVERIFY(host.plugin->routesSectionObject());
     }
 
     void permissionWaitWithoutOwnerGivesUp()
