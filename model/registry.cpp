@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
@@ -103,7 +104,7 @@ void PriorityPlugin::on_rpcObjectConnected(bool conn)
                    [this](const QVariant &result) { onBoardList(result); }, false);
 }
 
-void PriorityPlugin::restoreFromCache()
+void PriorityPlugin::restoreFromCache(bool missingOnly)
 {
     const QJsonObject root = m_cache.readFile();
 
@@ -113,7 +114,8 @@ void PriorityPlugin::restoreFromCache()
         if (id == 0)
             continue;
         if (route(id)) {
-            warning(tr("Duplicate route with id %1").arg(id));
+            if (!missingOnly)
+                warning(tr("Duplicate route with id %1").arg(id));
             continue;
         }
         auto *restored = new PrioRoute(this, id, scene);
@@ -128,7 +130,8 @@ void PriorityPlugin::restoreFromCache()
         if (id == 0)
             continue;
         if (detector(id)) {
-            warning(tr("Duplicate detector with id %1").arg(id));
+            if (!missingOnly)
+                warning(tr("Duplicate detector with id %1").arg(id));
             continue;
         }
         auto *restored = new PrioVDetector(this, id, scene, m_showDtOnActivation);
@@ -142,9 +145,53 @@ void PriorityPlugin::restoreFromCache()
     removeCacheEntries(QStringLiteral("detectors"), unqualified);
 }
 
+template <typename Key, typename Item>
+void PriorityPlugin::watchRegistered(QHash<Key, Item *> &registry, const Key &key, Item *item)
+{
+    // The plug-in takes an item out of its registry before it deletes it; an item still
+    // registered when it goes was destroyed by someone else.
+    connect(item, &QObject::destroyed, this, [this, &registry, key, item](QObject *gone) {
+        const auto it = registry.find(key);
+        if (it == registry.end() || it.value() != item)
+            return;
+        registry.erase(it);
+        treeEntries.remove(gone);
+        scheduleReload();
+    });
+}
+
+void PriorityPlugin::scheduleReload()
+{
+    if (m_reloadQueued)
+        return;
+    m_reloadQueued = true;
+    // Once, after the whole burst of destructions (a cleared scene takes every item at once).
+    QTimer::singleShot(0, this, [this] {
+        m_reloadQueued = false;
+        reloadLostItems();
+    });
+}
+
+void PriorityPlugin::reloadLostItems()
+{
+    // Without a loaded connection there is nothing to restore: the next one loads everything.
+    if (!currentRpc() || !routesSection)
+        return;
+    info(tr("Map items were destroyed by the host; loading them again"));
+    restoreFromCache(true);
+    if (!currentRpc())
+        return;
+    requestNetworkLists();
+    if (!currentRpc())
+        return;
+    postRpcCommand(QStringLiteral("BoardsServer.getBoards"), QVariant(),
+                   [this](const QVariant &result) { onBoardList(result); }, false);
+}
+
 void PriorityPlugin::registerRoute(int id, PrioRoute *route)
 {
     routes.insert(id, route);
+    watchRegistered(routes, id, route);
     addTreeEntry(route, routesSection);
     if (!itemModel)
         return;
@@ -157,6 +204,7 @@ void PriorityPlugin::registerRoute(int id, PrioRoute *route)
 void PriorityPlugin::registerVehicle(PrioVehicle *vehicle)
 {
     boards.insert(vehicle->name(), vehicle);
+    watchRegistered(boards, vehicle->name(), vehicle);
     connect(vehicle, SIGNAL(routeChanged()), this, SLOT(on_vehRouteChanged()));
 }
 
@@ -179,6 +227,7 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
     if (detector->isEmergency()) {
         addTreeEntry(detector, emergencyDetectorsSection);
         detectors.insert(id, detector);
+        watchRegistered(detectors, id, detector);
         return;
     }
 
@@ -199,6 +248,7 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
     if (routeIds.isEmpty())
         return;
     detectors.insert(id, detector);
+    watchRegistered(detectors, id, detector);
 }
 
 void PriorityPlugin::addTreeEntry(QObject *object, QObject *section)

@@ -145,7 +145,9 @@ public:
     void registerDetector(int id, PrioVDetector *detector);
     void addTreeEntry(QObject *object, QObject *section);
     void clearRegistry();
-    void restoreFromCache();
+    // Restores routes and detectors from the cache file; with missingOnly, only those not
+    // registered, without a warning for the others.
+    void restoreFromCache(bool missingOnly = false);
 
     // Loaders.
     void requestNetworkLists();
@@ -205,6 +207,12 @@ private:
     bool hasLiveTreeEntry(QObject *object) const;
     void openCache();
     void forgetDetectorInBoards(int detectorId);
+    // Registry entries of items that someone else destroyed (the host clearing its scene or
+    // deleting the layer) are dropped at once; the lost items are then loaded again.
+    template <typename Key, typename Item>
+    void watchRegistered(QHash<Key, Item *> &registry, const Key &key, Item *item);
+    void scheduleReload();
+    void reloadLostItems();
 
     QPointer<QObject> m_rpcObject;
     bool m_attached = false;
@@ -251,4 +259,5 @@ private:
     // Advances with every change of the connection and every stop: an answer to a request
     // posted in an earlier session is dropped.
     quint64 m_session = 0;
+    bool m_reloadQueued = false;
 };

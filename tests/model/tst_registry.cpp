@@ -327,6 +327,56 @@ private slots:
         QVERIFY(!QJsonDocument::fromJson(readCache()).object().value("routes").toObject().contains("5"));
     }
 
+    // The host clears its scene or deletes the layer: every item goes with it. Nothing may
+    // reach the dead items, and the plug-in loads them again.
+    void itemsTheHostDestroysAreDroppedAndLoadedAgain_data()
+    {
+        QTest::addColumn<bool>("wholeScene");
+        QTest::newRow("scene cleared") << true;
+        QTest::newRow("layer deleted") << false;
+    }
+    void itemsTheHostDestroysAreDroppedAndLoadedAgain()
+    {
+        QFETCH(bool, wholeScene);
+        Host host;
+        emit host.rpc->connected(true);
+        host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(5, "h5")});
+        host.answer("RoadNetwork.getRouteGeometry", QVariantMap{{"geometry", "10,50 10.01,50"}, {"geometry_hash", "h5"}});
+        host.answer("VDTService.getVdtList", QVariantList{QVariantMap{{"id", 7}, {"routes", QVariantList{5}}}});
+        host.answer("BoardsServer.getBoards", QVariantMap{{"B1", QVariantMap{{"route_id", 5}}}});
+        host.plugin->geometryCache().flush();
+        QVERIFY(host.plugin->route(5) && host.plugin->detector(7) && host.plugin->board("B1"));
+
+        if (wholeScene)
+            host.kernel.scene()->clear();
+        else
+            delete host.kernel.scene()->layers.value(QStringLiteral("Traffic priority")).data();
+        QVERIFY(host.plugin->routeRegistry().isEmpty() && host.plugin->detectorRegistry().isEmpty()
+                && host.plugin->boardRegistry().isEmpty());
+        QObjectList routes;
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "getRoutes", Q_RETURN_ARG(QObjectList, routes)));
+        QVERIFY(routes.isEmpty());
+        QCOMPARE(host.tree(), kEmptySections);
+
+        // Notifications for the lost objects meet nothing dead.
+        const int before = host.rpc->posted.size();
+        emit host.rpc->notification("RoadNetwork.routePropertiesChanged", QVariantMap{{"id", 5}, {"locked", true}});
+        emit host.rpc->notification("BoardsServer.boardPropertiesChanged", QVariantMap{{"board_name", "B1"}});
+        // Once for the whole loss: the route comes back from the cache, and the lists again.
+        QTRY_COMPARE(host.methods().mid(before).filter("List").size(), 2);
+        QVERIFY(host.plugin->route(5) && host.plugin->route(5)->hasGeometry());
+        QCOMPARE(host.methods().mid(before),
+                 QStringList({"BoardsServer.getBoardData", "RoadNetwork.getRouteList", "VDTService.getVdtList",
+                              "BoardsServer.getBoards"}));
+        host.answer("VDTService.getVdtList", QVariantList{QVariantMap{{"id", 7}, {"routes", QVariantList{5}}}});
+        host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(5, "h5")});
+        host.answer("BoardsServer.getBoards", QVariantMap{{"B1", QVariantMap{{"route_id", 5}}}});
+        QCOMPARE(host.tree(), "Routes[5[Boards[B1] Detectors[7]]] Not assigned boards Assigned boards[B1] "
+                              "Emergency call detectors");
+        host.plugin->stop(false);
+        QVERIFY(host.plugin->routeRegistry().isEmpty());
+    }
+
     void malformedRouteListChangesNothing_data()
     {
         QTest::addColumn<QVariant>("answer");

@@ -63,7 +63,7 @@ void JsonRpcObject::subscribe(const QStringList &events)
 
 QGraphicsObject *LayeredScene::addLayer(const QString &name)
 {
-    QGraphicsObject *&layer = layers[name];
+    QPointer<QGraphicsObject> &layer = layers[name];
     if (!layer) {
         layer = new FakeMapLayer;
         addItem(layer);

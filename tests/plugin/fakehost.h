@@ -90,7 +90,8 @@ class LayeredScene : public QGraphicsScene
 public:
     using QGraphicsScene::QGraphicsScene;
     Q_INVOKABLE QGraphicsObject *addLayer(const QString &name);
-    QHash<QString, QGraphicsObject *> layers;
+    // A layer the scene's clear() or a test deleted is made anew, as the host's scene does.
+    QHash<QString, QPointer<QGraphicsObject>> layers;
 };
 
 class FakeMapLayer : public QGraphicsObject
