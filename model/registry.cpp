@@ -5,6 +5,8 @@
 
 #include "plugin/log.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -249,6 +251,38 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
         return;
     detectors.insert(id, detector);
     watchRegistered(detectors, id, detector);
+}
+
+void PriorityPlugin::fileUnderNewRoutes(const QSet<int> &newRoutes)
+{
+    if (newRoutes.isEmpty())
+        return;
+    // Boards whose route was not registered yet wait under "Not assigned boards"; they are
+    // filed in the order of a board list, by name.
+    QStringList waiting;
+    for (auto it = boards.cbegin(); it != boards.cend(); ++it) {
+        if (newRoutes.contains(it.value()->routeId()))
+            waiting.append(it.key());
+    }
+    waiting.sort();
+    for (const QString &name : qAsConst(waiting)) {
+        if (PrioVehicle *vehicle = board(name))
+            placeVehicleInTree(vehicle);
+    }
+    // A detector is bound to the routes registered when it was; the others join it now.
+    QList<int> ids = detectors.keys();
+    std::sort(ids.begin(), ids.end());
+    for (int id : qAsConst(ids)) {
+        PrioVDetector *d = detector(id);
+        if (!d || d->isEmergency())
+            continue;
+        for (int routeId : d->routes()) {
+            if (!newRoutes.contains(routeId))
+                continue;
+            if (QObject *sub = subSectionOf(route(routeId), QStringLiteral("detectors")))
+                addTreeEntry(d, sub);
+        }
+    }
 }
 
 void PriorityPlugin::addTreeEntry(QObject *object, QObject *section)

@@ -33,6 +33,7 @@ void PriorityPlugin::onRouteList(const QVariant &result)
 
     const QList<int> before = routes.keys();
     QSet<int> listed;
+    QSet<int> added;
     const QVariantList list = result.toList();
     for (const QVariant &element : list) {
         const QVariantMap record = element.toMap();
@@ -50,6 +51,7 @@ void PriorityPlugin::onRouteList(const QVariant &result)
         if (!r) {
             r = new PrioRoute(this, id, scene);
             registerRoute(id, r);
+            added.insert(id);
         }
         const QString hash = record.value(QStringLiteral("geometry_hash")).toString();
         if (hash != r->geometryHash()) {
@@ -97,6 +99,8 @@ void PriorityPlugin::onRouteList(const QVariant &result)
         treeEntries.remove(r);
         r->deleteLater();
     }
+
+    fileUnderNewRoutes(added);
 }
 
 void PriorityPlugin::onRouteGeometry(const QPointer<PrioRoute> &asked, int id, const QVariantMap &record,

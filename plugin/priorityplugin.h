@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QRegExp>
+#include <QSet>
 #include <QStringList>
 #include <QVariant>
 
@@ -213,6 +214,9 @@ private:
     void watchRegistered(QHash<Key, Item *> &registry, const Key &key, Item *item);
     void scheduleReload();
     void reloadLostItems();
+    // After a route list: boards and detectors naming one of the routes it registered are
+    // filed under them.
+    void fileUnderNewRoutes(const QSet<int> &newRoutes);
 
     QPointer<QObject> m_rpcObject;
     bool m_attached = false;

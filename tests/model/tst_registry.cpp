@@ -304,15 +304,20 @@ private slots:
         QVERIFY(!QJsonDocument::fromJson(readCache()).object().value("routes").toObject().contains("12"));
     }
 
-    void routeNoLongerListedIsRemovedWithItsBoardsUnassigned()
+    // A route the list drops takes its boards to "Not assigned boards"; a route a later list
+    // brings (back, or for the first time) takes the boards and detectors that name it.
+    void routesThatGoAndComeTakeTheirBoardsAndDetectors()
     {
         Host host;
         emit host.rpc->connected(true);
         host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(5, "h5"), routeRecord(6, "h6")});
         host.answer("RoadNetwork.getRouteGeometry", QVariantMap{{"geometry", "10,50 10.01,50"}, {"geometry_hash", "h5"}},
                     QVariantMap{{"id", 5}});
-        host.answer("BoardsServer.getBoards", QVariantMap{{"B1", QVariantMap{{"route_id", 5}}}, {"B2", QVariantMap{}}});
-        QCOMPARE(host.tree(), "Routes[5[Boards[B1] Detectors] 6[Boards Detectors]] Not assigned boards[B2] "
+        host.answer("VDTService.getVdtList", QVariantList{QVariantMap{{"id", 7}, {"routes", QVariantList{5}}},
+                                                          QVariantMap{{"id", 8}, {"routes", QVariantList{9}}}});
+        host.answer("BoardsServer.getBoards", QVariantMap{{"B1", QVariantMap{{"route_id", 5}}}, {"B2", QVariantMap{}},
+                                                          {"B3", QVariantMap{{"route_id", 9}}}});
+        QCOMPARE(host.tree(), "Routes[5[Boards[B1] Detectors[7]] 6[Boards Detectors]] Not assigned boards[B2 B3] "
                               "Assigned boards[B1] Emergency call detectors");
 
         QPointer<PrioRoute> removed = host.plugin->route(5);
@@ -320,11 +325,16 @@ private slots:
         host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(6, "h6")});
         QVERIFY(!host.plugin->route(5));
         QTRY_VERIFY(removed.isNull());
-        QCOMPARE(host.tree(), "Routes[6[Boards Detectors]] Not assigned boards[B2 B1] Assigned boards Emergency call detectors");
+        QCOMPARE(host.tree(), "Routes[6[Boards Detectors]] Not assigned boards[B2 B3 B1] Assigned boards Emergency call detectors");
         // The board keeps its route id; only its place in the tree changed.
         QCOMPARE(host.plugin->board("B1")->routeId(), 5);
-        host.plugin->stop(false);
+        host.plugin->geometryCache().flush();
         QVERIFY(!QJsonDocument::fromJson(readCache()).object().value("routes").toObject().contains("5"));
+
+        host.plugin->requestNetworkLists();
+        host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(6, "h6"), routeRecord(5), routeRecord(9)});
+        QCOMPARE(host.tree(), "Routes[6[Boards Detectors] 5[Boards[B1] Detectors[7]] 9[Boards[B3] Detectors[8]]] "
+                              "Not assigned boards[B2] Assigned boards[B1 B3] Emergency call detectors");
     }
 
     // The host clears its scene or deletes the layer: every item goes with it. Nothing may
