@@ -172,6 +172,11 @@ void Server::flushNotifications()
         broadcast(n);
 }
 
+void Server::sendNotification(const QString &method, const QJsonValue &params)
+{
+    broadcast({method, params});
+}
+
 void Server::broadcast(const Notification &n)
 {
     const auto bit = m_eventBits.constFind(n.method);

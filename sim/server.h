@@ -81,6 +81,9 @@ public:
     void dropConnections();
     // Alters some geometry (new hashes) and sends "RoadNetwork.networkChanged".
     NetworkChange changeNetwork(int routes = 1, int detectors = 0);
+    // Sends a notification the world did not make (a position of a board it does not
+    // know, say) to every client subscribed to it.
+    void sendNotification(const QString &method, const QJsonValue &params);
 
     // Gives every connected client this role and makes it the role of new clients;
     // false for an unknown role. Clients whose role changes are told so.

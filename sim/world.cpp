@@ -924,6 +924,32 @@ void World::step(double seconds, bool positions)
 
 // ---- network change ----------------------------------------------------------------------
 
+bool World::withdrawRoute(int id)
+{
+    const auto it = m_routeIndex.constFind(id);
+    if (it == m_routeIndex.cend())
+        return false;
+    m_withdrawn.append(m_net.routes.takeAt(*it));
+    rebuildIndexes();
+    queue(Event::NetworkChanged, QJsonObject{{QStringLiteral("routes"), QJsonArray{id}},
+                                             {QStringLiteral("detectors"), QJsonArray()}});
+    return true;
+}
+
+bool World::restoreRoute(int id)
+{
+    for (int i = 0; i < m_withdrawn.size(); ++i) {
+        if (m_withdrawn.at(i).id != id)
+            continue;
+        m_net.routes.append(m_withdrawn.takeAt(i));
+        rebuildIndexes();
+        queue(Event::NetworkChanged, QJsonObject{{QStringLiteral("routes"), QJsonArray{id}},
+                                                 {QStringLiteral("detectors"), QJsonArray()}});
+        return true;
+    }
+    return false;
+}
+
 NetworkChange World::changeNetwork(int routes, int detectors)
 {
     NetworkChange change;

@@ -108,6 +108,11 @@ public:
     // Alters the geometry of some routes and detectors (new hashes) and queues
     // "RoadNetwork.networkChanged".
     NetworkChange changeNetwork(int routes, int detectors);
+    // Takes a route out of the network, or brings a withdrawn one back, and queues
+    // "RoadNetwork.networkChanged". Its boards stay assigned to it (standing still while it
+    // is gone) and its detectors keep naming it. False for an id that is not there to move.
+    bool withdrawRoute(int id);
+    bool restoreRoute(int id);
 
     QVector<Notification> takeNotifications();
     bool hasNotifications() const { return !m_pending.isEmpty(); }
@@ -149,6 +154,7 @@ private:
     void startTrip(Board &b, const Route &route, double along);
 
     Network m_net;
+    QVector<Route> m_withdrawn;
     QDateTime m_start;
     double m_elapsedS = 0.0;
     bool m_churn = true;

@@ -1,0 +1,262 @@
+#pragma once
+
+// What the end-to-end tests compare: the plug-in's map objects and its branch of the object
+// tree, reached as the host reaches them, against the simulator's state.
+
+#include <QGraphicsItem>
+#include <QGraphicsObject>
+#include <QGraphicsScene>
+#include <QSignalSpy>
+
+#include "demohost.h"
+#include "jsonrpc/jsonrpcobject.h"
+#include "jsonrpc/response.h"
+#include "kernel/roaditemmodel.h"
+#include "kernel/roadkernel.h"
+#include "sim/generator.h"
+#include "sim/server.h"
+
+namespace E2e {
+
+const QString kTop = QStringLiteral("Traffic priority system");
+const QString kRoutes = QStringLiteral("Routes");
+const QString kUnassigned = QStringLiteral("Not assigned boards");
+const QString kAssigned = QStringLiteral("Assigned boards");
+const QString kEmergency = QStringLiteral("Emergency call detectors");
+
+// Small enough that the geometry cache stays far below its 1 MB limit, with boards off
+// their routes, emergency detectors and boards enough for a few to share a detector.
+inline Sim::Network smallNetwork()
+{
+    Sim::GeneratorOptions options;
+    options.seed = 7;
+    options.routes = 4;
+    options.pointsPerRoute = 25;
+    options.detectors = 10;
+    options.emergencyDetectors = 2;
+    options.boards = 12;
+    options.emergencyBoardShare = 0.1;
+    return Sim::generateNetwork(options);
+}
+
+// The plug-in's map objects, reached through the scene as the host reaches them.
+struct SceneObjects
+{
+    QMultiHash<QString, QObject *> boards;   // by name: more than one value is a duplicate
+    QMultiHash<int, QObject *> routes;       // by id
+    QMultiHash<int, QObject *> detectors;    // by id
+};
+
+inline SceneObjects sceneObjects(QGraphicsScene *scene)
+{
+    QSet<QObject *> seen;
+    SceneObjects out;
+    for (QGraphicsItem *item : scene->items()) {
+        QObject *object = item->data(0).value<QObject *>();
+        if (!object || seen.contains(object))
+            continue;
+        seen.insert(object);
+        if (object->inherits("PrioVehicle"))
+            out.boards.insert(object->property("name").toString(), object);
+        else if (object->inherits("PrioRoute"))
+            out.routes.insert(object->property("id").toInt(), object);
+        else if (object->inherits("PrioVDetector"))
+            out.detectors.insert(object->property("id").toInt(), object);
+    }
+    return out;
+}
+
+// The plug-in's branch of the object tree, by the objects its entries list.
+struct TreeContents
+{
+    QStringList sections;
+    QStringList assigned;   // board names, one per entry
+    QStringList unassigned;
+    QList<int> routeEntries;
+    QHash<int, QStringList> routeBoards;  // route id: board names under its "Boards"
+    QHash<int, QList<int>> routeDetectors;
+    QList<int> emergencyEntries;
+};
+
+inline QStringList entryNames(const Road::ItemModelItem *section)
+{
+    QStringList names;
+    for (Road::ItemModelItem *child : section->childItems()) {
+        auto *entry = qobject_cast<Road::ItemObj *>(child);
+        names << (entry && entry->object() ? entry->object()->property("name").toString() : QStringLiteral("<?>"));
+    }
+    return names;
+}
+
+inline QList<int> entryIds(const Road::ItemModelItem *section)
+{
+    QList<int> ids;
+    for (Road::ItemModelItem *child : section->childItems()) {
+        auto *entry = qobject_cast<Road::ItemObj *>(child);
+        ids << (entry && entry->object() ? entry->object()->property("id").toInt() : -1);
+    }
+    return ids;
+}
+
+inline const Road::ItemModelItem *subSection(const Road::ItemModelItem *entry, const QString &objectName)
+{
+    for (Road::ItemModelItem *child : entry->childItems()) {
+        if (!qobject_cast<Road::ItemObj *>(child) && child->objectName() == objectName)
+            return child;
+    }
+    return nullptr;
+}
+
+inline TreeContents treeContents(Road::ItemModel *model)
+{
+    TreeContents tree;
+    const Road::ItemModelItem *top = nullptr;
+    for (Road::ItemModelItem *child : model->rootItem()->childItems()) {
+        if (child->text() == kTop)
+            top = child;
+    }
+    if (!top)
+        return tree;
+    for (Road::ItemModelItem *section : top->childItems()) {
+        tree.sections << section->text();
+        if (section->text() == kAssigned) {
+            tree.assigned += entryNames(section);
+        } else if (section->text() == kUnassigned) {
+            tree.unassigned += entryNames(section);
+        } else if (section->text() == kEmergency) {
+            tree.emergencyEntries += entryIds(section);
+        } else if (section->text() == kRoutes) {
+            for (Road::ItemModelItem *child : section->childItems()) {
+                auto *entry = qobject_cast<Road::ItemObj *>(child);
+                const int id = entry && entry->object() ? entry->object()->property("id").toInt() : -1;
+                tree.routeEntries << id;
+                if (const Road::ItemModelItem *boards = entry ? subSection(entry, QStringLiteral("boards")) : nullptr)
+                    tree.routeBoards[id] += entryNames(boards);
+                if (const Road::ItemModelItem *dts = entry ? subSection(entry, QStringLiteral("detectors")) : nullptr)
+                    tree.routeDetectors[id] += entryIds(dts);
+            }
+        }
+    }
+    return tree;
+}
+
+// Every difference between the simulator's state and the plug-in's, one line each; empty
+// when they agree.
+inline QString disagreements(const Sim::World &world, DemoHost &host, bool positionsSent)
+{
+    QStringList out;
+    const SceneObjects objects = sceneObjects(host.scene());
+    const TreeContents tree = treeContents(host.itemModel());
+    const Sim::Network &net = world.network();
+
+    QSet<QString> simBoards;
+    for (const Sim::Board &b : net.boards) {
+        simBoards.insert(b.name);
+        const QList<QObject *> found = objects.boards.values(b.name);
+        if (found.size() != 1) {
+            out << QStringLiteral("board %1: %2 objects").arg(b.name).arg(found.size());
+            continue;
+        }
+        QObject *vehicle = found.first();
+        if (vehicle->property("routeId").toInt() != b.routeId)
+            out << QStringLiteral("board %1: route %2, simulator %3")
+                       .arg(b.name).arg(vehicle->property("routeId").toInt()).arg(b.routeId);
+        if (vehicle->property("locked").toBool() != b.locked)
+            out << QStringLiteral("board %1: locked %2, simulator %3")
+                       .arg(b.name).arg(vehicle->property("locked").toBool()).arg(b.locked);
+        // No filter is set: a logged-in board's item is visible, and once positions have
+        // come it is drawn; a logged-out board is hidden, or, if it was never logged in
+        // here, has no position and so draws nothing.
+        auto *item = qobject_cast<QGraphicsObject *>(vehicle);
+        const bool visible = item && item->isVisible();
+        const bool drawn = visible && vehicle->property("hasGeometry").toBool();
+        if (b.loggedIn ? !visible || (positionsSent && !drawn) : drawn)
+            out << QStringLiteral("board %1: visible %2, drawn %3, logged in %4")
+                       .arg(b.name).arg(visible).arg(drawn).arg(b.loggedIn);
+
+        const bool onKnownRoute = b.routeId != 0 && world.route(b.routeId);
+        const int inAssigned = tree.assigned.count(b.name);
+        const int inUnassigned = tree.unassigned.count(b.name);
+        int underRoutes = 0;
+        for (auto it = tree.routeBoards.cbegin(); it != tree.routeBoards.cend(); ++it) {
+            const int n = it.value().count(b.name);
+            underRoutes += n;
+            if (n && it.key() != b.routeId)
+                out << QStringLiteral("board %1: listed under route %2, simulator %3").arg(b.name).arg(it.key()).arg(b.routeId);
+        }
+        const int wantAssigned = onKnownRoute ? 1 : 0;
+        if (inAssigned != wantAssigned || underRoutes != wantAssigned || inUnassigned != 1 - wantAssigned)
+            out << QStringLiteral("board %1 (route %2): %3x assigned, %4x under routes, %5x not assigned")
+                       .arg(b.name).arg(b.routeId).arg(inAssigned).arg(underRoutes).arg(inUnassigned);
+    }
+    for (const QString &name : objects.boards.uniqueKeys()) {
+        if (!simBoards.contains(name))
+            out << QStringLiteral("board %1: unknown to the simulator").arg(name);
+    }
+
+    for (const Sim::Route &r : net.routes) {
+        const QList<QObject *> found = objects.routes.values(r.id);
+        if (found.size() != 1) {
+            out << QStringLiteral("route %1: %2 objects").arg(r.id).arg(found.size());
+            continue;
+        }
+        if (found.first()->property("locked").toBool() != r.locked)
+            out << QStringLiteral("route %1: locked %2, simulator %3").arg(r.id).arg(!r.locked).arg(r.locked);
+        if (!found.first()->property("hasGeometry").toBool())
+            out << QStringLiteral("route %1: no geometry").arg(r.id);
+        if (tree.routeEntries.count(r.id) != 1)
+            out << QStringLiteral("route %1: %2 tree entries").arg(r.id).arg(tree.routeEntries.count(r.id));
+    }
+    if (objects.routes.size() != net.routes.size())
+        out << QStringLiteral("%1 routes, simulator %2").arg(objects.routes.size()).arg(net.routes.size());
+
+    for (const Sim::Detector &d : net.detectors) {
+        const QList<QObject *> found = objects.detectors.values(d.id);
+        if (found.size() != 1) {
+            out << QStringLiteral("detector %1: %2 objects").arg(d.id).arg(found.size());
+            continue;
+        }
+        if (found.first()->property("locked").toBool() != d.locked)
+            out << QStringLiteral("detector %1: locked %2, simulator %3").arg(d.id).arg(!d.locked).arg(d.locked);
+        if (!found.first()->property("hasGeometry").toBool())
+            out << QStringLiteral("detector %1: no geometry").arg(d.id);
+        // Listed once under each of its routes, or once among the emergency detectors.
+        if (d.emergency && tree.emergencyEntries.count(d.id) != 1)
+            out << QStringLiteral("emergency detector %1: %2 tree entries").arg(d.id).arg(tree.emergencyEntries.count(d.id));
+        for (int routeId : d.routes) {
+            if (!d.emergency && world.route(routeId) && tree.routeDetectors.value(routeId).count(d.id) != 1)
+                out << QStringLiteral("detector %1: not listed once under route %2").arg(d.id).arg(routeId);
+        }
+        // A detector no board is in has had the last board's leaving reported.
+        if (world.detectorBoards(d).isEmpty() && !world.detectorActivated(d) && found.first()->property("active").toBool())
+            out << QStringLiteral("detector %1: active with no board in it").arg(d.id);
+    }
+    if (objects.detectors.size() != net.detectors.size())
+        out << QStringLiteral("%1 detectors, simulator %2").arg(objects.detectors.size()).arg(net.detectors.size());
+    if (tree.sections != QStringList{kRoutes, kUnassigned, kAssigned, kEmergency})
+        out << QStringLiteral("tree sections: ") + tree.sections.join(QStringLiteral(", "));
+    return out.join(QLatin1Char('\n'));
+}
+
+// Waits until every notification the server sent before now has been handled: the answer
+// to a request comes after them on the same socket.
+inline bool roundTrip(DemoHost &host)
+{
+    auto *response = qobject_cast<Response *>(
+        host.rpcClient()->postCommand(QStringLiteral("PserverApp.getWebUrl"), QVariant()));
+    if (!response)
+        return false;
+    QPointer<Response> guard(response);
+    QSignalSpy finished(response, &Response::finished);
+    return finished.wait(5000) || (guard && guard->isFinished());
+}
+
+
+// Loading done: the lists answered, the subscription sent, nothing outstanding.
+inline bool loaded(const Sim::Server &server, DemoHost &host)
+{
+    return server.requestCount(QStringLiteral("BoardsServer.getBoards")) >= 1
+        && server.requestCount(QStringLiteral("subscribe")) >= 1 && host.rpcClient()->pendingCount() == 0;
+}
+
+} // namespace E2e

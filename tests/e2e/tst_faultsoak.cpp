@@ -1,0 +1,178 @@
+// The real plug-in module in the demo's host set-up against the simulator, through a run of
+// server faults and host actions, one after another and mixed: after each, once things have
+// settled, the plug-in must hold and list exactly what the simulator has. A console that
+// stays blank after a fault fails here.
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "e2e/agreement.h"
+
+using namespace E2e;
+
+namespace {
+
+// The plug-in waits ten seconds before it starts again after a failed loading request.
+constexpr int SettleMs = 15000;
+
+} // namespace
+
+class tst_FaultSoak : public QObject
+{
+    Q_OBJECT
+
+    Sim::Server *server = nullptr;
+    DemoHost *host = nullptr;
+    QElapsedTimer faultClock;
+
+    // Injects nothing itself: waits until the plug-in agrees with the simulator again, with no
+    // request outstanding, and says how long that took since the fault.
+    bool settled(const char *fault)
+    {
+        QString last;
+        const bool agreed = QTest::qWaitFor(
+            [&] {
+                if (!roundTrip(*host) || host->rpcClient()->pendingCount() != 0)
+                    return false;
+                last = disagreements(server->world(), *host, false);
+                return last.isEmpty();
+            },
+            SettleMs);
+        if (!agreed)
+            qWarning("%s: still different after %d ms:\n%s", fault, SettleMs, qPrintable(last));
+        else
+            qInfo("%s: the plug-in agrees with the simulator %lld ms after the fault", fault, faultClock.elapsed());
+        return agreed;
+    }
+    void fault() { faultClock.start(); }
+    // Waits until the plug-in has asked for method once more than before.
+    bool asked(const QString &method, int before)
+    {
+        return QTest::qWaitFor([&] { return server->requestCount(method) > before; }, 5000);
+    }
+    int count(const QString &method) const { return server->requestCount(method); }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
+        QCoreApplication::setApplicationName(QStringLiteral("tst_faultsoak"));
+        QDir cacheDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
+        QVERIFY(!cacheDir.exists() || cacheDir.removeRecursively());
+    }
+
+    void soak()
+    {
+        Sim::Server simulator(smallNetwork());
+        server = &simulator;
+        simulator.setTickInterval(0);
+        QVERIFY2(simulator.listen(), qPrintable(simulator.errorString()));
+        Sim::World &world = simulator.world();
+        const QString routeList = QStringLiteral("RoadNetwork.getRouteList");
+        const QString detectorList = QStringLiteral("VDTService.getVdtList");
+        const QString geometry = QStringLiteral("RoadNetwork.getRouteGeometry");
+
+        QTemporaryDir projectDir;
+        DemoHost demo;
+        host = &demo;
+        demo.setProjectDir(projectDir.path());
+        QVERIFY2(demo.loadPlugin(QStringLiteral(PLUGIN_PATH)), qPrintable(demo.errorString()));
+
+        // A host that connects before it starts its plug-ins.
+        fault();
+        demo.connectToServer(simulator.url(), 50);
+        QTRY_VERIFY(demo.isConnected());
+        QVERIFY(demo.startPlugin());
+        QVERIFY(settled("start on a connected object"));
+
+        // An error answer to one of the plug-in's own loading requests.
+        fault();
+        simulator.failMethod(routeList, 5, QStringLiteral("broken"));
+        int before = count(routeList);
+        world.changeNetwork(1, 1);
+        simulator.flushNotifications();
+        QVERIFY(asked(routeList, before));
+        simulator.clearFaults();
+        QVERIFY(settled("error answer to the route list"));
+
+        // A refusal for lack of permission, then the user's role changes.
+        fault();
+        simulator.failMethod(detectorList, -32000, QStringLiteral("no permission"));
+        before = count(detectorList);
+        world.changeNetwork(0, 2);
+        simulator.flushNotifications();
+        QVERIFY(asked(detectorList, before));
+        QTRY_VERIFY(!demo.plugin().rpcObject());
+        simulator.clearFaults();
+        QVERIFY(simulator.setRole(QStringLiteral("observer")));
+        QVERIFY(settled("refusal, then a role change"));
+        QVERIFY(simulator.setRole(QStringLiteral("operator")));
+
+        // The connection drops while geometry requests are outstanding.
+        fault();
+        simulator.delayMethod(geometry, 400);
+        before = count(geometry);
+        world.changeNetwork(2, 0);
+        simulator.flushNotifications();
+        QVERIFY(asked(geometry, before));
+        simulator.dropConnections();
+        simulator.clearFaults();
+        QVERIFY(settled("connection dropped with requests outstanding"));
+
+        // A position of a board the server does not know: its board data is refused.
+        fault();
+        simulator.sendNotification(QStringLiteral("BoardsServer.boardPosition"),
+                                   QJsonObject{{QStringLiteral("board_name"), QStringLiteral("GHOST1")},
+                                               {QStringLiteral("pos"), QJsonArray{37.6, 55.75}}});
+        QVERIFY(settled("board data refused"));
+
+        // A route goes from the network and comes back, with its boards and detectors.
+        int ridden = 0;
+        for (const Sim::Board &b : world.network().boards)
+            ridden = b.routeId != 0 ? b.routeId : ridden;
+        QVERIFY(ridden != 0);
+        fault();
+        QVERIFY(world.withdrawRoute(ridden));
+        simulator.flushNotifications();
+        QVERIFY(settled("route withdrawn"));
+        fault();
+        QVERIFY(world.restoreRoute(ridden));
+        simulator.flushNotifications();
+        QVERIFY(settled("route brought back"));
+
+        // The host clears its scene.
+        fault();
+        demo.scene()->clear();
+        QVERIFY(settled("scene cleared"));
+
+        // Mixed: the scene goes while lists are on their way, then the connection drops while
+        // the reload is outstanding and the network changes meanwhile.
+        fault();
+        simulator.delayMethod(routeList, 300);
+        before = count(routeList);
+        world.changeNetwork(1, 1);
+        simulator.flushNotifications();
+        QVERIFY(asked(routeList, before));
+        demo.scene()->clear();
+        before = count(routeList);
+        QVERIFY(asked(routeList, before));
+        simulator.dropConnections();
+        world.withdrawRoute(ridden);
+        simulator.clearFaults();
+        QVERIFY(settled("scene cleared, connection dropped, route withdrawn"));
+        world.restoreRoute(ridden);
+        simulator.flushNotifications();
+        QVERIFY(settled("route brought back after the drop"));
+
+        host = nullptr;
+        server = nullptr;
+    }
+};
+
+QTEST_MAIN(tst_FaultSoak)
+#include "tst_faultsoak.moc"
