@@ -75,7 +75,6 @@ KEYWORDS_NOT_CALLS = {
     "public", "private", "protected", "signals", "slots", "explicit", "friend", "virtual",
     "const", "constexpr", "static", "inline", "auto", "volatile", "mutable", "extern",
 }
-TRANSLATE_CALLS = {"tr", "translate", "QT_TR_NOOP", "QT_TRANSLATE_NOOP", "qtTrId"}
 LOG_CALLS = {"info", "warning", "error", "critical", "debug", "fatal", "qDebug", "qInfo",
              "qWarning", "qCritical", "qFatal"}
 
@@ -403,9 +402,11 @@ def rotate_letter(c):
     return chr(base + (ord(c) - base + 1) % 26)
 
 
-def enclosing_call(tokens, partner, k):
-    """Name of the function whose argument list holds token k directly, or ''."""
+def enclosing_call(tokens, k):
+    """(name, argument index) of the call whose argument list holds token k directly, or
+    ('', 0)."""
     depth = 0
+    commas = 0
     for j in range(k - 1, -1, -1):
         t = tokens[j]
         if t.kind != "punct":
@@ -415,24 +416,30 @@ def enclosing_call(tokens, partner, k):
         elif t.text in ("(", "[", "{"):
             if depth == 0:
                 if t.text == "(" and j > 0 and tokens[j - 1].kind == "ident":
-                    return tokens[j - 1].text
-                return ""
+                    return tokens[j - 1].text, commas
+                return "", 0
             depth -= 1
+        elif t.text == "," and depth == 0:
+            commas += 1
         elif t.text == ";" and depth == 0:
-            return ""
-    return ""
+            return "", 0
+    return "", 0
 
 
-def string_is_product_text(tokens, partner, k):
-    call = enclosing_call(tokens, partner, k)
-    if call in TRANSLATE_CALLS or call in LOG_CALLS:
-        return True
-    if call in ("QStringLiteral", "QLatin1String", "QString", "QByteArrayLiteral"):
+# Where a translation call takes the text; its other arguments (the context, a
+# disambiguation) pick a translation and are never shown.
+TEXT_ARGUMENT = {"tr": 0, "QT_TR_NOOP": 0, "qtTrId": 0, "translate": 1, "QT_TRANSLATE_NOOP": 1}
+
+
+def string_is_product_text(tokens, k):
+    call, arg = enclosing_call(tokens, k)
+    if call in ("QStringLiteral", "QLatin1String", "QString", "QByteArrayLiteral") and k >= 2:
         # Wrapped: the call around the wrapper decides.
-        if k >= 2 and tokens[k - 1].text == "(":
-            outer = enclosing_call(tokens, partner, k - 2)
-            if outer in TRANSLATE_CALLS or outer in LOG_CALLS:
-                return True
+        call, arg = enclosing_call(tokens, k - 2)
+    if call in TEXT_ARGUMENT:
+        return arg == TEXT_ARGUMENT[call]
+    if call in LOG_CALLS:
+        return True
     body = tokens[k].text
     body = body[body.index('"') + 1:-1]
     return bool(re.search(r"\s", body)) and bool(re.search(r"[A-Za-z]{2}", body))
@@ -484,7 +491,7 @@ def find_points(relpath, src, ops):
             add("int", k, variants, (t.start, t.end))
             continue
         if t.kind == "string" and ("text" in ops or "name" in ops):
-            op = "text" if string_is_product_text(tokens, partner, k) else "name"
+            op = "text" if string_is_product_text(tokens, k) else "name"
             if op not in ops:
                 continue
             letters = literal_letters(t.text)
@@ -976,8 +983,8 @@ def print_mutant(n, total, rec):
         tail = "by " + ", ".join(rec["killed_by"][:4]) + (" ..." if len(rec["killed_by"]) > 4 else "")
     elif outcome == "build_failed":
         tail = short(rec.get("build_error", ""), 70)
-    log("[%s] %-12s %-28s %-5s (build %.0f s, tests %.0f s) %s" % (
-        counter, outcome, where, rec["op"], rec.get("build_s", 0), rec.get("test_s", 0), tail))
+    times = "(build %.0f s, tests %.0f s)" % (rec["build_s"], rec.get("test_s", 0)) if "build_s" in rec else ""
+    log("[%s] %-12s %-28s %-5s %s %s" % (counter, outcome, where, rec["op"], times, tail))
     if outcome != "not_found":
         log("         - %s" % short(rec["original"], 110))
         log("         + %s" % short(rec["mutated"], 110))
