@@ -174,7 +174,7 @@ QStringList notificationNames()
             Event::NetworkChanged,       Event::AllowedCommandsChanged};
 }
 
-Reply callWorld(World &world, const QString &method, const QJsonValue &params, const QString &webUrl)
+Reply callWorld(World &world, const QString &method, const QJsonValue &params)
 {
     if (method == QLatin1String("BoardsServer.removeBoardsData"))
         return removeBoardsData(world, params);
@@ -182,11 +182,9 @@ Reply callWorld(World &world, const QString &method, const QJsonValue &params, c
     if (method == QLatin1String("RoadNetwork.getRouteList"))
         return Reply::ok(world.routeList());
     if (method == QLatin1String("VDTService.getVdtList"))
-        return Reply::ok(world.detectorList());
+        return Reply::okText(world.detectorListText());
     if (method == QLatin1String("BoardsServer.getBoards"))
-        return Reply::ok(world.boardList());
-    if (method == QLatin1String("PserverApp.getWebUrl"))
-        return Reply::ok(webUrl);
+        return Reply::okText(world.boardListText());
 
     Params p(params);
     if (!p.ok())
@@ -197,7 +195,7 @@ Reply callWorld(World &world, const QString &method, const QJsonValue &params, c
         if (!p.ok())
             return p.error();
         const Route *r = world.route(id);
-        return r ? Reply::ok(world.routeGeometry(*r)) : unknown(QStringLiteral("route %1").arg(id));
+        return r ? Reply::okText(world.routeGeometryText(*r)) : unknown(QStringLiteral("route %1").arg(id));
     }
     if (method == QLatin1String("RoadNetwork.getTimelineData2")
         || method == QLatin1String("RoadNetwork.getTimelineData")) {
@@ -236,8 +234,9 @@ Reply callWorld(World &world, const QString &method, const QJsonValue &params, c
         const Detector *d = world.detector(id);
         if (!d)
             return unknown(QStringLiteral("detector %1").arg(id));
-        return Reply::ok(method.endsWith(QLatin1String("Geometry")) ? world.detectorGeometry(*d)
-                                                                    : world.detectorProperties(*d));
+        if (method.endsWith(QLatin1String("Geometry")))
+            return Reply::okText(world.detectorGeometryText(*d));
+        return Reply::ok(world.detectorProperties(*d));
     }
     if (method == QLatin1String("VDTService.changeVdtProperties")) {
         const int id = p.integer("id");

@@ -23,16 +23,19 @@ inline const QString Subscribe = QStringLiteral("subscribe");
 inline const QString SetRole = QStringLiteral("Session.setRole");
 } // namespace Rpc
 
-// The answer to one request: a result, or an error code and message.
+// The answer to one request: a result (as a value, or as JSON text already), or an error
+// code and message.
 struct Reply
 {
     QJsonValue result;
     int code = 0;
     QString message;
+    QString text;
 
     bool isError() const { return code != 0; }
-    static Reply ok(const QJsonValue &result) { return Reply{result, 0, QString()}; }
-    static Reply error(int code, const QString &message) { return Reply{QJsonValue(), code, message}; }
+    static Reply ok(const QJsonValue &result) { return Reply{result, 0, QString(), QString()}; }
+    static Reply okText(const QString &json) { return Reply{QJsonValue(), 0, QString(), json}; }
+    static Reply error(int code, const QString &message) { return Reply{QJsonValue(), code, message, QString()}; }
 };
 
 struct MethodInfo
@@ -51,8 +54,8 @@ QStringList roles();
 // The notifications a client can subscribe to.
 QStringList notificationNames();
 
-// Answers one method that reads or changes the world (not the session methods).
-Reply callWorld(World &world, const QString &method, const QJsonValue &params,
-                const QString &webUrl);
+// Answers one method that reads or changes the world (not the session methods, nor
+// "PserverApp.getWebUrl", which the server answers).
+Reply callWorld(World &world, const QString &method, const QJsonValue &params);
 
 } // namespace Sim

@@ -262,11 +262,6 @@ void Route::setPoints(QVector<QPointF> points)
     geometryHash = Geo::hashOf(geometry);
 }
 
-QString Detector::geometryText() const
-{
-    return Geo::geometryString(line);
-}
-
 void Detector::rehash()
 {
     if (emergency) {
@@ -277,8 +272,9 @@ void Detector::rehash()
                                            .arg(directionAngle)
                                            .arg(sweepAngle));
     } else {
+        geometry = Geo::geometryString(line);
         geometryHash = Geo::hashOf(QStringLiteral("line %1 checkin %2")
-                                           .arg(geometryText())
+                                           .arg(geometry)
                                            .arg(checkinLength, 0, 'f', 1));
     }
 }

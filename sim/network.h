@@ -64,10 +64,10 @@ struct Detector
     int directionAngle = 0; // degrees clockwise from east
     int sweepAngle = 0;     // degrees
 
+    QString geometry; // wire form of line (ordinary detectors), made by rehash()
     QString geometryHash;
 
-    QString geometryText() const; // the line as a geometry string (ordinary detectors)
-    void rehash();
+    void rehash(); // after any change of the zone
 };
 
 struct TrafficLight

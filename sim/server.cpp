@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "generator.h"
+#include "jsontext.h"
 #include "jsonutil.h"
 
 #include <QJsonArray>
@@ -421,8 +422,10 @@ void Server::execute(QWebSocket *socket, bool answer, const QJsonValue &id, cons
                     {QStringLiteral("role"), role},
                     {QStringLiteral("allowed_commands"), QJsonArray::fromStringList(allowedCommands(role))}});
         }
+    } else if (method == QLatin1String("PserverApp.getWebUrl")) {
+        reply = Reply::ok(webUrl());
     } else {
-        reply = callWorld(m_world, method, params, webUrl());
+        reply = callWorld(m_world, method, params);
     }
     if (answer)
         sendReply(socket, id, reply);
@@ -462,6 +465,19 @@ Reply Server::subscribe(Client &client, const QJsonValue &params)
 
 void Server::sendReply(QWebSocket *socket, const QJsonValue &id, const Reply &reply)
 {
+    if (!reply.isError() && !reply.text.isNull()) {
+        JsonText out(reply.text.size() + 64);
+        out.beginObject().key(QLatin1String("id"));
+        if (id.isString())
+            out.value(id.toString());
+        else if (id.isDouble())
+            out.value(id.toDouble());
+        else
+            out.null();
+        out.key(QLatin1String("jsonrpc")).value(QLatin1String("2.0")).key(QLatin1String("result")).raw(reply.text).endObject();
+        socket->sendTextMessage(out.text());
+        return;
+    }
     QJsonObject message{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")}, {QStringLiteral("id"), id}};
     if (reply.isError()) {
         message.insert(QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), reply.code},

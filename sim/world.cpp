@@ -1,6 +1,9 @@
 #include "world.h"
 
+#include "jsontext.h"
 #include "jsonutil.h"
+
+#include <QJsonDocument>
 
 #include <QSet>
 
@@ -42,6 +45,27 @@ QString stateWord(ZoneState s)
         break;
     }
     return StateIdle;
+}
+
+// "active" when activated by hand or while a board is past the check-in point, "inside"
+// while a board is in the zone, "idle" otherwise.
+template<typename Live>
+QString stateOf(const Live &live)
+{
+    if (live.activated)
+        return StateActive;
+    bool inside = false;
+    for (ZoneState s : live.boards) {
+        if (s == ZoneState::Active)
+            return StateActive;
+        inside = inside || s == ZoneState::Inside;
+    }
+    return inside ? StateInside : StateIdle;
+}
+
+QJsonObject objectOf(const QString &json)
+{
+    return QJsonDocument::fromJson(json.toUtf8()).object();
 }
 
 struct PropRule
@@ -224,25 +248,25 @@ QJsonArray World::routeList() const
     return a;
 }
 
+QString World::routeGeometryText(const Route &r) const
+{
+    JsonText out(r.geometry.size() + 128);
+    out.beginObject();
+    out.key(QLatin1String("geometry")).value(r.geometry);
+    out.key(QLatin1String("geometry_hash")).value(r.geometryHash);
+    out.key(QLatin1String("id")).value(r.id);
+    out.endObject();
+    return out.text();
+}
+
 QJsonObject World::routeGeometry(const Route &r) const
 {
-    return QJsonObject{{QStringLiteral("id"), r.id},
-                       {QStringLiteral("geometry"), r.geometry},
-                       {QStringLiteral("geometry_hash"), r.geometryHash}};
+    return objectOf(routeGeometryText(r));
 }
 
 QString World::detectorState(const Detector &d) const
 {
-    const DetectorLive &live = m_detLive.at(m_detectorIndex.value(d.id));
-    if (live.activated)
-        return StateActive;
-    bool inside = false;
-    for (ZoneState s : live.boards) {
-        if (s == ZoneState::Active)
-            return StateActive;
-        inside = inside || s == ZoneState::Inside;
-    }
-    return inside ? StateInside : StateIdle;
+    return stateOf(m_detLive.at(m_detectorIndex.value(d.id)));
 }
 
 QMap<QString, QString> World::detectorBoards(const Detector &d) const
@@ -259,57 +283,85 @@ bool World::detectorActivated(const Detector &d) const
     return m_detLive.at(m_detectorIndex.value(d.id)).activated;
 }
 
-QJsonObject World::detectorRecord(const Detector &d) const
+void World::writeDetector(JsonText &out, const Detector &d, bool withGeometry) const
 {
-    QJsonObject o{{QStringLiteral("id"), d.id},
-                  {QStringLiteral("name"), d.name},
-                  {QStringLiteral("emergency"), d.emergency},
-                  {QStringLiteral("tl_number"), d.tlNumber},
-                  {QStringLiteral("weight"), d.weight},
-                  {QStringLiteral("locked"), d.locked},
-                  {QStringLiteral("geometry_hash"), d.geometryHash},
-                  {QStringLiteral("activated"), detectorActivated(d)}};
-    if (!d.emergency) {
-        QJsonArray routes;
-        for (int id : d.routes)
-            routes.append(id);
-        o.insert(QStringLiteral("routes"), routes);
-    }
-    const QString state = detectorState(d);
-    o.insert(QStringLiteral("state"), state);
-    // A board named in the record is one the detector reports active for.
     const DetectorLive &live = m_detLive.at(m_detectorIndex.value(d.id));
+    // A board named in the record is one the detector reports active for.
+    QString activeBoard;
     for (auto it = live.boards.cbegin(); it != live.boards.cend(); ++it) {
         if (it.value() == ZoneState::Active) {
-            o.insert(QStringLiteral("board_name"), it.key());
+            activeBoard = it.key();
             break;
         }
     }
-    return o;
+    const bool line = withGeometry && !d.emergency;
+    const bool sector = withGeometry && d.emergency;
+    out.beginObject();
+    out.key(QLatin1String("activated")).value(live.activated);
+    if (!activeBoard.isEmpty())
+        out.key(QLatin1String("board_name")).value(activeBoard);
+    if (line && d.checkinLength >= 0)
+        out.key(QLatin1String("checkin_length")).value(d.checkinLength);
+    if (sector)
+        out.key(QLatin1String("directionAngle")).value(d.directionAngle);
+    out.key(QLatin1String("emergency")).value(d.emergency);
+    if (line)
+        out.key(QLatin1String("geometry")).value(d.geometry);
+    out.key(QLatin1String("geometry_hash")).value(d.geometryHash);
+    out.key(QLatin1String("id")).value(d.id);
+    out.key(QLatin1String("locked")).value(d.locked);
+    out.key(QLatin1String("name")).value(d.name);
+    if (sector) {
+        // 7 decimals (about 1 cm), as every position on the wire.
+        out.key(QLatin1String("pos")).beginArray().value(roundDecimals(d.pos.x(), 7)).value(roundDecimals(d.pos.y(), 7)).endArray();
+        out.key(QLatin1String("radius")).value(d.radius);
+    }
+    if (!d.emergency) {
+        out.key(QLatin1String("routes")).beginArray();
+        for (int id : d.routes)
+            out.value(id);
+        out.endArray();
+    }
+    out.key(QLatin1String("state")).value(stateOf(live));
+    if (sector)
+        out.key(QLatin1String("sweepAngle")).value(d.sweepAngle);
+    out.key(QLatin1String("tl_number")).value(d.tlNumber);
+    out.key(QLatin1String("weight")).value(d.weight);
+    out.endObject();
+}
+
+QJsonObject World::detectorRecord(const Detector &d) const
+{
+    JsonText out;
+    writeDetector(out, d, false);
+    return objectOf(out.text());
+}
+
+QString World::detectorListText() const
+{
+    JsonText out;
+    out.beginArray();
+    for (const Detector &d : m_net.detectors)
+        writeDetector(out, d, false);
+    out.endArray();
+    return out.text();
 }
 
 QJsonArray World::detectorList() const
 {
-    QJsonArray a;
-    for (const Detector &d : m_net.detectors)
-        a.append(detectorRecord(d));
-    return a;
+    return QJsonDocument::fromJson(detectorListText().toUtf8()).array();
+}
+
+QString World::detectorGeometryText(const Detector &d) const
+{
+    JsonText out;
+    writeDetector(out, d, true);
+    return out.text();
 }
 
 QJsonObject World::detectorGeometry(const Detector &d) const
 {
-    QJsonObject o = detectorRecord(d);
-    if (d.emergency) {
-        o.insert(QStringLiteral("pos"), jsonLonLat(d.pos));
-        o.insert(QStringLiteral("radius"), d.radius);
-        o.insert(QStringLiteral("directionAngle"), d.directionAngle);
-        o.insert(QStringLiteral("sweepAngle"), d.sweepAngle);
-    } else {
-        o.insert(QStringLiteral("geometry"), d.geometryText());
-        if (d.checkinLength >= 0)
-            o.insert(QStringLiteral("checkin_length"), d.checkinLength);
-    }
-    return o;
+    return objectOf(detectorGeometryText(d));
 }
 
 QJsonObject World::detectorProperties(const Detector &d) const
@@ -327,26 +379,49 @@ QJsonObject World::detectorProperties(const Detector &d) const
     return o;
 }
 
+QString World::lastConnectedText(const Board &b, const QString &now) const
+{
+    return b.loggedIn ? now : m_start.addMSecs(-qint64(b.lastConnectedAgoS * 1000.0)).toString(Qt::ISODate);
+}
+
+void World::writeBoard(JsonText &out, const Board &b, const QString &now) const
+{
+    out.beginObject();
+    out.key(QLatin1String("allow_emergency")).value(b.allowEmergency);
+    out.key(QLatin1String("description")).value(b.description);
+    out.key(QLatin1String("last_connected_time")).value(lastConnectedText(b, now));
+    out.key(QLatin1String("locked")).value(b.locked);
+    out.key(QLatin1String("logged_in")).value(b.loggedIn);
+    out.key(QLatin1String("radius")).value(b.radius);
+    out.key(QLatin1String("route_id")).value(b.routeId);
+    out.key(QLatin1String("sweep")).value(b.sweep);
+    out.key(QLatin1String("vehicle_type")).value(b.vehicleType);
+    out.endObject();
+}
+
 QJsonObject World::boardRecord(const Board &b) const
 {
-    const QDateTime last = b.loggedIn ? now() : m_start.addMSecs(-qint64(b.lastConnectedAgoS * 1000.0));
-    return QJsonObject{{QStringLiteral("locked"), b.locked},
-                       {QStringLiteral("route_id"), b.routeId},
-                       {QStringLiteral("description"), b.description},
-                       {QStringLiteral("last_connected_time"), last.toString(Qt::ISODate)},
-                       {QStringLiteral("logged_in"), b.loggedIn},
-                       {QStringLiteral("allow_emergency"), b.allowEmergency},
-                       {QStringLiteral("radius"), b.radius},
-                       {QStringLiteral("sweep"), b.sweep},
-                       {QStringLiteral("vehicle_type"), b.vehicleType}};
+    JsonText out;
+    writeBoard(out, b, now().toString(Qt::ISODate));
+    return objectOf(out.text());
+}
+
+QString World::boardListText() const
+{
+    const QString time = now().toString(Qt::ISODate);
+    JsonText out;
+    out.beginObject();
+    for (const Board &b : m_net.boards) {
+        out.key(b.name);
+        writeBoard(out, b, time);
+    }
+    out.endObject();
+    return out.text();
 }
 
 QJsonObject World::boardList() const
 {
-    QJsonObject o;
-    for (const Board &b : m_net.boards)
-        o.insert(b.name, boardRecord(b));
-    return o;
+    return objectOf(boardListText());
 }
 
 QJsonObject World::trafficLightProperties(const TrafficLight &tl) const

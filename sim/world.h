@@ -13,6 +13,8 @@
 
 namespace Sim {
 
+class JsonText;
+
 // Notification names, as they go on the wire.
 namespace Event {
 inline const QString BoardLoggedIn = QStringLiteral("BoardsServer.boardLoggedIn");
@@ -73,6 +75,12 @@ public:
     QJsonObject detectorProperties(const Detector &detector) const;
     QJsonObject boardRecord(const Board &board) const;
     QJsonObject boardList() const;
+    // The answers that go out by the thousand, as the JSON text that goes on the wire
+    // (the records above are read back from it).
+    QString routeGeometryText(const Route &route) const;
+    QString detectorListText() const;
+    QString detectorGeometryText(const Detector &detector) const;
+    QString boardListText() const;
     QJsonObject trafficLightProperties(const TrafficLight &tl) const;
     QJsonObject timelineData(const Route &route, bool extended) const;
 
@@ -130,6 +138,10 @@ private:
         bool activated = false;
         QMap<QString, ZoneState> boards;
     };
+
+    void writeDetector(JsonText &out, const Detector &d, bool withGeometry) const;
+    void writeBoard(JsonText &out, const Board &b, const QString &now) const;
+    QString lastConnectedText(const Board &b, const QString &now) const;
 
     Route *routeMut(int id);
     Detector *detectorMut(int id);

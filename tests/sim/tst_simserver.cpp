@@ -392,6 +392,9 @@ void tst_SimServer::commandsComeBackAsNotifications_data()
     QTest::newRow("lock route") << "RoadNetwork.changeRouteProperties"
                                 << obj({{"id", 2}, {"props", obj({{"locked", true}})}})
                                 << "RoadNetwork.routePropertiesChanged" << "locked" << QJsonValue(true);
+    QTest::newRow("rename detector: quotes, backslash, line break") << "VDTService.changeVdtProperties"
+                                   << obj({{"id", 1}, {"props", obj({{"name", "Gate \"A\"\\1\n"}})}})
+                                   << "VDTService.vdtPropertiesChanged" << "name" << QJsonValue("Gate \"A\"\\1\n");
     QTest::newRow("lock detector") << "VDTService.changeVdtProperties"
                                    << obj({{"id", 1}, {"props", obj({{"locked", true}})}})
                                    << "VDTService.vdtPropertiesChanged" << "locked" << QJsonValue(true);
