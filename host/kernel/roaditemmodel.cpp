@@ -2,6 +2,8 @@
 
 #include <QMetaMethod>
 
+#include <algorithm>
+
 namespace Road {
 
 namespace {
@@ -47,7 +49,17 @@ ItemModelItem::~ItemModelItem()
 
 int ItemModelItem::row() const
 {
-    return m_parent ? m_parent->m_children.indexOf(const_cast<ItemModelItem *>(this)) : -1;
+    if (!m_parent)
+        return -1;
+    // Nodes are only ever appended, so a row changes only when an earlier sibling goes,
+    // and then towards the front: look where it was last, then before it. A section of
+    // 100 000 entries would otherwise cost a search through it for every index.
+    const QVector<ItemModelItem *> &siblings = m_parent->m_children;
+    for (int i = std::min(m_row, siblings.size() - 1); i >= 0; --i) {
+        if (siblings.at(i) == this)
+            return m_row = i;
+    }
+    return -1;
 }
 
 Qt::ItemFlags ItemModelItem::flags(int column) const
@@ -317,6 +329,7 @@ void ItemModel::insertItem(Item *parent, Item *child)
 {
     const int row = parent->m_children.size();
     beginInsertRows(indexFromItem(parent), row, row);
+    child->m_row = row;
     parent->m_children.append(child);
     endInsertRows();
 }
@@ -332,7 +345,7 @@ void ItemModel::itemDestroyed(Item *item)
         endResetModel();
     } else {
         Item *parent = item->m_parent;
-        const int row = parent ? parent->m_children.indexOf(item) : -1;
+        const int row = item->row();
         if (row >= 0) {
             beginRemoveRows(indexFromItem(parent), row, row);
             parent->m_children.remove(row);

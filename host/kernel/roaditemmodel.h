@@ -46,6 +46,7 @@ private:
     QString m_text;
     Kind m_kind;
     QVector<ItemModelItem *> m_children;
+    mutable int m_row = 0; // where row() last found this node among its siblings
     Qt::ItemFlags m_flags[3];
 };
 
