@@ -15,6 +15,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
 #include <QGraphicsView>
+#include <QHash>
 #include <QPainter>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -25,6 +26,17 @@
 namespace {
 
 const QString ActiveState = QStringLiteral("active");
+
+// One of the ten icons, decoded once and then shared by every vehicle that shows it:
+// decoding a PNG per board cost more than the rest of taking the board in.
+QIcon sharedIcon(const QString &path)
+{
+    static QHash<QString, QIcon> icons;
+    auto it = icons.find(path);
+    if (it == icons.end())
+        it = icons.insert(path, QIcon(path));
+    return *it;
+}
 
 // Room for everything paint draws besides the marker: the weight figure's box, and half of
 // a selected item's 2-pixel pen.
@@ -354,7 +366,7 @@ void PrioVehicle::updateIcon()
     const QString path = QStringLiteral("://icons/%1%2.png").arg(base, suffix);
     if (path != m_iconPath) {
         m_iconPath = path;
-        m_icon = QIcon(path);
+        m_icon = sharedIcon(path);
     }
 
     if (m_sectorItem) {
