@@ -20,6 +20,7 @@
 // prints the memory per object and the longest pass of the event loop meanwhile.
 //
 //   network_load --role host|bare|biglist ...   one measured client (used by the above)
+//   NETWORK_LOAD_WRAP="heaptrack" network_load ...   each measured client under a profiler
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -114,6 +115,22 @@ quint16 freePort()
     return probe.serverPort();
 }
 
+// Runs the event loop until done() holds, sleeping between events (a timer wakes it to look
+// again), so that waiting costs no CPU; false after timeoutMs.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    tick.start(5);
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
 // Times each event the event loop delivers (not the events sent from inside one): the
 // longest is the longest the GUI thread was unresponsive.
 class TimedApplication : public QApplication
@@ -184,7 +201,7 @@ public:
     bool open(const QUrl &url)
     {
         m_socket.open(url);
-        return Bench::waitFor([&] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 10000);
+        return waitUntil([&] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 10000);
     }
 
     void request(Kind kind, qint64 objectId = -1)
@@ -505,7 +522,7 @@ struct Host
     ~Host()
     {
         client.close();
-        Bench::waitFor([&] { return !client.isConnected(); }, 5000);
+        waitUntil([&] { return !client.isConnected(); }, 5000);
         delete plugin; // writes what the cache still holds
     }
     void show()
@@ -513,7 +530,7 @@ struct Host
         view.show();
         tree.show();
         plugin->setView(&view);
-        if (!Bench::waitFor([&] { return view.paints > 0; }, 5000))
+        if (!waitUntil([&] { return view.paints > 0; }, 5000))
             qFatal("the map view never painted");
     }
 
@@ -710,9 +727,9 @@ int runBigList(const QUrl &url, const QString &kind, int count)
                                                              : QStringLiteral("BoardsServer.getBoards");
     client.open(url);
     // Everything but the big list answered and handled.
-    if (!Bench::waitFor([&] { return client.answers >= 2 && client.posted.value(big) == 1; }, 60000))
+    if (!waitUntil([&] { return client.answers >= 2 && client.posted.value(big) == 1; }, 60000))
         qFatal("the small lists never came");
-    Bench::waitFor([] { return false; }, 300);
+    waitUntil([] { return false; }, 300);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     const double before = currentRssMiB();
 
@@ -727,7 +744,7 @@ int runBigList(const QUrl &url, const QString &kind, int count)
             return plugin->detectorRegistry().size();
         return plugin->boardRegistry().size();
     };
-    if (!Bench::waitFor([&] { return client.answered.value(big) == 1 && client.allAnswered() && registered() >= count; }, 600000))
+    if (!waitUntil([&] { return client.answered.value(big) == 1 && client.allAnswered() && registered() >= count; }, 600000))
         qFatal("the big list was never taken in");
     Figures f;
     f["wall"] = wall.nsecsElapsed() / 1e9;
@@ -747,11 +764,16 @@ Figures runChild(const QStringList &args)
 {
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), args);
-    if (!child.waitForStarted(10000))
-        qFatal("cannot start a measured client");
-    // Served meanwhile: the canned server lives in this process.
-    Bench::waitFor([&] { return child.state() == QProcess::NotRunning; }, 3600000);
+    // The event loop sleeps until the child is done, serving the canned server meanwhile:
+    // nothing of this process competes with the child for the CPU.
+    QEventLoop loop;
+    QObject::connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+    QObject::connect(&child, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    // NETWORK_LOAD_WRAP="perf record -g --" (or heaptrack) profiles the measured clients.
+    QStringList command = QString::fromLocal8Bit(qgetenv("NETWORK_LOAD_WRAP")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    command << QCoreApplication::applicationFilePath() << args;
+    child.start(command.takeFirst(), command);
+    loop.exec();
     Figures f;
     for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
         if (!line.startsWith("RESULT "))
@@ -777,7 +799,7 @@ struct Simulator
                       QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(port), "--period", "0", "--no-churn"} + networkArgs);
         QByteArray out;
         if (!process.waitForStarted(10000)
-            || !Bench::waitFor([&] { out += process.readAllStandardOutput(); return out.contains("listening on") || process.state() != QProcess::Running; }, 300000)
+            || !waitUntil([&] { out += process.readAllStandardOutput(); return out.contains("listening on") || process.state() != QProcess::Running; }, 300000)
             || process.state() != QProcess::Running)
             qFatal("prio-sim did not listen: %s", process.readAllStandardError().constData());
         // "network: R routes, D detectors, T traffic-light controllers, B boards"
@@ -844,10 +866,10 @@ void runNetwork(const QString &name, const QString &label, const QStringList &si
     std::fflush(stdout);
 }
 
-void runLists(int count)
+void runLists(int count, const QStringList &kinds)
 {
     std::printf("lists: %d objects in one answer (canned server), tree and map view shown\n", count);
-    for (const QString kind : {"boards", "routes", "detectors"}) {
+    for (const QString &kind : kinds) {
         CannedServer server(kind, count);
         const Figures f = runChild({"--role", "biglist", "--url", server.url().toString(), "--kind", kind, "--count", QString::number(count)});
         std::printf("  %s: an answer of %.1f MB taken in in %.2f s; %.0f bytes per %s as registered; longest event-loop pass %.0f ms, "
@@ -880,6 +902,7 @@ int main(int argc, char **argv)
     parser.addOption({"rounds", "Rounds per network (bare, cold, warm).", "n", "2"});
     parser.addOption({"scenarios", "Which of small, city, gtfs, lists.", "list", "small,city,gtfs,lists"});
     parser.addOption({"count", "Objects in the big lists.", "n", "100000"});
+    parser.addOption({"kinds", "Which big lists.", "list", "boards,routes,detectors"});
     for (const char *name : {"role", "url", "sim-pid", "project", "routes", "detectors", "boards", "rect", "kind"})
         parser.addOption({name, "For the measured clients.", "value"});
     parser.addOption({"cold", "For the measured clients."});
@@ -927,6 +950,6 @@ int main(int argc, char **argv)
         runNetwork(QStringLiteral("gtfs"), parser.isSet("gtfs") ? QStringLiteral("gtfs") : QStringLiteral("gtfs (synthetic feed)"), {"--gtfs", feed}, rounds);
     }
     if (scenarios.contains(QLatin1String("lists")))
-        runLists(parser.value("count").toInt());
+        runLists(parser.value("count").toInt(), parser.value("kinds").split(','));
     return 0;
 }
