@@ -80,7 +80,10 @@ JsonRpcObject::JsonRpcObject(QObject *parent)
     : QObject(parent)
     , m_socket(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this))
     , m_reader(std::make_unique<JsonFrameReader>())
+    , m_disposalTimer(new QTimer(this))
 {
+    m_disposalTimer->setSingleShot(true);
+    connect(m_disposalTimer, &QTimer::timeout, this, &JsonRpcObject::disposeExpired);
     m_socket->setMaxAllowedIncomingFrameSize(MaxFrameBytes);
     m_socket->setMaxAllowedIncomingMessageSize(MaxFrameBytes);
     connect(m_socket, &QWebSocket::connected, this, &JsonRpcObject::onSocketConnected);
@@ -360,9 +363,25 @@ void JsonRpcObject::failAll(int code, const QString &message)
 
 void JsonRpcObject::scheduleDisposal(JsonRpcResponse *response)
 {
-    connect(response, &Response::finished, response, [response] {
-        QTimer::singleShot(ResponseLifetimeMs, response, &QObject::deleteLater);
+    connect(response, &Response::finished, this, [this, response] {
+        m_finished.append({response, QDeadlineTimer(ResponseLifetimeMs)});
+        if (!m_disposalTimer->isActive())
+            m_disposalTimer->start(ResponseLifetimeMs);
     });
+}
+
+void JsonRpcObject::disposeExpired()
+{
+    int expired = 0;
+    while (expired < m_finished.size() && m_finished.at(expired).second.hasExpired())
+        ++expired;
+    for (int i = 0; i < expired; ++i) {
+        if (JsonRpcResponse *response = m_finished.at(i).first)
+            response->deleteLater();
+    }
+    m_finished.remove(0, expired);
+    if (!m_finished.isEmpty())
+        m_disposalTimer->start(int(std::max<qint64>(1, m_finished.constFirst().second.remainingTime())));
 }
 
 // ---------------------------------------------------------------------------------------

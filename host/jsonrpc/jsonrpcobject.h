@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -19,6 +20,7 @@
 #endif
 
 class JsonFrameReader;
+class QTimer;
 class QWebSocket;
 
 // A JSON-RPC 2.0 client over one WebSocket (text frames, one message per frame).
@@ -31,7 +33,7 @@ class QWebSocket;
 // an id) arrive as notification(method, params).
 //
 // Responses are children of this object; each is deleted ResponseLifetimeMs after it
-// finished.
+// finished (a load of thousands of answers must not keep every result).
 class JSONRPC_EXPORT JsonRpcObject : public QObject
 {
     Q_OBJECT
@@ -42,7 +44,7 @@ public:
     // the server uses -32000 for "no permission").
     static constexpr int ClientErrorNotConnected = -32098;
     static constexpr int ClientErrorInvalidResponse = -32097;
-    static constexpr int ResponseLifetimeMs = 30000;
+    static constexpr int ResponseLifetimeMs = 1000;
     // Larger frames or messages make the socket drop the connection.
     static constexpr qint64 MaxFrameBytes = 64 * 1024 * 1024;
 
@@ -80,6 +82,7 @@ private:
     void handleAnswer(JsonRpcResponse *response, qint64 id, const QVariantMap &message);
     void failAll(int code, const QString &message);
     void scheduleDisposal(JsonRpcResponse *response);
+    void disposeExpired();
 
     // Counts the socket's signals being handled: a handler of ours may delete this object,
     // and the socket must then outlive its own emission.
@@ -99,6 +102,10 @@ private:
     };
     QVector<Queued> m_queue;
     QHash<qint64, QPointer<JsonRpcResponse>> m_pending;
+    // Finished responses in the order they finished, each with its time to go; one timer
+    // for all of them.
+    QVector<QPair<QPointer<JsonRpcResponse>, QDeadlineTimer>> m_finished;
+    QTimer *m_disposalTimer;
 };
 
 // The application's JSON-RPC service: owns the client and keeps the commands the
