@@ -5,6 +5,7 @@
 
 #include <QStringRef>
 
+#include <algorithm>
 #include <charconv>
 
 namespace GeometryText {
@@ -96,6 +97,9 @@ bool parse(const QString &text, QVector<QPointF> *points)
     if (text.size() > ItemLimits::MaxGeometryChars)
         return false;
 
+    // One point per space-separated token at most: reserved at once, the points are
+    // neither copied as they grow nor kept with room to spare.
+    points->reserve(std::min(int(text.count(QLatin1Char(' '))) + 1, ItemLimits::MaxGeometryPoints));
     const int size = text.size();
     int start = 0;
     while (start < size) {
