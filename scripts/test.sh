@@ -19,4 +19,17 @@ cmake --build "$build_dir" -j"$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
 cd "$build_dir"
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+# The sanitizers write their reports here (tests/CMakeLists.txt sets their log_path).
+reports=sanitizer-reports
+rm -f "$reports"/report* 2>/dev/null || true
+status=0
+ctest --output-on-failure -j"$(nproc)" --timeout 300 || status=$?
+if [ "${SANITIZE:-0}" = "1" ] && compgen -G "$reports/report*" >/dev/null; then
+  for report in "$reports"/report*; do
+    echo "---- $report"
+    cat "$report"
+  done
+  echo "test: the sanitizers reported faults (above)" >&2
+  status=1
+fi
+exit "$status"
