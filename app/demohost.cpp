@@ -4,6 +4,7 @@
 #include <QLoggingCategory>
 #include <QPluginLoader>
 
+#include "jsonrpc/connectionkeeper.h"
 #include "jsonrpc/jsonrpcobject.h"
 #include "kernel/roadkernel.h"
 #include "kernel/roaditemmodel.h"
@@ -27,23 +28,12 @@ DemoHost::DemoHost(QObject *parent)
     JsonRpcObject *client = m_rpcService->client();
     client->setObjectName(RpcObjectName);
     connect(client, &JsonRpcObject::connected, this, &DemoHost::onConnected);
-    connect(client, &JsonRpcObject::protocolError, this, [this](const QString &message) {
-        emit connectionProblem(message);
-        // A failed attempt never reports connected(false): it never was connected.
-        if (!isConnected())
-            scheduleRetry();
-    });
-
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        if (!isConnected() && m_url.isValid())
-            m_rpcService->client()->open(m_url);
-    });
+    connect(client, &JsonRpcObject::protocolError, this, &DemoHost::connectionProblem);
+    m_keeper = new ConnectionKeeper(client, this);
 }
 
 DemoHost::~DemoHost()
 {
-    m_retryTimer.stop();
     // The kernel deletes its children, the plug-in among them, before its scene and tree.
     m_kernel.reset();
     m_rpcService.reset();
@@ -113,13 +103,14 @@ QString DemoHost::projectDir() const
     return m_project->baseDir();
 }
 
-void DemoHost::connectToServer(const QUrl &url, int retryMs)
+void DemoHost::connectToServer(const QUrl &url, int firstRetryMs)
 {
     m_url = url;
-    m_retryMs = qMax(0, retryMs);
-    m_retryTimer.stop();
+    Backoff::Options backoff;
+    backoff.firstMs = qMax(0, firstRetryMs);
+    m_keeper->setBackoff(backoff);
     qCInfo(lcDemoHost, "Connecting to %s", qUtf8Printable(url.toString()));
-    m_rpcService->client()->open(url);
+    m_keeper->start(url);
 }
 
 bool DemoHost::isConnected() const
@@ -147,12 +138,4 @@ void DemoHost::onConnected(bool connected)
     qCInfo(lcDemoHost, "%s %s", connected ? "Connected to" : "Lost the connection to",
            qUtf8Printable(m_url.toString()));
     emit connectionChanged(connected);
-    if (!connected)
-        scheduleRetry();
-}
-
-void DemoHost::scheduleRetry()
-{
-    if (m_retryMs > 0 && !m_retryTimer.isActive())
-        m_retryTimer.start(m_retryMs);
 }

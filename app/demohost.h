@@ -3,13 +3,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 #include <QUrl>
 
 #include <memory>
 
 #include "pluginhandle.h"
 
+class ConnectionKeeper;
 class JsonRpcObject;
 class JsonRpcPlugin;
 class QPluginLoader;
@@ -53,12 +53,13 @@ public:
     void setProjectDir(const QString &dir);
     QString projectDir() const;
 
-    // Connects the JSON-RPC client to a ws:// server. With a retry interval above zero the
-    // host opens the connection again that long after each loss or failed attempt.
-    void connectToServer(const QUrl &url, int retryMs = 0);
+    // Connects the JSON-RPC client to a ws:// or wss:// server. With a first retry above zero
+    // the host keeps it connected: it opens the connection again after each loss or failed
+    // attempt, first after firstRetryMs, then after longer and longer waits (ConnectionKeeper).
+    void connectToServer(const QUrl &url, int firstRetryMs = 0);
     bool isConnected() const;
     QUrl serverUrl() const { return m_url; }
-    int retryInterval() const { return m_retryMs; }
+    ConnectionKeeper *keeper() const { return m_keeper; }
 
     QString errorString() const { return m_error; }
 
@@ -75,13 +76,14 @@ public:
     static const QString RpcObjectName;
 
 signals:
+    // Emitted before the plug-in hears of it (the host listens to the client first): on a
+    // loss, the map still shows what the plug-in had.
     void connectionChanged(bool connected);
     // Socket errors and answers the client could not understand.
     void connectionProblem(const QString &message);
 
 private:
     void onConnected(bool connected);
-    void scheduleRetry();
 
     // Declared in teardown order, last first: the service outlives the kernel.
     std::unique_ptr<JsonRpcPlugin> m_rpcService;
@@ -90,8 +92,7 @@ private:
     Vireo::Plugin *m_vireoPlugin = nullptr;
     Vireo::Project *m_project = nullptr;
     QPointer<QObject> m_plugin;
+    ConnectionKeeper *m_keeper = nullptr;
     QUrl m_url;
-    QTimer m_retryTimer;
-    int m_retryMs = 0;
     QString m_error;
 };

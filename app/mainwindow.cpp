@@ -21,6 +21,7 @@
 #include "commandrunner.h"
 #include "consolestatusbar.h"
 #include "demohost.h"
+#include "jsonrpc/connectionkeeper.h"
 #include "jsonrpc/jsonrpcobject.h"
 #include "kernel/mapview.h"
 #include "kernel/roaditemmodel.h"
@@ -187,8 +188,7 @@ void MainWindow::createActions()
     ask->setChecked(m_runner->asksFirst());
     connect(ask, &QAction::toggled, m_runner, &CommandRunner::setAsksFirst);
     server->addAction(tr("&Web address…"), m_menu, &ObjectMenu::showWebUrl);
-    server->addAction(tr("&Reconnect"), this,
-                      [this] { m_host->connectToServer(m_host->serverUrl(), m_host->retryInterval()); });
+    server->addAction(tr("&Reconnect now"), m_host->keeper(), &ConnectionKeeper::reconnectNow);
 
     QMenu *view = menuBar()->addMenu(tr("&View"));
     action(view, tr("&Find…"), QKeySequence::Find, [this] { m_search->activate(); });

@@ -4,6 +4,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QLoggingCategory>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -102,6 +104,7 @@ JsonRpcObject::JsonRpcObject(QObject *parent)
                 SocketCallbackScope scope(this);
                 emit protocolError(tr("Socket error: %1").arg(m_socket->errorString()));
             });
+    connect(m_socket, &QWebSocket::sslErrors, this, &JsonRpcObject::onSslErrors);
 }
 
 JsonRpcObject::~JsonRpcObject()
@@ -120,12 +123,31 @@ void JsonRpcObject::open(const QUrl &url)
     m_url = url;
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
+    m_failure.clear();
     m_socket->open(url);
 }
 
 void JsonRpcObject::close()
 {
-    m_socket->close();
+    // A socket still connecting has no closing handshake to make.
+    if (m_connected)
+        m_socket->close();
+    else
+        m_socket->abort();
+}
+
+void JsonRpcObject::setSslConfiguration(const QSslConfiguration &configuration)
+{
+    m_socket->setSslConfiguration(configuration);
+}
+
+void JsonRpcObject::onSslErrors(const QList<QSslError> &errors)
+{
+    // Never ignored: the socket ends the handshake once this returns.
+    QStringList why;
+    for (const QSslError &e : errors)
+        why << e.errorString();
+    m_failure = tr("The certificate of %1 is refused: %2").arg(m_url.host(), why.join(QStringLiteral("; ")));
 }
 
 bool JsonRpcObject::isConnected() const
@@ -180,8 +202,13 @@ void JsonRpcObject::onSocketDisconnected()
     const bool wasConnected = m_connected;
     m_connected = false;
     QPointer<JsonRpcObject> self(this);
-    if (wasConnected)
+    if (wasConnected) {
         emit connected(false);
+    } else {
+        const QString reason = !m_failure.isEmpty() ? m_failure : m_socket->errorString();
+        m_failure.clear();
+        emit attemptFailed(reason);
+    }
     if (self)
         failAll(ClientErrorNotConnected, tr("Connection lost"));
 }
@@ -219,6 +246,9 @@ void JsonRpcObject::flushQueue()
 void JsonRpcObject::onTextMessage(const QString &message)
 {
     SocketCallbackScope scope(this);
+    emit frameReceived();
+    if (!scope.self)
+        return;
     if (message.size() > MaxFrameBytes) {
         emit protocolError(tr("Frame of %1 characters exceeds the limit").arg(message.size()));
         return;

@@ -13,13 +13,11 @@
 
 #include "response.h"
 
-#if defined(JSONRPC_LIBRARY)
-#define JSONRPC_EXPORT Q_DECL_EXPORT
-#else
-#define JSONRPC_EXPORT Q_DECL_IMPORT
-#endif
+#include "jsonrpcexport.h"
 
 class JsonFrameReader;
+class QSslConfiguration;
+class QSslError;
 class QTimer;
 class QWebSocket;
 
@@ -51,9 +49,15 @@ public:
     explicit JsonRpcObject(QObject *parent = nullptr);
     ~JsonRpcObject() override;
 
-    // Connects to a ws:// URL; reconnecting is the owner's business.
+    // Connects to a ws:// or wss:// URL; reconnecting is the owner's business
+    // (ConnectionKeeper). A wss:// server must show a certificate that the configuration
+    // trusts (by default the system's store): any certificate error ends the attempt, with
+    // attemptFailed() saying what was wrong. There is no falling back to ws://.
     Q_INVOKABLE void open(const QUrl &url);
+    // Closes the connection, or gives up the attempt under way.
     Q_INVOKABLE void close();
+    // The TLS settings of later wss:// attempts, such as the authorities to trust.
+    void setSslConfiguration(const QSslConfiguration &configuration);
     bool isConnected() const;
     QUrl url() const { return m_url; }
 
@@ -71,10 +75,16 @@ signals:
     void requestQueueEmpty();
     // A frame that could not be understood, an answer to no request, a socket error.
     void protocolError(const QString &message);
+    // An open() that ended without a connection: refused, no such host, a certificate
+    // not trusted, a failed handshake.
+    void attemptFailed(const QString &reason);
+    // Any text frame from the server, answer or notification, readable or not: it is there.
+    void frameReceived();
 
 private:
     void onSocketConnected();
     void onSocketDisconnected();
+    void onSslErrors(const QList<QSslError> &errors);
     void scheduleFlush();
     void flushQueue();
     void onTextMessage(const QString &message);
@@ -91,6 +101,8 @@ private:
     QWebSocket *m_socket;
     std::unique_ptr<JsonFrameReader> m_reader;
     QUrl m_url;
+    // Why the attempt under way failed, when the socket knows better than its errorString.
+    QString m_failure;
     bool m_connected = false;
     bool m_flushQueued = false;
     qint64 m_nextId = 1;
