@@ -11,6 +11,8 @@ packages=(
   libsimdjson-dev
   # the pixel tests and the headless demo draw text
   fonts-dejavu-core
+  # wss://: the system's certificate store, and the tests make their certificates with openssl
+  ca-certificates openssl
 )
 
 missing=()

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -52,13 +53,37 @@ Server::Server(QObject *parent) : Server(generateNetwork(GeneratorOptions()), pa
 Server::Server(Network network, QObject *parent)
     : QObject(parent),
       m_world(std::move(network)),
-      m_server(new QWebSocketServer(QStringLiteral("prio-sim"), QWebSocketServer::NonSecureMode, this))
+      m_server(nullptr)
 {
     const QStringList names = notificationNames();
     for (int i = 0; i < names.size(); ++i)
         m_eventBits.insert(names.at(i), i);
-    connect(m_server, &QWebSocketServer::newConnection, this, &Server::onNewConnection);
+    createSocketServer(false);
     connect(&m_tick, &QTimer::timeout, this, &Server::onTick);
+}
+
+void Server::createSocketServer(bool secure)
+{
+    delete m_server;
+    m_server = new QWebSocketServer(QStringLiteral("prio-sim"),
+                                    secure ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+    connect(m_server, &QWebSocketServer::newConnection, this, &Server::onNewConnection);
+    connect(m_server, &QWebSocketServer::peerVerifyError, this, [](const QSslError &error) {
+        qCInfo(lcSim) << "TLS:" << error.errorString();
+    });
+}
+
+void Server::setTlsConfiguration(const QSslConfiguration &configuration)
+{
+    // A server listening already stops: its mode is fixed when it is made.
+    createSocketServer(true);
+    m_server->setSslConfiguration(configuration);
+    updateTimer();
+}
+
+bool Server::isSecure() const
+{
+    return m_server->secureMode() == QWebSocketServer::SecureMode;
 }
 
 Server::~Server()
@@ -116,7 +141,7 @@ QUrl Server::url() const
     else if (host == QHostAddress::AnyIPv6)
         host = QHostAddress::LocalHostIPv6;
     QUrl url;
-    url.setScheme(QStringLiteral("ws"));
+    url.setScheme(isSecure() ? QStringLiteral("wss") : QStringLiteral("ws"));
     url.setHost(host.toString());
     url.setPort(m_server->serverPort());
     return url;
@@ -127,7 +152,7 @@ QString Server::webUrl() const
     if (!m_webUrl.isEmpty())
         return m_webUrl;
     QUrl web = url();
-    web.setScheme(QStringLiteral("http"));
+    web.setScheme(isSecure() ? QStringLiteral("https") : QStringLiteral("http"));
     web.setPath(QStringLiteral("/web/"));
     return web.toString();
 }

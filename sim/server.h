@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class QSslConfiguration;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -47,10 +48,13 @@ public:
     explicit Server(Network network, QObject *parent = nullptr);
     ~Server() override;
 
+    // Serves wss:// with this certificate and key from the next listen() on.
+    void setTlsConfiguration(const QSslConfiguration &configuration);
+    bool isSecure() const;
     bool listen(const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     void close();
     bool isListening() const;
-    // ws://ADDRESS:PORT; invalid while not listening.
+    // ws://ADDRESS:PORT (wss:// when secure); invalid while not listening.
     QUrl url() const;
     quint16 port() const;
     QString errorString() const;
@@ -130,6 +134,7 @@ private:
     void broadcast(const Notification &n);
     void onTick();
     void updateTimer();
+    void createSocketServer(bool secure);
 
     World m_world;
     QWebSocketServer *m_server;

@@ -1,0 +1,137 @@
+// wss:// between the host's client and the simulator on loopback, with certificates made
+// for the test by openssl: a certificate the client trusts through a private authority is
+// taken; an unknown one, or one made out to another host, is refused, saying so, and the
+// client never falls back to an unencrypted connection.
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "jsonrpc/jsonrpcobject.h"
+#include "jsonrpc/response.h"
+#include "jsonrpc/trust.h"
+#include "generator.h"
+#include "server.h"
+#include "tls.h"
+
+class tst_SecureConnection : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    // A self-signed certificate (its own authority) for the names in subjectAltName.
+    bool makeCertificate(const QString &name, const QString &altNames)
+    {
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                       QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=prio-test"),
+                       QStringLiteral("-addext"), QStringLiteral("subjectAltName=") + altNames, QStringLiteral("-keyout"),
+                       dir.filePath(name + QStringLiteral(".key")), QStringLiteral("-out"), dir.filePath(name + QStringLiteral(".pem"))});
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+            qWarning("openssl: %s", openssl.readAllStandardError().constData());
+            return false;
+        }
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY2(QSslSocket::supportsSsl(), "Qt has no TLS here");
+        QVERIFY2(makeCertificate(QStringLiteral("loopback"), QStringLiteral("IP:127.0.0.1")),
+                 "openssl could not make a certificate (scripts/setup.sh installs it)");
+        QVERIFY(makeCertificate(QStringLiteral("elsewhere"), QStringLiteral("DNS:elsewhere.example")));
+    }
+
+    void connections_data()
+    {
+        QTest::addColumn<QString>("served");  // the certificate the simulator shows
+        QTest::addColumn<QString>("trusted"); // the authority the client is given
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<QString>("refusal"); // empty: the connection works
+        QTest::newRow("private authority") << "loopback" << "loopback" << "wss" << "";
+        QTest::newRow("unknown authority") << "loopback" << "" << "wss" << "The certificate of 127.0.0.1 is refused";
+        QTest::newRow("made out to another host") << "elsewhere" << "elsewhere" << "wss" << "host name";
+        QTest::newRow("ws:// to a wss:// server") << "loopback" << "loopback" << "ws" << "closed";
+    }
+    void connections()
+    {
+        QFETCH(QString, served);
+        QFETCH(QString, trusted);
+        QFETCH(QString, scheme);
+        QFETCH(QString, refusal);
+
+        QSslConfiguration serving;
+        QString error;
+        QVERIFY2(Sim::serverTlsConfiguration(dir.filePath(served + QStringLiteral(".pem")),
+                                             dir.filePath(served + QStringLiteral(".key")), &serving, &error),
+                 qPrintable(error));
+        Sim::GeneratorOptions small;
+        small.routes = 2;
+        small.boards = 2;
+        small.detectors = 2;
+        Sim::Server server(Sim::generateNetwork(small));
+        server.setTickInterval(0);
+        server.setTlsConfiguration(serving);
+        QVERIFY(server.listen());
+        QCOMPARE(server.url().scheme(), QStringLiteral("wss"));
+
+        QSslConfiguration trust;
+        QVERIFY2(JsonRpcTrust::configuration(trusted.isEmpty() ? QString() : dir.filePath(trusted + QStringLiteral(".pem")),
+                                             &trust, &error),
+                 qPrintable(error));
+        JsonRpcObject client;
+        client.setSslConfiguration(trust);
+        QSignalSpy connected(&client, &JsonRpcObject::connected);
+        QSignalSpy failed(&client, &JsonRpcObject::attemptFailed);
+        QUrl url = server.url();
+        url.setScheme(scheme);
+        client.open(url);
+
+        if (refusal.isEmpty()) {
+            QTRY_COMPARE(connected.count(), 1);
+            auto *answer = qobject_cast<JsonRpcResponse *>(client.postCommand(QStringLiteral("RoadNetwork.getRouteList"), QVariant()));
+            QTRY_VERIFY(answer->isFinished());
+            QVERIFY(!answer->isError());
+            QCOMPARE(answer->result().toList().size(), 2);
+            return;
+        }
+        QTRY_COMPARE(failed.count(), 1);
+        const QString why = failed.at(0).at(0).toString();
+        qInfo("refused: %s", qPrintable(why));
+        QVERIFY2(why.contains(refusal, Qt::CaseInsensitive), qPrintable(why));
+        QCOMPARE(connected.count(), 0);
+        QCOMPARE(server.clientCount(), 0);
+        QCOMPARE(client.url().scheme(), scheme);
+    }
+
+    void unusableAuthorityFile_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << QByteArray() << "Cannot read";
+        QTest::newRow("no certificate in it") << QByteArray("hello\n") << "no PEM certificate";
+    }
+    void unusableAuthorityFile()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, message);
+        const QString path = dir.filePath(QStringLiteral("ca-%1.pem").arg(QTest::currentDataTag()));
+        if (!content.isEmpty()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        }
+        QSslConfiguration trust;
+        QString error;
+        QVERIFY(!JsonRpcTrust::configuration(path, &trust, &error));
+        QVERIFY2(error.contains(message), qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SecureConnection)
+#include "tst_secureconnection.moc"
