@@ -1,10 +1,15 @@
 // prio-sim: the traffic-priority server simulator as a program.
 //   prio-sim [--listen 127.0.0.1:8765] [--seed N] [--routes N] [--detectors N] [--boards N]
-//            [--gtfs DIR] [--period MS] [--role operator|observer]
+//            [--gtfs DIR] [--period MS] [--role operator|observer] [--record FILE]
+//            [--tls-cert FILE --tls-key FILE]
+//   prio-sim --replay FILE [--speed X] [--listen ...] [--tls-cert FILE --tls-key FILE]
 
 #include "generator.h"
 #include "gtfs.h"
+#include "recorder.h"
+#include "replayer.h"
 #include "server.h"
+#include "tls.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,6 +17,7 @@
 #include <QTextStream>
 
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -95,8 +101,22 @@ int main(int argc, char *argv[])
                                      QStringLiteral("ROLE"), Sim::Rpc::RoleOperator);
     const QCommandLineOption steadyOpt(QStringLiteral("no-churn"),
                                        QStringLiteral("Boards stay logged in or out as they start."));
+    const QCommandLineOption recordOpt(QStringLiteral("record"),
+                                       QStringLiteral("Write the network and every notification to FILE (JSON lines)."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption replayOpt(QStringLiteral("replay"),
+                                       QStringLiteral("Serve the recording in FILE instead of a simulation, at its pace."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption speedOpt(QStringLiteral("speed"),
+                                      QStringLiteral("Replay X times faster than recorded (default 1)."),
+                                      QStringLiteral("X"), QStringLiteral("1"));
+    const QCommandLineOption certOpt(QStringLiteral("tls-cert"),
+                                     QStringLiteral("Serve wss:// with the PEM certificate (chain) in FILE."),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption keyOpt(QStringLiteral("tls-key"),
+                                    QStringLiteral("The PEM private key of --tls-cert."), QStringLiteral("FILE"));
     parser.addOptions({listenOpt, seedOpt, routesOpt, pointsOpt, detectorsOpt, emergencyOpt, boardsOpt,
-                       gtfsOpt, periodOpt, roleOpt, steadyOpt});
+                       gtfsOpt, periodOpt, roleOpt, steadyOpt, recordOpt, replayOpt, speedOpt, certOpt, keyOpt});
     parser.process(app);
 
     QHostAddress address;
@@ -107,10 +127,58 @@ int main(int argc, char *argv[])
     if (!Sim::roles().contains(role))
         return fail(QStringLiteral("--role must be one of %1").arg(Sim::roles().join(QStringLiteral(", "))));
 
+    std::optional<QSslConfiguration> tls;
+    if (parser.isSet(certOpt) != parser.isSet(keyOpt))
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (parser.isSet(certOpt)) {
+        QSslConfiguration config;
+        QString why;
+        if (!Sim::serverTlsConfiguration(parser.value(certOpt), parser.value(keyOpt), &config, &why))
+            return fail(why);
+        tls = config;
+    }
+    QTextStream out(stdout);
+
+    if (parser.isSet(replayOpt)) {
+        if (parser.isSet(recordOpt) || parser.isSet(gtfsOpt))
+            return fail(QStringLiteral("--replay serves a recording: --record and --gtfs do not go with it"));
+        bool ok = false;
+        const double speed = parser.value(speedOpt).toDouble(&ok);
+        if (!ok || !(speed >= Sim::Replayer::MinSpeed && speed <= Sim::Replayer::MaxSpeed))
+            return fail(QStringLiteral("--speed must be a number from %1 to %2").arg(Sim::Replayer::MinSpeed).arg(Sim::Replayer::MaxSpeed));
+        Sim::Recording recording = Sim::Recording::load(parser.value(replayOpt));
+        if (!recording.ok())
+            return fail(QStringLiteral("recording refused: %1").arg(recording.error()));
+        out << QStringLiteral("recording of %1 s from %2: %3 routes, %4 detectors, %5 boards, %6 entries")
+                       .arg(recording.duration())
+                       .arg(recording.start().toString(Qt::ISODate))
+                       .arg(recording.initial().routes.size())
+                       .arg(recording.initial().detectors.size())
+                       .arg(recording.initial().boards.size())
+                       .arg(recording.entries().size())
+            << Qt::endl;
+        Sim::Server server(Sim::Network{});
+        server.setTickInterval(0);
+        if (tls)
+            server.setTlsConfiguration(*tls);
+        Sim::Replayer replayer(std::move(recording), &server);
+        replayer.setSpeed(speed);
+        QObject::connect(&replayer, &Sim::Replayer::finished, &app, [&out, &replayer] {
+            out << "replay finished at " << replayer.timeAt(replayer.duration()).toString(Qt::ISODate)
+                << "; the last moment is served on" << Qt::endl;
+        });
+        if (!server.listen(address, port))
+            return fail(QStringLiteral("cannot listen on %1: %2").arg(parser.value(listenOpt), server.errorString()));
+        out << "prio-sim replaying on " << server.url().toString() << " at " << speed << "x" << Qt::endl;
+        replayer.play();
+        return app.exec();
+    }
+    if (parser.isSet(speedOpt))
+        return fail(QStringLiteral("--speed goes with --replay"));
+
     QString error;
     const int period = intOption(parser, periodOpt, 0, 3600000, 1000, &error);
     const auto seed = quint32(intOption(parser, seedOpt, 0, std::numeric_limits<int>::max(), 1, &error));
-    QTextStream out(stdout);
     Sim::Network network;
     if (parser.isSet(gtfsOpt)) {
         Sim::PopulateOptions populate;
@@ -161,8 +229,20 @@ int main(int argc, char *argv[])
     server.setRole(role);
     server.setTickInterval(period);
     server.world().setChurnEnabled(!parser.isSet(steadyOpt));
+    if (tls)
+        server.setTlsConfiguration(*tls);
+    Sim::Recorder recorder;
+    if (parser.isSet(recordOpt)) {
+        if (!recorder.open(parser.value(recordOpt)))
+            return fail(recorder.errorString());
+        server.setRecorder(&recorder);
+        out << "recording to " << parser.value(recordOpt) << Qt::endl;
+    }
     if (!server.listen(address, port))
         return fail(QStringLiteral("cannot listen on %1: %2").arg(parser.value(listenOpt), server.errorString()));
     out << "prio-sim listening on " << server.url().toString() << Qt::endl;
-    return app.exec();
+    const int status = app.exec();
+    server.setRecorder(nullptr);
+    recorder.finish(server.world());
+    return status;
 }

@@ -3,6 +3,7 @@
 #include "generator.h"
 #include "jsontext.h"
 #include "jsonutil.h"
+#include "recorder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -84,6 +85,18 @@ void Server::setTlsConfiguration(const QSslConfiguration &configuration)
 bool Server::isSecure() const
 {
     return m_server->secureMode() == QWebSocketServer::SecureMode;
+}
+
+void Server::setRecorder(Recorder *recorder)
+{
+    m_recorder = recorder;
+    if (recorder)
+        recorder->begin(m_world, m_tickMs);
+}
+
+void Server::setMethodHandler(MethodHandler handler)
+{
+    m_handler = std::move(handler);
 }
 
 Server::~Server()
@@ -184,7 +197,7 @@ void Server::onTick()
 void Server::step(double seconds)
 {
     const quint32 positionBit = 1u << m_eventBits.value(Event::BoardPosition);
-    const bool positions = std::any_of(m_clients.cbegin(), m_clients.cend(), [&](const auto &c) {
+    const bool positions = m_recorder || std::any_of(m_clients.cbegin(), m_clients.cend(), [&](const auto &c) {
         return (c->subscriptions & positionBit) != 0;
     });
     m_world.step(seconds, positions);
@@ -194,12 +207,17 @@ void Server::step(double seconds)
 void Server::flushNotifications()
 {
     const QVector<Notification> pending = m_world.takeNotifications();
-    for (const Notification &n : pending)
+    for (const Notification &n : pending) {
+        if (m_recorder)
+            m_recorder->record(m_world, n);
         broadcast(n);
+    }
 }
 
 void Server::sendNotification(const QString &method, const QJsonValue &params)
 {
+    if (m_recorder)
+        m_recorder->record(m_world, {method, params});
     broadcast({method, params});
 }
 
@@ -449,6 +467,8 @@ void Server::execute(QWebSocket *socket, bool answer, const QJsonValue &id, cons
         }
     } else if (method == QLatin1String("PserverApp.getWebUrl")) {
         reply = Reply::ok(webUrl());
+    } else if (std::optional<Reply> handled = m_handler ? m_handler(method, params) : std::nullopt) {
+        reply = *handled;
     } else {
         reply = callWorld(m_world, method, params);
     }

@@ -12,7 +12,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QSslConfiguration;
@@ -20,6 +22,8 @@ class QWebSocket;
 class QWebSocketServer;
 
 namespace Sim {
+
+class Recorder;
 
 Q_DECLARE_LOGGING_CATEGORY(lcSim)
 
@@ -70,6 +74,14 @@ public:
     void step(double seconds);
     // Sends the notifications that direct changes to world() queued.
     void flushNotifications();
+
+    // Writes the network now, and every notification from now on, to the recorder (null:
+    // no more). The recorder must outlive the server or be taken off first.
+    void setRecorder(Recorder *recorder);
+    // Answers the methods that read or change the world before the world does (a replay
+    // answers as of its moment); no reply leaves the request to the world. Empty: none.
+    using MethodHandler = std::function<std::optional<Reply>(const QString &method, const QJsonValue &params)>;
+    void setMethodHandler(MethodHandler handler);
 
     // Requests received per method name, since construction or the last reset.
     int requestCount(const QString &method) const;
@@ -146,6 +158,8 @@ private:
     QHash<QString, Fault> m_faults;
     QHash<QString, int> m_delays;
     QHash<QString, int> m_eventBits;
+    Recorder *m_recorder = nullptr;
+    MethodHandler m_handler;
     QTimer m_tick;
     QElapsedTimer m_clock;
     int m_tickMs = 1000;

@@ -8,6 +8,8 @@
 #include <QGraphicsScene>
 #include <QSignalSpy>
 
+#include <algorithm>
+
 #include "demohost.h"
 #include "jsonrpc/jsonrpcobject.h"
 #include "jsonrpc/response.h"
@@ -236,6 +238,55 @@ inline QString disagreements(const Sim::World &world, DemoHost &host, bool posit
     if (tree.sections != QStringList{kRoutes, kUnassigned, kAssigned, kEmergency})
         out << QStringLiteral("tree sections: ") + tree.sections.join(QStringLiteral(", "));
     return out.join(QLatin1Char('\n'));
+}
+
+// What the plug-in holds and lists, one line per object and tree section in a fixed
+// order: two hosts that saw the same server at the same moment give the same text.
+inline QString registrySnapshot(DemoHost &host)
+{
+    QStringList lines;
+    const SceneObjects objects = sceneObjects(host.scene());
+    const auto item = [](QObject *object) { return qobject_cast<QGraphicsObject *>(object); };
+    for (auto it = objects.boards.cbegin(); it != objects.boards.cend(); ++it) {
+        QGraphicsObject *vehicle = item(it.value());
+        lines << QStringLiteral("board %1: route %2, locked %3, visible %4, drawn %5 at %6, %7")
+                     .arg(it.key())
+                     .arg(it.value()->property("routeId").toInt())
+                     .arg(it.value()->property("locked").toBool())
+                     .arg(vehicle && vehicle->isVisible())
+                     .arg(it.value()->property("hasGeometry").toBool())
+                     .arg(vehicle ? vehicle->pos().x() : 0.0, 0, 'f', 7)
+                     .arg(vehicle ? vehicle->pos().y() : 0.0, 0, 'f', 7);
+    }
+    for (auto it = objects.routes.cbegin(); it != objects.routes.cend(); ++it)
+        lines << QStringLiteral("route %1: locked %2, geometry %3")
+                     .arg(it.key())
+                     .arg(it.value()->property("locked").toBool())
+                     .arg(it.value()->property("hasGeometry").toBool());
+    for (auto it = objects.detectors.cbegin(); it != objects.detectors.cend(); ++it)
+        lines << QStringLiteral("detector %1: locked %2, active %3, visible %4")
+                     .arg(it.key())
+                     .arg(it.value()->property("locked").toBool())
+                     .arg(it.value()->property("active").toBool())
+                     .arg(item(it.value()) && item(it.value())->isVisible());
+    TreeContents tree = treeContents(host.itemModel());
+    const auto sorted = [](auto list) {
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    lines << QStringLiteral("tree: ") + tree.sections.join(QStringLiteral(", "));
+    lines << QStringLiteral("tree assigned: ") + sorted(tree.assigned).join(QLatin1Char(' '));
+    lines << QStringLiteral("tree not assigned: ") + sorted(tree.unassigned).join(QLatin1Char(' '));
+    for (int id : sorted(tree.routeEntries)) {
+        QStringList detectors;
+        for (int d : sorted(tree.routeDetectors.value(id)))
+            detectors << QString::number(d);
+        lines << QStringLiteral("tree route %1: boards %2; detectors %3")
+                     .arg(id)
+                     .arg(sorted(tree.routeBoards.value(id)).join(QLatin1Char(' ')), detectors.join(QLatin1Char(' ')));
+    }
+    lines.sort();
+    return lines.join(QLatin1Char('\n'));
 }
 
 // Waits until every notification the server sent before now has been handled: the answer
