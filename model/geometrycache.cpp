@@ -209,18 +209,28 @@ qint64 GeometryCache::currentSize() const
     return rootBytes(members, m_otherRootCount + m_sections.size());
 }
 
+QJsonObject GeometryCache::takeSection(const QString &section)
+{
+    // Taken out, so that the caller's object is the only one that holds the section and
+    // changes it in place: a copy still in the root would make every change copy the
+    // whole section (10 000 detectors: a quadratic load). It goes back with insert().
+    QJsonValue sectionValue = m_root.take(section);
+    // A section member that is no object is replaced by one.
+    if (!sectionValue.isObject() && !sectionValue.isUndefined()) {
+        m_otherRootBytes -= rootMemberBytes(section, valueBytesAtDepth(sectionValue, 1));
+        --m_otherRootCount;
+    }
+    QJsonObject sectionObject = sectionValue.toObject();
+    sectionValue = QJsonValue();
+    return sectionObject;
+}
+
 void GeometryCache::writeEntry(const QString &section, const QString &key, const QVariantMap &entry)
 {
     if (!beginChange())
         return;
 
-    // A section member that is no object is replaced by one.
-    QJsonValue sectionValue = m_root.value(section);
-    if (!sectionValue.isObject() && m_root.contains(section)) {
-        m_otherRootBytes -= rootMemberBytes(section, valueBytesAtDepth(sectionValue, 1));
-        --m_otherRootCount;
-    }
-    QJsonObject sectionObject = sectionValue.toObject();
+    QJsonObject sectionObject = takeSection(section);
     Section &sizes = m_sections[section];
 
     sizes.sum -= sizes.memberBytes.take(key);
@@ -242,12 +252,7 @@ void GeometryCache::removeEntries(const QString &section, const QList<int> &ids)
     if (ids.isEmpty() || !beginChange())
         return;
 
-    QJsonValue sectionValue = m_root.value(section);
-    if (!sectionValue.isObject() && m_root.contains(section)) {
-        m_otherRootBytes -= rootMemberBytes(section, valueBytesAtDepth(sectionValue, 1));
-        --m_otherRootCount;
-    }
-    QJsonObject sectionObject = sectionValue.toObject();
+    QJsonObject sectionObject = takeSection(section);
     Section &sizes = m_sections[section];
     for (int id : ids) {
         const QString key = QString::number(id);

@@ -66,6 +66,7 @@ private:
     };
 
     bool beginChange();
+    QJsonObject takeSection(const QString &section);
     void load();
     void resetToEmpty();
     void rebuildSizes();
