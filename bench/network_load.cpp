@@ -152,8 +152,12 @@ public:
         const double ms = clock.nsecsElapsed() / 1e6;
         --m_depth;
         longestMs = std::max(longestMs, ms);
-        if (ms > 50)
+        if (ms > 50) {
             ++slowPasses;
+            if (qEnvironmentVariableIsSet("NETWORK_LOAD_SLOW"))
+                std::fprintf(stderr, "slow pass: %.0f ms, event %d to a %s\n", ms, int(event->type()),
+                             receiver->metaObject()->className());
+        }
         return result;
     }
 
@@ -720,6 +724,8 @@ int runBigList(const QUrl &url, const QString &kind, int count)
         qFatal("the plug-in did not start");
     QFile::remove(host.plugin->cacheFilePath());
     host.show();
+    // On a city, as an operator looks at it (boards without a position stand at 0,0).
+    host.view.showRect(QRectF(37.4, 55.6, 0.4, 0.3));
     CountingClient &client = host.client;
     PriorityPlugin *plugin = host.plugin;
     const QString big = kind == QLatin1String("routes")      ? QStringLiteral("RoadNetwork.getRouteList")

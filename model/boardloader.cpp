@@ -10,28 +10,48 @@
 #include "items/priovehicle.h"
 #include "kernel/roaditemmodel.h"
 
+#include <memory>
+
 using namespace PrioLog;
 
 void PriorityPlugin::onBoardList(const QVariant &result)
 {
-    const QVariantMap list = result.toMap();
-    for (auto it = list.constBegin(); it != list.constEnd(); ++it) {
-        const QString &name = it.key();
-        if (PrioVehicle *known = board(name)) {
-            known->applyProperties(it.value().toMap());
-            continue;
-        }
-        QPointer<PrioVehicle> vehicle = new PrioVehicle(this, name, scene);
-        registerVehicle(vehicle);
-        vehicle->applyProperties(it.value().toMap());
-        if (!vehicle)
-            continue;
-        if (itemModel && unassignedBoardsSection && vehicle->routeId() == 0 && !hasLiveTreeEntry(vehicle))
-            addTreeEntry(vehicle, unassignedBoardsSection);
-        vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+    struct Intake
+    {
+        QVariantMap list;
+        QVariantMap::const_iterator next;
+    };
+    const auto state = std::make_shared<Intake>();
+    state->list = result.toMap();
+    state->next = state->list.constBegin();
+    ListIntake intake;
+    intake.count = state->list.size();
+    intake.take = [this, state](int) {
+        const auto it = state->next++;
+        return takeBoardRecord(it.key(), it.value().toMap());
+    };
+    intake.end = [this] {
+        if (currentZoom >= m_minVisibleZoom)
+            lastViewChange.start();
+    };
+    takeInList(std::move(intake));
+}
+
+bool PriorityPlugin::takeBoardRecord(const QString &name, const QVariantMap &record)
+{
+    if (PrioVehicle *known = board(name)) {
+        known->applyProperties(record);
+        return true;
     }
-    if (currentZoom >= m_minVisibleZoom)
-        lastViewChange.start();
+    QPointer<PrioVehicle> vehicle = new PrioVehicle(this, name, scene);
+    registerVehicle(vehicle);
+    vehicle->applyProperties(record);
+    if (!vehicle)
+        return true;
+    if (itemModel && unassignedBoardsSection && vehicle->routeId() == 0 && !hasLiveTreeEntry(vehicle))
+        addTreeEntry(vehicle, unassignedBoardsSection);
+    vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+    return true;
 }
 
 PrioVehicle *PriorityPlugin::boardForEvent(const QString &eventName, const QVariantMap &params)

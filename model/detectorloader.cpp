@@ -8,6 +8,8 @@
 
 #include <QSet>
 
+#include <memory>
+
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
 #include "model/listanswer.h"
@@ -22,60 +24,73 @@ void PriorityPlugin::onDetectorList(const QVariant &result)
         return;
     }
 
-    const QList<int> before = detectors.keys();
-    QSet<int> listed;
-    const QVariantList list = result.toList();
-    for (const QVariant &element : list) {
-        const QVariantMap record = element.toMap();
-        // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
-        // name an object the server never meant.
-        const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
-        if (!parsedId) {
-            warning(tr("Invalid detector id on getting detector list"));
-            continue;
-        }
-        const int id = *parsedId;
-        if (!record.contains(QStringLiteral("routes")) && !record.value(QStringLiteral("emergency")).toBool())
-            continue;
-        listed.insert(id);
+    struct Intake
+    {
+        QVariantList list;
+        QList<int> before;
+        QSet<int> listed;
+    };
+    const auto state = std::make_shared<Intake>();
+    state->list = result.toList();
+    ListIntake intake;
+    intake.count = state->list.size();
+    intake.begin = [this, state] { state->before = detectors.keys(); };
+    intake.take = [this, state](int i) { return takeDetectorRecord(state->list.at(i).toMap(), &state->listed); };
+    intake.end = [this, state] { removeUnlistedDetectors(ListAnswer::staleIds(state->before, state->listed)); };
+    takeInList(std::move(intake));
+}
 
-        PrioVDetector *d = detector(id);
-        if (d) {
-            d->applyProperties(record);
-        } else {
-            d = new PrioVDetector(this, id, scene, m_showDtOnActivation);
-            d->applyProperties(record);
-            registerDetector(id, d);
-            if (!detector(id)) {
-                delete d;
-                continue;
-            }
-        }
+bool PriorityPlugin::takeDetectorRecord(const QVariantMap &record, QSet<int> *listed)
+{
+    // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
+    // name an object the server never meant.
+    const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
+    if (!parsedId) {
+        warning(tr("Invalid detector id on getting detector list"));
+        return true;
+    }
+    const int id = *parsedId;
+    if (!record.contains(QStringLiteral("routes")) && !record.value(QStringLiteral("emergency")).toBool())
+        return true;
+    listed->insert(id);
 
-        const QString boardName = record.value(QStringLiteral("board_name")).toString();
-        if (!boardName.isEmpty()) {
-            PrioVehicle *vehicle = board(boardName);
-            if (!vehicle) {
-                vehicle = new PrioVehicle(this, boardName, scene);
-                registerVehicle(vehicle);
-                if (itemModel)
-                    addTreeEntry(vehicle, unassignedBoardsSection);
-                vehicle->setFilterAccepted(vehicleAccepted(vehicle));
-            }
-            vehicle->setPriorityState(record.value(QStringLiteral("state")).toString(), id);
-        }
-
-        if (record.value(QStringLiteral("geometry_hash")).toString() != d->geometryHash()) {
-            QPointer<PrioVDetector> asked(d);
-            const bool posted = postRpcCommand(
-                QStringLiteral("VDTService.getVdtGeometry"), QVariantMap{{QStringLiteral("id"), id}},
-                [this, asked, id](const QVariant &answer) { onDetectorGeometry(asked, id, answer); }, false);
-            if (!posted)
-                return;
+    PrioVDetector *d = detector(id);
+    if (d) {
+        d->applyProperties(record);
+    } else {
+        d = new PrioVDetector(this, id, scene, m_showDtOnActivation);
+        d->applyProperties(record);
+        registerDetector(id, d);
+        if (!detector(id)) {
+            delete d;
+            return true;
         }
     }
 
-    const QList<int> stale = ListAnswer::staleIds(before, listed);
+    const QString boardName = record.value(QStringLiteral("board_name")).toString();
+    if (!boardName.isEmpty()) {
+        PrioVehicle *vehicle = board(boardName);
+        if (!vehicle) {
+            vehicle = new PrioVehicle(this, boardName, scene);
+            registerVehicle(vehicle);
+            if (itemModel)
+                addTreeEntry(vehicle, unassignedBoardsSection);
+            vehicle->setFilterAccepted(vehicleAccepted(vehicle));
+        }
+        vehicle->setPriorityState(record.value(QStringLiteral("state")).toString(), id);
+    }
+
+    if (record.value(QStringLiteral("geometry_hash")).toString() != d->geometryHash()) {
+        QPointer<PrioVDetector> asked(d);
+        return postRpcCommand(
+            QStringLiteral("VDTService.getVdtGeometry"), QVariantMap{{QStringLiteral("id"), id}},
+            [this, asked, id](const QVariant &answer) { onDetectorGeometry(asked, id, answer); }, false);
+    }
+    return true;
+}
+
+void PriorityPlugin::removeUnlistedDetectors(const QList<int> &stale)
+{
     removeCacheEntries(QStringLiteral("detectors"), stale);
     for (int id : qAsConst(stale)) {
         PrioVDetector *d = detectors.take(id);

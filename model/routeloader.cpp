@@ -7,6 +7,8 @@
 
 #include <QSet>
 
+#include <memory>
+
 #include "items/prioroute.h"
 #include "items/priovehicle.h"
 #include "items/recordvalue.h"
@@ -31,27 +33,35 @@ void PriorityPlugin::onRouteList(const QVariant &result)
         return;
     }
 
-    const QList<int> before = routes.keys();
-    QSet<int> listed;
-    QSet<int> added;
-    const QVariantList list = result.toList();
-    for (const QVariant &element : list) {
-        const QVariantMap record = element.toMap();
+    struct Intake
+    {
+        QVariantList list;
+        QList<int> before;
+        QSet<int> listed;
+        QSet<int> added;
+    };
+    const auto state = std::make_shared<Intake>();
+    state->list = result.toList();
+    ListIntake intake;
+    intake.count = state->list.size();
+    intake.begin = [this, state] { state->before = routes.keys(); };
+    intake.take = [this, state](int i) {
+        const QVariantMap record = state->list.at(i).toMap();
         // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
         // name an object the server never meant.
         const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
         if (!parsedId) {
             warning(tr("Invalid route id on getting route list"));
-            continue;
+            return true;
         }
         const int id = *parsedId;
-        listed.insert(id);
+        state->listed.insert(id);
 
         PrioRoute *r = route(id);
         if (!r) {
             r = new PrioRoute(this, id, scene);
             registerRoute(id, r);
-            added.insert(id);
+            state->added.insert(id);
         }
         const QString hash = record.value(QStringLiteral("geometry_hash")).toString();
         if (hash != r->geometryHash()) {
@@ -62,12 +72,17 @@ void PriorityPlugin::onRouteList(const QVariant &result)
                 false);
             // A failed post stopped the plug-in: every route is gone.
             if (!posted)
-                return;
+                return false;
         }
         r->applyProperties(record);
-    }
+        return true;
+    };
+    intake.end = [this, state] { removeUnlistedRoutes(ListAnswer::staleIds(state->before, state->listed), state->added); };
+    takeInList(std::move(intake));
+}
 
-    const QList<int> stale = ListAnswer::staleIds(before, listed);
+void PriorityPlugin::removeUnlistedRoutes(const QList<int> &stale, const QSet<int> &added)
+{
     removeCacheEntries(QStringLiteral("routes"), stale);
 
     for (int id : qAsConst(stale)) {

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <deque>
 #include <functional>
 
 #include "kernel/roaditemmodel.h"
@@ -189,6 +190,11 @@ public:
     static constexpr int RestartDelayMs = 10000;
     // Time limit of the queries.
     static constexpr int QueryTimeoutMs = 10000;
+    // Records of the lists taken in per pass of the event loop: a longer list (100 000
+    // boards) goes on in the next passes instead of holding the GUI for seconds.
+    static constexpr int ListSliceRecords = 1000;
+    // A list answer still being taken in; the subscription waits for it.
+    bool isTakingInList() const;
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -217,6 +223,28 @@ private:
     // After a route list: boards and detectors naming one of the routes it registered are
     // filed under them.
     void fileUnderNewRoutes(const QSet<int> &newRoutes);
+    // The end of a route list: the routes it no longer names go, and boards and detectors
+    // naming the routes it added are filed under them.
+    void removeUnlistedRoutes(const QList<int> &stale, const QSet<int> &added);
+    void removeUnlistedDetectors(const QList<int> &stale);
+    // One record of a list; false when the plug-in stopped meanwhile.
+    bool takeDetectorRecord(const QVariantMap &record, QSet<int> *listed);
+    bool takeBoardRecord(const QString &name, const QVariantMap &record);
+    // One list answer, taken in record by record (listintake.cpp). Lists are taken in
+    // whole and in the order they came; a list of at most ListSliceRecords that finds no
+    // other waiting is taken in at once, within the call that hands it over.
+    struct ListIntake
+    {
+        quint64 session = 0;
+        int count = 0;
+        int next = 0;
+        bool begun = false;
+        std::function<void()> begin;
+        std::function<bool(int)> take; // false: the plug-in stopped meanwhile
+        std::function<void()> end;
+    };
+    void takeInList(ListIntake intake);
+    void continueIntake();
 
     QPointer<QObject> m_rpcObject;
     bool m_attached = false;
@@ -264,4 +292,9 @@ private:
     // posted in an earlier session is dropped.
     quint64 m_session = 0;
     bool m_reloadQueued = false;
+    std::deque<ListIntake> m_intakes;
+    bool m_intakeQueued = false;
+    bool m_intakeRunning = false;
+    // The session whose subscription waits for the lists being taken in (0: none).
+    quint64 m_subscribeAfterIntake = 0;
 };

@@ -17,6 +17,11 @@ void PriorityPlugin::on_rpcObjectRequestQueueEmpty()
 {
     if (subscribed)
         return;
+    // Lists still being taken in post more requests: the subscription follows them.
+    if (isTakingInList()) {
+        m_subscribeAfterIntake = m_session;
+        return;
+    }
     subscribed = true;
 
     QObject *rpc = currentRpc();

@@ -416,6 +416,35 @@ private slots:
 
     // The answer belongs to the item it was asked for; a removed or replaced route gets
     // nothing, and the cache does not get the removed entry back.
+    // A list longer than a slice goes on in later passes, in its own order; the subscription
+    // waits for it, and a list that comes meanwhile waits behind it.
+    void bigListsAreTakenInASliceAtATime()
+    {
+        Host host;
+        emit host.rpc->connected(true);
+        QVariantMap boards;
+        const int count = PriorityPlugin::ListSliceRecords * 2 + 500;
+        for (int i = 0; i < count; ++i)
+            boards.insert(QStringLiteral("B%1").arg(i, 5, 10, QLatin1Char('0')), QVariantMap{{"route_id", 0}});
+        host.answer("BoardsServer.getBoards", boards);
+        QCOMPARE(host.plugin->boardRegistry().size(), PriorityPlugin::ListSliceRecords);
+        emit host.rpc->requestQueueEmpty();
+        host.answer("RoadNetwork.getRouteList", QVariantList{routeRecord(5, "h5")});
+        QVERIFY(host.rpc->subscriptions.isEmpty());
+        QVERIFY(!host.plugin->route(5));
+
+        QTRY_VERIFY(host.plugin->route(5));
+        QCOMPARE(host.plugin->boardRegistry().size(), count);
+        QCOMPARE(host.rpc->subscriptions.size(), 1);
+        QCOMPARE(host.methods().mid(3), QStringList{"RoadNetwork.getRouteGeometry"});
+        QStringList rows;
+        const auto *section = qobject_cast<Road::ItemModel::Item *>(host.model()->section(kTop + "/Not assigned boards"));
+        QVERIFY(section);
+        for (const Road::ItemModel::Item *row : section->childItems())
+            rows << static_cast<const Road::ItemObj *>(row)->object()->property("name").toString();
+        QCOMPARE(rows, boards.keys());
+    }
+
     void geometryAnswerForAGoneRouteIsDropped_data()
     {
         QTest::addColumn<bool>("replaced");
