@@ -4,6 +4,7 @@
 #include <QVariantMap>
 
 #include <cmath>
+#include <string>
 
 #include <simdjson.h>
 
@@ -24,15 +25,44 @@ QString text(std::string_view s)
     return QString::fromUtf8(s.data(), int(s.size()));
 }
 
+// Keys repeat from record to record (a list of 100 000 boards has nine distinct ones): the
+// string last made for a key is handed out again, shared, instead of a new one per record.
+class KeyStrings
+{
+public:
+    QString get(std::string_view key)
+    {
+        if (key.size() > MaxCachedKeyBytes)
+            return text(key);
+        const size_t slot = (key.size() * 31 + (key.empty() ? 0 : uchar(key.front()) * 7 + uchar(key.back()))) % Slots;
+        Entry &entry = m_entries[slot];
+        if (entry.utf8 != key) {
+            entry.utf8.assign(key);
+            entry.key = text(key);
+        }
+        return entry.key;
+    }
+
+private:
+    static constexpr size_t MaxCachedKeyBytes = 64;
+    static constexpr size_t Slots = 256;
+    struct Entry
+    {
+        std::string utf8;
+        QString key;
+    };
+    Entry m_entries[Slots];
+};
+
 // The parser's nesting limit bounds the recursion.
-QVariant toVariant(simdjson::dom::element element)
+QVariant toVariant(simdjson::dom::element element, KeyStrings &keys)
 {
     using Type = simdjson::dom::element_type;
     switch (element.type()) {
     case Type::OBJECT: {
         QVariantMap map;
         for (const simdjson::dom::key_value_pair field : simdjson::dom::object(element))
-            map.insert(text(field.key), toVariant(field.value)); // a repeated key: the last wins
+            map.insert(keys.get(field.key), toVariant(field.value, keys)); // a repeated key: the last wins
         return map;
     }
     case Type::ARRAY: {
@@ -40,7 +70,7 @@ QVariant toVariant(simdjson::dom::element element)
         QVariantList list;
         list.reserve(int(array.size()));
         for (const simdjson::dom::element value : array)
-            list.append(toVariant(value));
+            list.append(toVariant(value, keys));
         return list;
     }
     case Type::STRING:
@@ -64,6 +94,7 @@ QVariant toVariant(simdjson::dom::element element)
 struct JsonFrameReader::Parser
 {
     simdjson::dom::parser kept;
+    KeyStrings keys;
 };
 
 JsonFrameReader::JsonFrameReader()
@@ -92,5 +123,5 @@ QVariant JsonFrameReader::read(const QString &frame, QString *error)
         *error = QString::fromLatin1(simdjson::error_message(code));
         return QVariant();
     }
-    return toVariant(root);
+    return toVariant(root, m_parser->keys);
 }
