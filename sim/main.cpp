@@ -14,8 +14,13 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTextStream>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <limits>
 #include <optional>
 
@@ -54,6 +59,27 @@ bool parseListen(const QString &text, QHostAddress *address, quint16 *port)
         return false;
     *port = quint16(p);
     return true;
+}
+
+int signalSockets[2] = {-1, -1};
+
+void onQuitSignal(int)
+{
+    const char byte = 1;
+    // Only what is safe in a signal handler: the event loop reads it and quits.
+    [[maybe_unused]] const ssize_t written = ::write(signalSockets[1], &byte, 1);
+}
+
+// Ctrl+C and kill end the event loop instead of the process, so that a recording gets its
+// last tick and its end line.
+void quitOnSignals(QCoreApplication &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalSockets[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    std::signal(SIGINT, onQuitSignal);
+    std::signal(SIGTERM, onQuitSignal);
 }
 
 int fail(const QString &message)
@@ -118,6 +144,7 @@ int main(int argc, char *argv[])
     parser.addOptions({listenOpt, seedOpt, routesOpt, pointsOpt, detectorsOpt, emergencyOpt, boardsOpt,
                        gtfsOpt, periodOpt, roleOpt, steadyOpt, recordOpt, replayOpt, speedOpt, certOpt, keyOpt});
     parser.process(app);
+    quitOnSignals(app);
 
     QHostAddress address;
     quint16 port = 0;
