@@ -595,9 +595,11 @@ QVector<Notification> Recording::difference(const ReplayMoment &from, const Repl
     }
     for (const QString &name : qAsConst(loggingIn))
         note(Event::BoardLoggedIn, QJsonObject{{KeyBoardName, name}});
+    // Positions of the boards logged in, as a live server sends none for the others.
     for (int i = 0; i < to.lastPosition.size(); ++i) {
         const int at = to.lastPosition.at(i);
-        if (at >= 0 && at != from.lastPosition.value(i, -1) && to.boards.contains(m_names.at(i)))
+        if (at >= 0 && at != from.lastPosition.value(i, -1)
+            && to.boards.value(m_names.at(i)).value(KeyLoggedIn).toBool())
             note(Event::BoardPosition, line(m_entries.at(at)).value(QLatin1String("params")));
     }
     for (const QString &name : qAsConst(loggingOut))

@@ -248,15 +248,16 @@ inline QString registrySnapshot(DemoHost &host)
     const SceneObjects objects = sceneObjects(host.scene());
     const auto item = [](QObject *object) { return qobject_cast<QGraphicsObject *>(object); };
     for (auto it = objects.boards.cbegin(); it != objects.boards.cend(); ++it) {
+        // Hidden, or visible with no position yet: either way nothing is drawn; which of
+        // the two depends on how the board came (see disagreements()).
         QGraphicsObject *vehicle = item(it.value());
-        lines << QStringLiteral("board %1: route %2, locked %3, visible %4, drawn %5 at %6, %7")
+        const bool drawn = vehicle && vehicle->isVisible() && it.value()->property("hasGeometry").toBool();
+        lines << QStringLiteral("board %1: route %2, locked %3, %4")
                      .arg(it.key())
                      .arg(it.value()->property("routeId").toInt())
                      .arg(it.value()->property("locked").toBool())
-                     .arg(vehicle && vehicle->isVisible())
-                     .arg(it.value()->property("hasGeometry").toBool())
-                     .arg(vehicle ? vehicle->pos().x() : 0.0, 0, 'f', 7)
-                     .arg(vehicle ? vehicle->pos().y() : 0.0, 0, 'f', 7);
+                     .arg(drawn ? QStringLiteral("drawn at %1, %2").arg(vehicle->pos().x(), 0, 'f', 7).arg(vehicle->pos().y(), 0, 'f', 7)
+                                : QStringLiteral("not drawn"));
     }
     for (auto it = objects.routes.cbegin(); it != objects.routes.cend(); ++it)
         lines << QStringLiteral("route %1: locked %2, geometry %3")

@@ -128,30 +128,6 @@ private slots:
         QVERIFY(third.startPlugin());
         QCOMPARE(third.plugin().rpcObject(), static_cast<QObject *>(third.rpcClient()));
     }
-
-    // A server that is not up yet: the first attempt fails, a later one reaches it.
-    void keepsTryingUntilTheServerIsUp()
-    {
-        quint16 port = 0;
-        {
-            Sim::Server probe(smallNetwork());
-            QVERIFY(probe.listen());
-            port = probe.port();
-        }
-        DemoHost host;
-        QSignalSpy problems(&host, &DemoHost::connectionProblem);
-        QSignalSpy connected(host.rpcClient(), &JsonRpcObject::connected);
-        host.connectToServer(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)), 50);
-        QTRY_VERIFY(problems.count() >= 1);
-        QCOMPARE(connected.count(), 0);
-
-        Sim::Server server(smallNetwork());
-        server.setTickInterval(0);
-        if (!server.listen(QHostAddress::LocalHost, port))
-            QSKIP("the loopback port was taken by someone else meanwhile");
-        QTRY_COMPARE(connected.count(), 1);
-        QVERIFY(host.isConnected());
-    }
 };
 
 QTEST_MAIN(tst_DemoHost)

@@ -1,6 +1,9 @@
 // The real plug-in module against the simulator over loopback, with the simulator's clock
 // driven by the test: after loading, and after a run of boards, log-ins, operator commands
 // and a dropped connection, what the plug-in holds and lists must be what the simulator has.
+// The run is recorded and replayed to the plug-in, which then holds at the same moments what
+// it held live, whether it joins the replay late, follows its pace or is taken there by
+// seeking back and forth.
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +16,8 @@
 #include <algorithm>
 
 #include "e2e/agreement.h"
+#include "sim/recorder.h"
+#include "sim/replayer.h"
 
 namespace {
 
@@ -23,11 +28,26 @@ bool invoke(QObject *plugin, const char *method, QGenericArgument a0, QGenericAr
     return QMetaObject::invokeMethod(plugin, method, Qt::DirectConnection, a0, a1);
 }
 
+// Where two snapshots first differ, for a failure message.
+QString firstDifference(const QString &got, const QString &want)
+{
+    const QStringList a = got.split(QLatin1Char('\n')), b = want.split(QLatin1Char('\n'));
+    for (int i = 0; i < qMax(a.size(), b.size()); ++i) {
+        if (a.value(i) != b.value(i))
+            return QStringLiteral("replay: %1\nlive:   %2").arg(a.value(i), b.value(i));
+    }
+    return QString();
+}
+
 } // namespace
 
 class tst_NetworkAgreement : public QObject
 {
     Q_OBJECT
+
+    QTemporaryDir recordings;
+    // Seconds into the live run: what the plug-in held then.
+    QMap<int, QString> live;
 
 private slots:
     void initTestCase()
@@ -113,6 +133,9 @@ private slots:
         QVERIFY2(server.listen(), qPrintable(server.errorString()));
         Sim::World &world = server.world();
         const Sim::Network &net = world.network();
+        Sim::Recorder recorder;
+        QVERIFY(recorder.open(recordings.filePath(QStringLiteral("run.jsonl"))));
+        server.setRecorder(&recorder);
 
         QTemporaryDir projectDir;
         DemoHost host;
@@ -125,6 +148,15 @@ private slots:
         host.connectToServer(server.url(), 50);
         QTRY_COMPARE(connected.count(), 1);
         QTRY_VERIFY(loaded(server, host));
+        // Taken once everything of a second has come, the command's notifications too: the
+        // replay sends a second whole.
+        const auto snapshot = [&] {
+            const int second = int(world.elapsedSeconds());
+            if (second % 15 == 7 || second == 69) {
+                QVERIFY(roundTrip(host));
+                live.insert(second, registrySnapshot(host));
+            }
+        };
 
         QStringList boardNames;
         for (const Sim::Board &b : net.boards)
@@ -181,6 +213,7 @@ private slots:
             }
             // The command's answer and its notifications are in before the clock moves on.
             QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
+            snapshot();
             server.step(1.0);
             QVERIFY(roundTrip(host));
         }
@@ -227,11 +260,48 @@ private slots:
             if (t == 5)
                 QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, boardNames.last()), Q_ARG(int, routeIds.first())));
             QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
+            snapshot();
             server.step(1.0);
             QVERIFY(roundTrip(host));
         }
         QCOMPARE(world.board(boardNames.last())->routeId, routeIds.first());
         QCOMPARE(disagreements(world, host, true), QString());
+        recorder.finish(world);
+    }
+
+    void replayAgreesWithTheLiveRun()
+    {
+        QVERIFY2(live.keys() == QList<int>({7, 22, 37, 52, 67, 69}), "the live run comes first");
+        Sim::Recording recording = Sim::Recording::load(recordings.filePath(QStringLiteral("run.jsonl")));
+        QVERIFY2(recording.ok(), qPrintable(recording.error()));
+        Sim::Server server(Sim::Network{});
+        server.setTickInterval(0);
+        QVERIFY(server.listen());
+        Sim::Replayer replayer(std::move(recording), &server);
+
+        // Joining at 6 s, the plug-in loads what the server had then; positions follow.
+        replayer.advanceTo(6.0);
+        QTemporaryDir projectDir;
+        DemoHost host;
+        host.setProjectDir(projectDir.path());
+        QVERIFY(host.loadPlugin(QStringLiteral(PLUGIN_PATH)) && host.startPlugin());
+        host.connectToServer(server.url());
+        QTRY_VERIFY(loaded(server, host));
+        const auto at = [&](int second) {
+            QVERIFY(QTest::qWaitFor([&] { return roundTrip(host) && host.rpcClient()->pendingCount() == 0; }, 10000));
+            const QString got = registrySnapshot(host);
+            QVERIFY2(got == live.value(second),
+                     qPrintable(QStringLiteral("at %1 s:\n").arg(second) + firstDifference(got, live.value(second))));
+        };
+        for (int second : {7, 22, 37}) {
+            replayer.advanceTo(second);
+            at(second);
+        }
+        // Back and forth, over boards entering and leaving detectors and log-ins changing.
+        for (int second : {7, 22, 69, 52, 67, 7, 37}) {
+            replayer.seek(second);
+            at(second);
+        }
     }
 };
 

@@ -109,28 +109,6 @@ private slots:
         QCOMPARE(server.clientCount(), 0);
         QCOMPARE(client.url().scheme(), scheme);
     }
-
-    void unusableAuthorityFile_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing") << QByteArray() << "Cannot read";
-        QTest::newRow("no certificate in it") << QByteArray("hello\n") << "no PEM certificate";
-    }
-    void unusableAuthorityFile()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, message);
-        const QString path = dir.filePath(QStringLiteral("ca-%1.pem").arg(QTest::currentDataTag()));
-        if (!content.isEmpty()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        }
-        QSslConfiguration trust;
-        QString error;
-        QVERIFY(!JsonRpcTrust::configuration(path, &trust, &error));
-        QVERIFY2(error.contains(message), qPrintable(error));
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_SecureConnection)
