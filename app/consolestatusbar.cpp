@@ -9,7 +9,6 @@ ConsoleStatusBar::ConsoleStatusBar(QWidget *parent)
     , m_role(new QLabel(this))
     , m_zoom(new QLabel(this))
     , m_errorCount(new QLabel(this))
-    , m_connection(new QLabel(this))
 {
     m_census->setObjectName(QStringLiteral("census"));
     m_shown->setObjectName(QStringLiteral("shownBoards"));
@@ -19,8 +18,7 @@ ConsoleStatusBar::ConsoleStatusBar(QWidget *parent)
     m_role->hide();
     m_errorCount->setObjectName(QStringLiteral("errorCount"));
     m_errorCount->hide();
-    m_connection->setObjectName(QStringLiteral("connectionState"));
-    for (QLabel *label : {m_census, m_shown, m_role, m_zoom, m_errorCount, m_connection}) {
+    for (QLabel *label : {m_census, m_shown, m_role, m_zoom, m_errorCount}) {
         label->setContentsMargins(6, 0, 6, 0);
         label->setFrameShape(QFrame::StyledPanel);
         addPermanentWidget(label);
@@ -47,12 +45,6 @@ void ConsoleStatusBar::setRole(const QString &role)
 void ConsoleStatusBar::setZoom(int zoom)
 {
     m_zoom->setText(tr("Zoom %1").arg(zoom));
-}
-
-void ConsoleStatusBar::setConnection(const QString &text, bool up)
-{
-    m_connection->setText(text);
-    m_connection->setStyleSheet(up ? QString() : QStringLiteral("color: #b00000;"));
 }
 
 void ConsoleStatusBar::addServerError(const QString &message)

@@ -7,7 +7,8 @@ class QLabel;
 
 // The console's status bar, left to right: transient messages, what the plug-in lists
 // (loading progress, then boards by state), how many boards the vehicle filters let show,
-// the operator's role, the zoom level, the server's errors and the connection.
+// the operator's role, the zoom level and the server's errors; the window adds the
+// connection's health after them.
 class ConsoleStatusBar : public QStatusBar
 {
     Q_OBJECT
@@ -20,7 +21,6 @@ public:
     // Empty: the server has not said.
     void setRole(const QString &role);
     void setZoom(int zoom);
-    void setConnection(const QString &text, bool up);
     void addServerError(const QString &message);
 
     QString censusText() const;
@@ -37,7 +37,6 @@ private:
     QLabel *m_role;
     QLabel *m_zoom;
     QLabel *m_errorCount;
-    QLabel *m_connection;
     QStringList m_errors;
     int m_errorTotal = 0;
 };

@@ -23,6 +23,19 @@ struct Parser
     QCommandLineOption gtfs{QStringLiteral("gtfs"),
                             QStringLiteral("Feed the GTFS network in DIR to the embedded simulator."),
                             QStringLiteral("DIR")};
+    QCommandLineOption replay{QStringLiteral("replay"),
+                              QStringLiteral("Replay the recording in FILE (made by prio-sim --record) in "
+                                             "the embedded simulator, with controls to play, pause, speed up "
+                                             "and seek."),
+                              QStringLiteral("FILE")};
+    QCommandLineOption ca{QStringLiteral("ca"),
+                          QStringLiteral("Trust the certificate authorities in the PEM FILE, besides the "
+                                         "system's, for a wss:// server."),
+                          QStringLiteral("FILE")};
+    QCommandLineOption silentAfter{QStringLiteral("silent-after"),
+                                   QStringLiteral("Show the connection as silent when nothing has come from "
+                                                  "the server for SECONDS (default 10)."),
+                                   QStringLiteral("SECONDS")};
     QCommandLineOption project{QStringLiteral("project"),
                                QStringLiteral("Base directory of the project (default: the "
                                               "current directory)."),
@@ -43,7 +56,7 @@ struct Parser
                 QStringLiteral("Demo host of the traffic-priority plug-in: a map, the object "
                                "tree and a timeline, live from a traffic-priority server."));
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-        parser.addOptions({help, server, gtfs, project, plugin, screenshot, after});
+        parser.addOptions({help, server, gtfs, replay, ca, silentAfter, project, plugin, screenshot, after});
     }
 };
 
@@ -89,6 +102,28 @@ bool parse(const QStringList &arguments, DemoOptions *options, QString *error)
             return fail(error, QStringLiteral("--gtfs: '%1' is not a directory")
                                        .arg(p.parser.value(p.gtfs)));
         o.gtfsDir = dir.absoluteFilePath();
+    }
+
+    if (p.parser.isSet(p.replay)) {
+        if (!o.serverUrl.isEmpty() || !o.gtfsDir.isEmpty())
+            return fail(error, QStringLiteral("--replay plays a recording in the embedded simulator, which "
+                                              "--server and --gtfs do not go with"));
+        o.replayFile = QFileInfo(p.parser.value(p.replay)).absoluteFilePath();
+    }
+
+    if (p.parser.isSet(p.ca)) {
+        if (o.serverUrl.scheme() != QLatin1String("wss"))
+            return fail(error, QStringLiteral("--ca goes with a wss:// --server"));
+        o.caFile = p.parser.value(p.ca);
+    }
+
+    if (p.parser.isSet(p.silentAfter)) {
+        bool ok = false;
+        o.silentAfterSeconds = p.parser.value(p.silentAfter).toInt(&ok);
+        if (!ok || o.silentAfterSeconds < 1 || o.silentAfterSeconds > MaxSilentAfterSeconds)
+            return fail(error, QStringLiteral("--silent-after needs whole seconds from 1 to %1, not '%2'")
+                                       .arg(MaxSilentAfterSeconds)
+                                       .arg(p.parser.value(p.silentAfter)));
     }
 
     const QString projectDir = p.parser.isSet(p.project) ? p.parser.value(p.project) : QDir::currentPath();

@@ -13,6 +13,12 @@ struct DemoOptions
     QUrl serverUrl;
     // A GTFS feed for the embedded simulator; empty: a generated network.
     QString gtfsDir;
+    // A recording for the embedded simulator to replay instead of simulating.
+    QString replayFile;
+    // A certificate authority to trust besides the system's, for a wss:// server.
+    QString caFile;
+    // A connection with no message from the server for longer than this is shown silent.
+    int silentAfterSeconds = 10;
     // Base directory of the project, which names the plug-in's geometry cache.
     QString projectDir;
     // Render the window to this PNG after screenshotDelaySeconds, then quit.
@@ -23,6 +29,7 @@ struct DemoOptions
 
 namespace DemoCommandLine {
 
+constexpr int MaxSilentAfterSeconds = 3600;
 // A screenshot more than an hour away is a typo, not a plan.
 constexpr double MaxScreenshotDelaySeconds = 3600.0;
 // Taken when --screenshot comes without --after.

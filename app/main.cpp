@@ -2,7 +2,8 @@
 // simulator.
 //   prio-demo                                   embedded simulator, generated city
 //   prio-demo --gtfs DIR                        embedded simulator on a GTFS feed
-//   prio-demo --server ws://HOST:PORT           another server
+//   prio-demo --replay FILE                     embedded simulator replaying a recording
+//   prio-demo --server ws://HOST:PORT           another server (wss:// with --ca FILE)
 //   prio-demo --screenshot FILE.png --after S   picture of the window after S seconds, then quit
 
 #include <QApplication>
@@ -17,16 +18,21 @@
 
 #include "demohost.h"
 #include "demooptions.h"
+#include "demosource.h"
 #include "mainwindow.h"
 #include "mapnavigation.h"
 #include "mapobject.h"
+#include "jsonrpc/connectionkeeper.h"
+#include "jsonrpc/jsonrpcobject.h"
+#include "jsonrpc/trust.h"
+#include "sim/replayer.h"
 #include "sim/server.h"
-#include "simsetup.h"
 
 namespace {
 
-// Seconds between attempts to reach a server that is down.
-constexpr int ReconnectMs = 3000;
+// The first wait before trying again to reach a server that is down; each later one is
+// longer, up to half a minute.
+constexpr int FirstRetryMs = 1000;
 // The closer look of a screenshot run: time for the view to settle there.
 constexpr int DetailDelayMs = 1500;
 
@@ -65,39 +71,41 @@ int main(int argc, char *argv[])
     }
     QTextStream out(stdout);
 
-    // Declared before the host so that it outlives the client connected to it.
-    std::unique_ptr<Sim::Server> simulator;
+    // Declared before the host so that the simulator outlives the client connected to it.
+    const DemoSource source(options);
+    if (!source.summary().isEmpty())
+        out << "Embedded simulator at " << source.url().toString() << ": " << source.summary() << Qt::endl;
+    if (!source.error().isEmpty())
+        QTextStream(stderr) << "prio-demo: " << source.error() << Qt::endl;
     DemoHost host;
     host.setProjectDir(options.projectDir);
     const QString pluginPath = options.pluginPath.isEmpty() ? QStringLiteral(PRIO_PLUGIN_PATH) : options.pluginPath;
     if (!host.loadPlugin(pluginPath))
         return fail(host.errorString());
-
-    // The embedded simulator, unless another server was named.
-    QUrl serverUrl = options.serverUrl;
-    QRectF expectedArea;
-    if (serverUrl.isEmpty()) {
-        DemoNetwork::Built built = options.gtfsDir.isEmpty() ? DemoNetwork::generated()
-                                                             : DemoNetwork::fromGtfs(options.gtfsDir);
-        if (!built.ok)
-            return fail(built.error);
-        expectedArea = DemoNetwork::bounds(built.network);
-        simulator = std::make_unique<Sim::Server>(std::move(built.network));
-        if (!simulator->listen())
-            return fail(QStringLiteral("the embedded simulator cannot listen: %1").arg(simulator->errorString()));
-        serverUrl = simulator->url();
-        out << "Embedded simulator at " << serverUrl.toString() << ": " << built.summary << Qt::endl;
+    const QUrl serverUrl = source.url();
+    if (serverUrl.scheme() == QLatin1String("wss")) {
+        QSslConfiguration trust;
+        if (!JsonRpcTrust::configuration(options.caFile, &trust, &error))
+            return fail(error);
+        host.rpcClient()->setSslConfiguration(trust);
     }
 
     MainWindow window(&host);
-    if (simulator)
-        window.setUpdatePeriod(simulator->tickInterval());
+    if (source.replayer())
+        window.showReplay(source.replayer());
+    else if (source.simulator())
+        window.setUpdatePeriod(source.simulator()->tickInterval());
+    window.showSourceProblems(source.error(), source.warnings());
     if (!host.startPlugin())
         return fail(QStringLiteral("%1 (see the [PriorityPlugin] messages above)").arg(host.errorString()));
     if (!window.bindPlugin())
         return fail(QStringLiteral("the plug-in at %1 does not offer the host interface").arg(pluginPath));
-    window.setExpectedArea(expectedArea);
-    host.connectToServer(serverUrl, ReconnectMs);
+    window.setExpectedArea(source.expectedArea());
+    host.keeper()->setSilentAfterMs(options.silentAfterSeconds * 1000);
+    if (serverUrl.isValid())
+        host.connectToServer(serverUrl, FirstRetryMs);
+    if (source.replayer())
+        source.replayer()->play();
 
     if (!options.screenshotFile.isEmpty()) {
         // A screenshot run shows a fixed size, whatever the last session left behind.

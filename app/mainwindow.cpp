@@ -19,12 +19,14 @@
 #include "commandlog.h"
 #include "commandlogview.h"
 #include "commandrunner.h"
+#include "connectionhealth.h"
 #include "consolestatusbar.h"
 #include "demohost.h"
 #include "jsonrpc/connectionkeeper.h"
 #include "jsonrpc/jsonrpcobject.h"
 #include "kernel/mapview.h"
 #include "kernel/roaditemmodel.h"
+#include "lastknownpicture.h"
 #include "legendpanel.h"
 #include "mapnavigation.h"
 #include "mapobject.h"
@@ -35,8 +37,11 @@
 #include "objectmenu.h"
 #include "objecttree.h"
 #include "positiontimeline.h"
+#include "replaybar.h"
 #include "searchbar.h"
 #include "settingspanel.h"
+#include "sim/replayer.h"
+#include "staleboardmarks.h"
 #include "treesortmodel.h"
 
 namespace {
@@ -79,6 +84,8 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     , m_messages(new MessageBar(m_view))
     , m_status(new ConsoleStatusBar(this))
     , m_overlay(new MapOverlay(m_view))
+    , m_health(new ConnectionHealth(host->keeper()))
+    , m_picture(new LastKnownPicture(m_view))
     , m_navigation(new MapNavigation(m_view, [this] { return loadedRouteBounds(); }))
     , m_follower(new BoardFollower(m_view, host->rpcClient()))
     , m_search(new SearchBar([this] { return listedObjects(); }))
@@ -90,15 +97,13 @@ MainWindow::MainWindow(DemoHost *host, QWidget *parent)
     m_view->viewport()->installEventFilter(this);
     setCentralWidget(m_view);
     setStatusBar(m_status);
+    m_status->addPermanentWidget(m_health);
 
     createDocks();
     createActions();
 
     connect(host, &DemoHost::connectionChanged, this, &MainWindow::onConnectionChanged);
-    connect(host, &DemoHost::connectionProblem, this, [this](const QString &message) {
-        m_status->showMessage(message, 10000);
-        m_status->setConnection(connectionText(), false);
-    });
+    connect(host, &DemoHost::connectionProblem, this, [this](const QString &message) { m_status->showMessage(message, 10000); });
     connect(m_view, &Road::MapView::zoomChanged, m_status, &ConsoleStatusBar::setZoom);
     connect(m_view, &Road::MapView::zoomChanged, m_settings, &SettingsPanel::setCurrentZoom);
     connect(m_settings, &SettingsPanel::showAllRoutesChanged, this, &MainWindow::applyRouteVisibility);
@@ -145,6 +150,8 @@ void MainWindow::createDocks()
     m_timeline = new PositionTimeline;
     m_timeline->setObjectName(QStringLiteral("timeline"));
     m_timeline->setMinimumHeight(140);
+    m_stale = new StaleBoardMarks(
+        m_view, [this] { return listedObjects(); }, [this](const QString &board) { return m_timeline->positionAgeMs(board); });
 
     QDockWidget *tree = dock(this, tr("Objects"), "objectsDock", m_tree, Qt::LeftDockWidgetArea);
     QDockWidget *legend = dock(this, tr("Legend"), "legendDock", scrolled(m_legend), Qt::RightDockWidgetArea);
@@ -237,20 +244,12 @@ void MainWindow::setExpectedArea(const QRectF &lonLat)
         m_view->showRect(lonLat);
 }
 
-QString MainWindow::connectionText() const
-{
-    const QString url = m_host->serverUrl().toString();
-    if (url.isEmpty())
-        return tr("Not connected");
-    if (m_host->isConnected())
-        return tr("Connected to %1").arg(url);
-    return tr("Not connected to %1").arg(url);
-}
-
 void MainWindow::onConnectionChanged(bool connected)
 {
-    m_status->setConnection(connectionText(), connected);
-    m_status->showMessage(connected ? tr("Connected") : tr("Connection lost; trying again"), 5000);
+    m_health->refresh();
+    // The plug-in hears of a loss after the host: its items are still on the map.
+    if (!connected && !listedObjects().isEmpty())
+        m_picture->freeze(QDateTime::currentDateTime(), m_timeline->latestPositionTime());
     // A new session may be another server: what the timeline showed belongs to the last one.
     if (connected)
         m_timeline->clear();
@@ -275,6 +274,25 @@ void MainWindow::setUpdatePeriod(int ms)
 {
     m_tree->sortModel()->setPositionAge(
         [this](const QString &board) { return m_timeline ? m_timeline->positionAgeMs(board) : -1; }, ms);
+    m_stale->setUpdatePeriod(ms);
+}
+
+void MainWindow::showReplay(Sim::Replayer *replayer)
+{
+    auto *bar = new ReplayBar(replayer, this);
+    addToolBar(Qt::BottomToolBarArea, bar);
+    connect(bar, &ReplayBar::updatePeriodChanged, this, &MainWindow::setUpdatePeriod);
+    setUpdatePeriod(replayer->isPlaying() ? int(replayer->recording().periodMs() / replayer->speed()) : 0);
+}
+
+void MainWindow::showSourceProblems(const QString &error, const QStringList &warnings)
+{
+    if (!error.isEmpty())
+        m_messages->showMessage(MessageBar::Refusal, error);
+    if (!warnings.isEmpty())
+        m_messages->showMessage(MessageBar::Notice, tr("%n warning(s) about the network: ", nullptr, warnings.size())
+                                                        + warnings.mid(0, 3).join(QStringLiteral("; "))
+                                                        + (warnings.size() > 3 ? QStringLiteral("; …") : QString()));
 }
 
 QVector<QObject *> MainWindow::listedObjects() const
@@ -293,7 +311,11 @@ void MainWindow::updateStatus()
     const PluginHandle plugin = m_host->plugin();
     const bool filtered = !plugin.vehicleNameFilter().isEmpty() || !plugin.vehicleDescrFilter().isEmpty();
     m_status->setShownBoards(filtered ? census.shownText() : QString());
-    m_status->setConnection(connectionText(), m_host->isConnected());
+    m_health->refresh();
+    m_stale->refresh();
+    if (m_picture->isShown() && m_host->isConnected() && census.routes > 0 && census.geometryComplete()
+        && m_host->rpcClient()->pendingCount() == 0)
+        m_picture->release();
     // Routes come and go with the server's lists: new ones must follow the choice too.
     applyRouteVisibility();
     if (m_fitted || !m_shownOnce)

@@ -9,8 +9,10 @@
 class BoardFollower;
 class CommandLog;
 class CommandRunner;
+class ConnectionHealth;
 class ConsoleStatusBar;
 class DemoHost;
+class LastKnownPicture;
 class LegendPanel;
 class MapNavigation;
 class MapOverlay;
@@ -23,17 +25,24 @@ class QMenu;
 class QModelIndex;
 class SearchBar;
 class SettingsPanel;
+class StaleBoardMarks;
 class TimelineWidget;
+
+namespace Sim {
+class Replayer;
+}
 
 namespace Road {
 class MapView;
 }
 
 // The demo host's window, an operator's console: the map in the middle with the lines the
-// operator must read above it; the object tree, the legend, the display settings, the board
-// timeline and the command log in docks; search and follow in the tool bar; the census, the
-// role and the connection in the status bar. Every part is a class of its own; this window
-// only wires them together and keeps the one selection they share.
+// operator must read above it, the boards gone quiet marked on it and, while the connection
+// is lost, the last picture it showed; the object tree, the legend, the display settings,
+// the board timeline and the command log in docks; search and follow in the tool bar, the
+// controls of a replay below; the census, the role and the connection's health in the
+// status bar. Every part is a class of its own; this window only wires them together and
+// keeps the one selection they share.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -54,10 +63,18 @@ public:
     LegendPanel *legend() const { return m_legend; }
     MapOverlay *mapOverlay() const { return m_overlay; }
     MapNavigation *navigation() const { return m_navigation; }
+    ConnectionHealth *connectionHealth() const { return m_health; }
+    LastKnownPicture *lastKnownPicture() const { return m_picture; }
+    StaleBoardMarks *staleBoardMarks() const { return m_stale; }
 
     // The server's position update period: a board whose last position is older is shown
-    // stale in the tree.
+    // stale in the tree and on the map (0: none is).
     void setUpdatePeriod(int ms);
+    // Adds the controls of the replay the window shows.
+    void showReplay(Sim::Replayer *replayer);
+    // Why the network the demo was to serve could not be had (a refused GTFS feed or
+    // recording), and what was odd about the one it serves.
+    void showSourceProblems(const QString &error, const QStringList &warnings);
     static constexpr int DefaultUpdatePeriodMs = 1000;
 
     // Hands the map view and the timeline to the started plug-in, shows its settings and
@@ -79,7 +96,6 @@ public:
     QModelIndex treeIndexOf(QObject *object) const;
 
     QStringList rpcErrors() const;
-    QString connectionText() const;
 
     // The status bar and the route visibility are brought up to date this often, and the
     // map is fitted once the routes' bounds hold still over one such period.
@@ -115,6 +131,8 @@ private:
     MessageBar *m_messages;
     ConsoleStatusBar *m_status;
     MapOverlay *m_overlay;
+    ConnectionHealth *m_health;
+    LastKnownPicture *m_picture;
     MapNavigation *m_navigation;
     BoardFollower *m_follower;
     SearchBar *m_search;
@@ -122,6 +140,7 @@ private:
     PositionTimeline *m_timeline = nullptr;
     SettingsPanel *m_settings = nullptr;
     LegendPanel *m_legend = nullptr;
+    StaleBoardMarks *m_stale = nullptr;
     QPointer<QObject> m_selected;
     QPoint m_pressPos;
     QTimer m_statusTimer;

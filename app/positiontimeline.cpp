@@ -10,6 +10,8 @@ void PositionTimeline::putBoardData(const QString &boardName, const QString &rou
                                     qreal offsetSeconds, bool hasPriority)
 {
     m_lastArrival.insert(boardName, m_clock.elapsed());
+    if (time.isValid() && (!m_latest.isValid() || time > m_latest))
+        m_latest = time;
     TimelineWidget::putBoardData(boardName, routeId, time, offsetSeconds, hasPriority);
 }
 
@@ -22,5 +24,6 @@ qint64 PositionTimeline::positionAgeMs(const QString &boardName) const
 void PositionTimeline::clear()
 {
     m_lastArrival.clear();
+    m_latest = QDateTime();
     TimelineWidget::clear();
 }

@@ -22,8 +22,11 @@ public:
 
     // Milliseconds since the board's last position arrived; -1 when none has.
     qint64 positionAgeMs(const QString &boardName) const;
+    // When the newest position was taken, by the server's clock; invalid before the first.
+    QDateTime latestPositionTime() const { return m_latest; }
 
 private:
     QElapsedTimer m_clock;
     QHash<QString, qint64> m_lastArrival;
+    QDateTime m_latest;
 };

@@ -76,6 +76,7 @@ Built fromGtfs(const QString &directory, quint32 seed)
                             .arg(directory)
                             .arg(feed.stats.elapsedMs)
                             .arg(describe(built.network));
+    built.warnings = feed.warnings;
     if (!feed.warnings.isEmpty())
         built.summary += QStringLiteral(" (%1 warnings)").arg(feed.warnings.size());
     return built;

@@ -2,6 +2,7 @@
 
 #include <QRectF>
 #include <QString>
+#include <QStringList>
 
 #include "sim/network.h"
 
@@ -13,6 +14,7 @@ struct Built
     bool ok = false;
     QString error;
     QString summary; // one line for the log: what was built
+    QStringList warnings; // what was odd about the source (a feed's skipped rows)
     Sim::Network network;
 };
 

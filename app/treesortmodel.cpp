@@ -1,5 +1,7 @@
 #include "treesortmodel.h"
 
+#include "staleboardmarks.h"
+
 #include "kernel/roaditemmodel.h"
 
 #include <QApplication>
@@ -32,7 +34,7 @@ bool TreeSortModel::lessThan(const QModelIndex &left, const QModelIndex &right) 
 void TreeSortModel::setPositionAge(std::function<qint64(const QString &)> ageOf, int updatePeriodMs)
 {
     m_ageOf = std::move(ageOf);
-    m_updatePeriodMs = std::max(1, updatePeriodMs);
+    m_updatePeriodMs = updatePeriodMs;
 }
 
 // The age of a stale board's position, or -1 for a row that is no board or is up to date.
@@ -46,7 +48,7 @@ qint64 TreeSortModel::staleAgeMs(const QModelIndex &index) const
     if (!object || !object->inherits("PrioVehicle"))
         return -1;
     const qint64 age = m_ageOf(object->property("name").toString());
-    return age > m_updatePeriodMs + m_updatePeriodMs / 4 ? age : -1;
+    return isStalePosition(age, m_updatePeriodMs) ? age : -1;
 }
 
 bool TreeSortModel::isStale(const QModelIndex &index) const

@@ -18,7 +18,8 @@ public:
 
     // How old a board's last position is (ms, -1 for none), and the server's update period.
     // A board whose position is older than the period (with a quarter of it for jitter)
-    // is shown stale: grey and italic, its tooltip saying how old the position is.
+    // is shown stale: grey and italic, its tooltip saying how old the position is. A period
+    // of 0 or less judges none stale.
     void setPositionAge(std::function<qint64(const QString &)> ageOf, int updatePeriodMs);
     bool isStale(const QModelIndex &index) const;
 

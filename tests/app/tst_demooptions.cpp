@@ -69,6 +69,12 @@ private slots:
         QTest::newRow("after NaN") << QStringList{"--screenshot", "a.png", "--after", "nan"} << "nan";
         QTest::newRow("empty screenshot name") << QStringList{"--screenshot", ""} << "file name";
         QTest::newRow("value missing") << QStringList{"--server"} << "server";
+        QTest::newRow("replay with server") << QStringList{"--server", "ws://h:1", "--replay", "r.jsonl"} << "--replay";
+        QTest::newRow("replay with gtfs") << QStringList{"--gtfs", ".", "--replay", "r.jsonl"} << "--replay";
+        QTest::newRow("ca without a server") << QStringList{"--ca", "ca.pem"} << "wss://";
+        QTest::newRow("ca for ws://") << QStringList{"--server", "ws://h:1", "--ca", "ca.pem"} << "wss://";
+        QTest::newRow("silent after 0 s") << QStringList{"--silent-after", "0"} << "--silent-after";
+        QTest::newRow("silent after a fraction") << QStringList{"--silent-after", "2.5"} << "2.5";
         QTest::newRow("unknown option") << QStringList{"--speed", "2"} << "speed";
         QTest::newRow("stray argument") << QStringList{"extra"} << "extra";
     }

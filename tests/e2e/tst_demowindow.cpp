@@ -5,15 +5,19 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGraphicsPixmapItem>
 #include <QContextMenuEvent>
 #include <QGraphicsObject>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 
@@ -23,22 +27,33 @@
 #include "boardfollower.h"
 #include "commandlog.h"
 #include "commandlogview.h"
+#include "app/smallfeed.h"
 #include "commandrunner.h"
+#include "connectionhealth.h"
 #include "consolestatusbar.h"
 #include "demohost.h"
+#include "demooptions.h"
+#include "demosource.h"
 #include "dialogs.h"
 #include "kernel/mapview.h"
+#include "jsonrpc/connectionkeeper.h"
 #include "kernel/timelinewidget.h"
+#include "lastknownpicture.h"
 #include "legendpanel.h"
 #include "mainwindow.h"
 #include "mapnavigation.h"
 #include "mapobject.h"
 #include "messagebar.h"
 #include "objecttree.h"
+#include "replaybar.h"
 #include "searchbar.h"
 #include "settingspanel.h"
 #include "sim/generator.h"
+#include "sim/recorder.h"
+#include "sim/replayer.h"
 #include "sim/server.h"
+#include "staleboardmarks.h"
+#include "treesortmodel.h"
 
 namespace {
 
@@ -692,6 +707,168 @@ private slots:
         QVERIFY(expected.width() > visible.width() / 3 || expected.height() > visible.height() / 3);
         QTRY_VERIFY2(demo.window->consoleStatusBar()->censusText().startsWith(QStringLiteral("5 boards: ")),
                      qPrintable(demo.window->consoleStatusBar()->censusText()));
+    }
+
+    // A lost connection leaves a dimmed picture of the map where the plug-in's items were,
+    // saying when; the connection's health says it is down, and "Reconnect now" brings it
+    // back. The picture stays until the plug-in has loaded again.
+    void lastPictureWhileTheConnectionIsLost()
+    {
+        Demo demo;
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready() && demo.window->fittedToNetwork());
+        demo.server->step(1.0);
+        QTRY_VERIFY(!demo.drivingBoards().isEmpty());
+        const QString positionsAt = demo.server->world().now().toLocalTime().toString(QStringLiteral("HH:mm:ss"));
+        LastKnownPicture *picture = demo.window->lastKnownPicture();
+        ConnectionHealth *health = demo.window->connectionHealth();
+        QVERIFY(!picture->isShown() && !health->canReconnectNow());
+        QVERIFY2(health->text().contains(QStringLiteral("last message 0 s ago")), qPrintable(health->text()));
+
+        const quint16 port = demo.server->port();
+        demo.server->close();
+        demo.server->dropConnections();
+        QTRY_VERIFY(demo.objects(MapObjectRef::Board).isEmpty());
+        QVERIFY(picture->isShown());
+        QVERIFY2(QRegularExpression(QStringLiteral("^Connection lost at \\d\\d:\\d\\d:\\d\\d — positions as of %1$").arg(positionsAt))
+                     .match(picture->text()).hasMatch(),
+                 qPrintable(picture->text()));
+        // Laid where the map was, over the whole view.
+        Road::MapView *view = demo.window->mapView();
+        QCOMPARE(picture->item()->scene(), static_cast<QGraphicsScene *>(demo.host->scene()));
+        const QRectF shown = view->mapToScene(view->viewport()->rect()).boundingRect();
+        const QRectF covered = picture->item()->sceneBoundingRect();
+        QVERIFY2(qAbs(covered.left() - shown.left()) < shown.width() / 100 && qAbs(covered.bottom() - shown.bottom()) < shown.height() / 100
+                     && qAbs(covered.width() - shown.width()) < shown.width() / 100,
+                 qPrintable(QStringLiteral("%1 %2 %3 %4").arg(covered.left()).arg(covered.top()).arg(covered.width()).arg(covered.height())));
+        QTRY_VERIFY(health->canReconnectNow());
+        QVERIFY2(health->text().startsWith(QStringLiteral("Not connected to ws://")), qPrintable(health->text()));
+
+        QVERIFY(demo.server->listen(QHostAddress::LocalHost, port));
+        demo.server->delayMethod(QStringLiteral("BoardsServer.getBoards"), 300);
+        QTest::mouseClick(health->findChild<QToolButton *>(QStringLiteral("reconnectNow")), Qt::LeftButton);
+        QTRY_VERIFY(demo.host->isConnected() && !demo.objects(MapObjectRef::Route).isEmpty());
+        QVERIFY2(picture->isShown(), "released before the boards came");
+        QTRY_VERIFY(!picture->isShown());
+        QVERIFY(!demo.objects(MapObjectRef::Board).isEmpty());
+        QVERIFY(picture->text().isEmpty());
+        QVERIFY(!demo.host->scene()->items().contains(picture->item()));
+    }
+
+    // A server that stops talking: the boards go stale on the map as in the tree, and the
+    // connection shows silent, until positions come again.
+    void quietServer()
+    {
+        Demo demo;
+        QVERIFY(demo.serve() && demo.start(true));
+        QTRY_VERIFY(demo.ready());
+        demo.server->step(1.0);
+        QTRY_VERIFY(!demo.drivingBoards().isEmpty());
+        demo.window->setUpdatePeriod(200);
+        demo.host->keeper()->setSilentAfterMs(300);
+        StaleBoardMarks *marks = demo.window->staleBoardMarks();
+        QStringList drawn;
+        for (QObject *board : demo.objects(MapObjectRef::Board)) {
+            if (qobject_cast<QGraphicsObject *>(board)->isVisible() && board->property("hasGeometry").toBool())
+                drawn << MapObjectRef::of(board).name;
+        }
+        drawn.sort();
+        const auto stale = [&] {
+            marks->refresh();
+            QStringList names = marks->staleBoards();
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE(stale(), drawn);
+        QObject *board = demo.objects(MapObjectRef::Board).constFirst();
+        QVERIFY(demo.window->objectTree()->sortModel()->isStale(demo.window->treeIndexOf(board)));
+        QTRY_VERIFY2(demo.window->connectionHealth()->text().contains(QStringLiteral("silent for")),
+                     qPrintable(demo.window->connectionHealth()->text()));
+
+        demo.server->step(1.0);
+        QTRY_VERIFY(stale().isEmpty());
+        QTRY_VERIFY(!demo.window->connectionHealth()->text().contains(QStringLiteral("silent")));
+    }
+
+    // The controls of a replay: the slider seeks, the speed and play set the pace at which
+    // boards count as stale, and a paused replay has none.
+    void replayControls()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("run.jsonl"));
+        QString board;
+        {
+            // Not listening, the server's clock stands still; the tick it records is a second.
+            Sim::Server live(smallNetwork());
+            Sim::Recorder recorder;
+            QVERIFY(recorder.open(file));
+            live.setRecorder(&recorder);
+            board = live.world().network().boards.constFirst().name;
+            for (int second = 1; second <= 12; ++second) {
+                live.step(1.0);
+                if (second == 5)
+                    QVERIFY(live.world().changeBoardProperties(board, QJsonObject{{"locked", true}}).isEmpty());
+                live.flushNotifications();
+            }
+            recorder.finish(live.world());
+        }
+        Sim::Recording recording = Sim::Recording::load(file);
+        QVERIFY2(recording.ok(), qPrintable(recording.error()));
+        const QDateTime start = recording.start();
+        Demo demo;
+        demo.server = std::make_unique<Sim::Server>(Sim::Network{});
+        demo.server->setTickInterval(0);
+        QVERIFY(demo.server->listen());
+        Sim::Replayer replayer(std::move(recording), demo.server.get());
+        QVERIFY(demo.start(true));
+        demo.window->showReplay(&replayer);
+        auto *bar = demo.window->findChild<ReplayBar *>();
+        QVERIFY(bar);
+        QCOMPARE(bar->slider()->maximum(), 12);
+        QTRY_VERIFY(demo.ready());
+        const auto locked = [&] {
+            for (QObject *b : demo.objects(MapObjectRef::Board)) {
+                if (MapObjectRef::of(b).name == board)
+                    return b->property("locked").toBool();
+            }
+            return false;
+        };
+        bar->slider()->setValue(8);
+        QCOMPARE(replayer.position(), 8.0);
+        QTRY_VERIFY(locked());
+        QVERIFY2(bar->timeText().startsWith(start.addSecs(8).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+                 qPrintable(bar->timeText()));
+        bar->slider()->setValue(2);
+        QTRY_VERIFY(!locked());
+
+        QSignalSpy periods(bar, &ReplayBar::updatePeriodChanged);
+        bar->speedBox()->setCurrentIndex(ReplayBar::speeds().indexOf(4.0));
+        QCOMPARE(replayer.speed(), 4.0);
+        bar->playButton()->click();
+        QVERIFY(replayer.isPlaying());
+        QCOMPARE(periods.last().at(0).toInt(), 250);
+        QTRY_VERIFY(replayer.moment().t > 2.0);
+        bar->playButton()->click();
+        QVERIFY(!replayer.isPlaying());
+        QCOMPARE(periods.last().at(0).toInt(), 0);
+        demo.window->staleBoardMarks()->refresh();
+        QVERIFY(demo.window->staleBoardMarks()->staleBoards().isEmpty());
+    }
+
+    // A feed that cannot be read leaves the demo without a server, and says why in the window.
+    void refusedFeedIsShownInTheWindow()
+    {
+        QTemporaryDir dir;
+        QVERIFY(SmallFeed::writeFile(dir.filePath(QStringLiteral("routes.txt")), SmallFeed::Routes));
+        DemoOptions options;
+        options.gtfsDir = dir.path();
+        const DemoSource source(options);
+        QVERIFY(!source.url().isValid() && !source.simulator());
+        QVERIFY2(source.error().contains(QStringLiteral("trips.txt")), qPrintable(source.error()));
+        Demo demo;
+        QVERIFY(demo.start());
+        demo.window->showSourceProblems(source.error(), source.warnings());
+        QCOMPARE(demo.window->messageBar()->messages(MessageBar::Refusal), QStringList{source.error()});
     }
 };
 
