@@ -91,6 +91,11 @@ void ConnectionKeeper::attempt()
     if (!m_client)
         return;
     m_nextAttempt = -1;
+    if (m_up || m_connecting) {
+        m_replacing = true;
+        m_client->abort();
+        m_replacing = false;
+    }
     m_connecting = true;
     m_up = false;
     m_spoke = false;
@@ -109,10 +114,11 @@ void ConnectionKeeper::onConnected(bool up)
     m_up = up;
     if (up) {
         m_problem.clear();
+        m_nextAttempt = -1;
         m_lastMessage = now();
     } else {
         m_lastMessage = -1;
-        if (m_started)
+        if (m_started && !m_replacing)
             planNextAttempt(tr("The connection was lost"));
     }
     rearm();
@@ -124,7 +130,7 @@ void ConnectionKeeper::onAttemptFailed(const QString &reason)
     if (!m_connecting)
         return;
     m_connecting = false;
-    if (m_started)
+    if (m_started && !m_replacing)
         planNextAttempt(reason);
     updateState();
 }
@@ -162,11 +168,11 @@ void ConnectionKeeper::poll()
     if (m_connecting && t - m_attemptStarted >= m_attemptTimeoutMs) {
         m_connecting = false;
         const QString reason = tr("No answer from %1 within %2 s").arg(m_url.toString()).arg(m_attemptTimeoutMs / 1000.0);
-        // Whatever the socket reports now belongs to the attempt given up.
-        QSignalBlocker quiet(m_client.data());
+        // What the socket reports now belongs to the attempt given up.
+        m_replacing = true;
         if (m_client)
-            m_client->close();
-        quiet.unblock();
+            m_client->abort();
+        m_replacing = false;
         if (m_started)
             planNextAttempt(reason);
     }

@@ -100,6 +100,8 @@ private:
     bool m_connecting = false;
     bool m_up = false;
     bool m_spoke = false;
+    // What the connection or attempt being replaced reports is no loss.
+    bool m_replacing = false;
     int m_silentAfterMs = DefaultSilentAfterMs;
     int m_attemptTimeoutMs = DefaultAttemptTimeoutMs;
     int m_attempts = 0;

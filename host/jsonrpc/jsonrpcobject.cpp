@@ -136,6 +136,11 @@ void JsonRpcObject::close()
         m_socket->abort();
 }
 
+void JsonRpcObject::abort()
+{
+    m_socket->abort();
+}
+
 void JsonRpcObject::setSslConfiguration(const QSslConfiguration &configuration)
 {
     m_socket->setSslConfiguration(configuration);

@@ -56,6 +56,9 @@ public:
     Q_INVOKABLE void open(const QUrl &url);
     // Closes the connection, or gives up the attempt under way.
     Q_INVOKABLE void close();
+    // Drops the connection or the attempt at once, without a closing handshake:
+    // connected(false) or attemptFailed() comes before it returns.
+    void abort();
     // The TLS settings of later wss:// attempts, such as the authorities to trust.
     void setSslConfiguration(const QSslConfiguration &configuration);
     bool isConnected() const;

@@ -132,6 +132,13 @@ private slots:
         QCOMPARE(keeper.state(), ConnectionKeeper::Connecting);
         QTRY_COMPARE(keeper.state(), ConnectionKeeper::Connected);
         QCOMPARE(keeper.attempts(), 5);
+
+        // Started again while up: one loss, one new connection, and nothing planned after.
+        QSignalSpy connected(&client, &JsonRpcObject::connected);
+        keeper.start(keeper.url());
+        QTRY_COMPARE(connected.count(), 2);
+        QCOMPARE(connected.at(0).at(0).toBool(), false);
+        QCOMPARE(keeper.msUntilNextAttempt(), -1);
     }
 
     // A server that takes the connection but never finishes the handshake.
