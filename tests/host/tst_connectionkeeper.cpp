@@ -98,7 +98,10 @@ private slots:
         if (!server.listen(QHostAddress::LocalHost, port))
             QSKIP("the loopback port was taken by someone else meanwhile");
         QPointer<QWebSocket> peer;
-        connect(&server, &QWebSocketServer::newConnection, this, [&] { peer = server.nextPendingConnection(); });
+        connect(&server, &QWebSocketServer::newConnection, this, [&] {
+            peer = server.nextPendingConnection();
+            peer->setParent(&server); // handed over unowned
+        });
         clock += 1600;
         keeper.poll();
         QTRY_COMPARE(keeper.state(), ConnectionKeeper::Connected);
