@@ -12,6 +12,10 @@ constexpr int MaxGeometryPoints = 100000;
 // Direction arrows of one route: a route that would need more (one spanning the globe
 // has millions at one arrow per 6 m) is drawn without arrows.
 constexpr int MaxRouteArrows = 20000;
+// Pixels of line one route or detector draws on the screen in one frame, fifty times across
+// the screen; the rest of a longer line is left out. Only a hostile geometry (a hundred
+// thousand random points) comes near: a city route shows a few thousand.
+constexpr double MaxLinePixels = 100000.0;
 // Detectors that may report one board active at the same time; an "active" report from
 // a further detector is ignored.
 constexpr int MaxActiveDetectors = 256;

@@ -5,6 +5,7 @@
 #include "itemlimits.h"
 #include "itemrow.h"
 #include "priolayer.h"
+#include "routelayer.h"
 #include "plugin/priorityplugin.h"
 
 #include <QCoreApplication>
@@ -15,10 +16,24 @@
 #include <QPainterPathStroker>
 #include <QStyleOptionGraphicsItem>
 #include <QTransform>
+#include <QtMath>
 
 #include <cmath>
 
 namespace {
+
+// Degrees of longitude per world unit.
+constexpr double DegreesPerWorldUnit = 360.0 / Geo::WorldSize;
+
+bool isFinitePath(const QPainterPath &path)
+{
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        if (!qIsFinite(e.x) || !qIsFinite(e.y))
+            return false;
+    }
+    return true;
+}
 
 bool isFiniteRect(const QRectF &rect)
 {
@@ -26,49 +41,26 @@ bool isFiniteRect(const QRectF &rect)
         && qIsFinite(rect.height());
 }
 
-// Walks a polyline by arc length. Queries must come with non-decreasing lengths, so that
-// all arrows of a route cost one pass over its points.
-class PolylineCursor
+// Arrow k is one band width (shaft) long and ends at shaft + k * 3 shaft along the route.
+int arrowCount(double length, double shaft)
 {
-public:
-    explicit PolylineCursor(const QVector<QPointF> &points)
-        : m_points(points)
-    {
-        m_lengths.reserve(points.size());
-        for (int i = 0; i + 1 < points.size(); ++i)
-            m_lengths.append(QLineF(points.at(i), points.at(i + 1)).length());
-    }
+    if (!(shaft > 0.0) || !qIsFinite(shaft) || !qIsFinite(length) || shaft > length)
+        return 0;
+    const double count = std::floor((length - shaft) / (shaft * 3.0)) + 1.0;
+    // Above the cap (a route across the globe has millions) the route has no arrows.
+    if (!(count <= ItemLimits::MaxRouteArrows))
+        return 0;
+    return int(count);
+}
 
-    double totalLength() const
-    {
-        double total = 0.0;
-        for (double length : m_lengths)
-            total += length;
-        return total;
-    }
-
-    QPointF pointAt(double distance)
-    {
-        while (m_segment + 1 < m_lengths.size()
-               && m_segmentStart + m_lengths.at(m_segment) < distance) {
-            m_segmentStart += m_lengths.at(m_segment);
-            ++m_segment;
-        }
-        const QPointF &a = m_points.at(m_segment);
-        const QPointF &b = m_points.at(m_segment + 1);
-        const double length = m_lengths.at(m_segment);
-        if (!(length > 0.0))
-            return b;
-        const double f = qBound(0.0, (distance - m_segmentStart) / length, 1.0);
-        return a + (b - a) * f;
-    }
-
-private:
-    const QVector<QPointF> &m_points;
-    QVector<double> m_lengths;
-    int m_segment = 0;
-    double m_segmentStart = 0.0;
-};
+// The visible part of the scene: the painter's device through its inverted transform.
+QRectF visibleWindow(QPainter *painter)
+{
+    QRectF window = painter->worldTransform().inverted().mapRect(QRectF(painter->viewport()));
+    if (painter->hasClipping())
+        window &= painter->clipBoundingRect();
+    return window;
+}
 
 } // namespace
 
@@ -82,8 +74,10 @@ PrioRoute::PrioRoute(QObject *parent, int id, QGraphicsScene *scene)
     setFlags(ItemIsSelectable | ItemIgnoresParentOpacity);
     setVisible(false);
 
-    if (scene && qobject_cast<PriorityPlugin *>(parent))
+    if (scene && qobject_cast<PriorityPlugin *>(parent)) {
         joinPriorityLayer(scene, this, "Route::Route");
+        m_layer = RouteLayer::attach(this);
+    }
 
     setFillFromLock();
     updateTexts();
@@ -91,11 +85,21 @@ PrioRoute::PrioRoute(QObject *parent, int id, QGraphicsScene *scene)
     setCursor(Qt::ArrowCursor);
 }
 
-PrioRoute::~PrioRoute() = default;
+PrioRoute::~PrioRoute()
+{
+    if (m_layer)
+        m_layer->removeRoute(this);
+}
 
 bool PrioRoute::hasGeometry() const
 {
-    return m_outline.elementCount() > 1;
+    return m_outlineElements > 1;
+}
+
+void PrioRoute::invalidatePicture()
+{
+    if (m_layer)
+        m_layer->invalidate(this);
 }
 
 void PrioRoute::setFillFromLock()
@@ -133,6 +137,7 @@ void PrioRoute::applyProperties(const QVariantMap &record)
     setFillFromLock();
     updateTexts();
     update();
+    invalidatePicture();
     emit stateChanged();
 }
 
@@ -150,140 +155,124 @@ void PrioRoute::applyCachedRecord(const QVariantMap &record)
 
 void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
 {
-    if (!hash.isEmpty() && hash == m_geometryHash && !m_outline.isEmpty())
+    if (!hash.isEmpty() && hash == m_geometryHash && m_outlineElements > 1)
         return;
 
     m_geometryHash = hash;
     prepareGeometryChange();
-    m_arrows = QPainterPath();
-    m_worldLine.clear();
+    m_line.clear();
+    m_bandWidth = 0.0;
     m_arrowCount = 0;
-    m_outline = QPainterPath();
-    m_centreLine = QPainterPath();
     m_bounds = QRectF();
+    m_outlineElements = 0;
 
     QVector<QPointF> points;
-    if (!GeometryText::parse(geometry, &points)) {
-        m_geometryHash.clear();
-        emit stateChanged();
-        return;
-    }
-
-    const QPointF reference = points.first();
-    QPainterPath centreLine;
-    centreLine.moveTo(points.first());
-    for (QPointF &point : points) {
-        centreLine.lineTo(point);
-        point = geoToWorld(point);
-    }
-
-    if (buildOutline(points, reference)) {
-        m_bounds = m_outline.boundingRect();
-        // Arrows are about 25 path elements per point of a city route: they are made when
-        // first drawn or asked for, from the world polyline kept until then.
-        const double shaft = metresToWorld(m_widthMetres, reference);
-        m_bandDegrees = shaft * 360.0 / Geo::WorldSize;
-        m_arrowCount = arrowCount(points, shaft);
-        if (m_arrowCount > 0) {
-            m_arrowShaft = shaft;
-            m_arrowSpacingDegrees = shaft * 3.0 * 360.0 / Geo::WorldSize;
-            m_centreLine = centreLine;
-            m_worldLine = points;
+    if (GeometryText::parse(geometry, &points)) {
+        const double width = metresToWorld(m_widthMetres, points.first());
+        m_line.build(points);
+        // The band is made here once for its bounds and to see that it is finite, then
+        // dropped: drawing and hit tests make the parts they need.
+        const QPainterPath band = m_line.band(0, m_line.size() - 1, width);
+        const QRectF bounds = band.boundingRect();
+        if (isFinitePath(band) && isFiniteRect(bounds)) {
+            m_bandWidth = width;
+            m_bounds = bounds;
+            m_outlineElements = band.elementCount();
+            m_arrowCount = arrowCount(m_line.length(), width);
+        } else {
+            m_line.clear();
         }
-    } else {
-        m_outline = QPainterPath();
-        m_geometryHash.clear();
     }
+    if (m_line.isEmpty())
+        m_geometryHash.clear();
     update();
+    invalidatePicture();
     emit stateChanged();
 }
 
-bool PrioRoute::buildOutline(const QVector<QPointF> &world, const QPointF &reference)
+QPainterPath PrioRoute::outline() const
 {
-    QPainterPath line;
-    line.moveTo(world.first());
-    for (int i = 1; i < world.size(); ++i)
-        line.lineTo(world.at(i));
-
-    QPainterPathStroker stroker;
-    stroker.setWidth(metresToWorld(m_widthMetres, reference));
-    const QPainterPath stroke = stroker.createStroke(line);
-
-    // Joins and self-overlapping routes wind twice over the same area: with the odd-even
-    // rule they would show as holes and miss clicks.
-    m_outline.setFillRule(Qt::WindingFill);
-    const int count = stroke.elementCount();
-    for (int i = 0; i < count; ++i) {
-        const QPointF geo = worldToGeo(stroke.elementAt(i));
-        if (!qIsFinite(geo.x()) || !qIsFinite(geo.y()))
-            return false;
-        if (i == 0)
-            m_outline.moveTo(geo);
-        else
-            m_outline.lineTo(geo);
-    }
-    if (count > 0)
-        m_outline.closeSubpath();
-    return isFiniteRect(m_outline.boundingRect());
+    if (m_outlineElements == 0)
+        return QPainterPath();
+    return m_line.band(0, m_line.size() - 1, m_bandWidth);
 }
 
-int PrioRoute::arrowCount(const QVector<QPointF> &world, double shaft)
+QPainterPath PrioRoute::arrows() const
 {
-    // Arrow k is one band width (shaft) long and ends at shaft + k * 3 shaft.
-    if (world.size() < 2 || !(shaft > 0.0) || !qIsFinite(shaft))
-        return 0;
-    const double length = PolylineCursor(world).totalLength();
-    if (!qIsFinite(length) || shaft > length)
-        return 0;
-    const double count = std::floor((length - shaft) / (shaft * 3.0)) + 1.0;
-    // Above the cap (a route across the globe has millions) the route has no arrows.
-    if (!(count <= ItemLimits::MaxRouteArrows))
-        return 0;
-    return int(count);
+    QPainterPath path;
+    forEachArrow(0, m_line.size() - 1,
+                 [&](const QPointF &tail, const QPointF &tip, const QPointF &barb1, const QPointF &barb2) {
+                     path.moveTo(tail);
+                     path.lineTo(tip);
+                     path.lineTo(barb1);
+                     path.moveTo(tip);
+                     path.lineTo(barb2);
+                 });
+    return path;
 }
 
-const QPainterPath &PrioRoute::arrows() const
+// Arrow k ends at end = shaft + 3 shaft k along the route and starts at end - shaft; both
+// are found on the route by their distance along it in the world plane and placed between
+// the segment's points (a straight segment in the world plane is straight in degrees to
+// within a millimetre over a city block). The barbs point back from the tip at a and b
+// across, turned by the shaft's angle in the world plane.
+template<typename Emit>
+void PrioRoute::forEachArrow(int first, int last, Emit arrow) const
 {
-    if (m_arrows.isEmpty())
-        appendArrows(&m_arrows, nullptr);
-    return m_arrows;
-}
-
-// The arrows whose shaft touches window (scene coordinates), or all of them. Positions
-// come from one forward walk along the route; only the arrows inside are made.
-void PrioRoute::appendArrows(QPainterPath *path, const QRectF *window) const
-{
-    if (m_worldLine.size() < 2 || m_arrowCount == 0)
+    if (m_arrowCount == 0 || last <= first)
         return;
-
-    QRectF worldWindow;
-    if (window)
-        worldWindow = QRectF(geoToWorld(window->topLeft()), geoToWorld(window->bottomRight())).normalized();
-    const double shaft = m_arrowShaft;
+    const double shaft = m_bandWidth;
     const double spacing = shaft * 3.0;
     const double a = shaft * 0.5 / 1.7;
     const double b = a / 3.0;
-    PolylineCursor tips(m_worldLine);
-    PolylineCursor tails(m_worldLine);
+    const int lastSegment = m_line.size() - 2;
+
+    auto pointOn = [&](int segment, double along) {
+        const double start = m_line.lengthAt(segment);
+        const double length = m_line.lengthAt(segment + 1) - start;
+        const QPointF &p = m_line.point(segment);
+        const QPointF &q = m_line.point(segment + 1);
+        if (!(length > 0.0))
+            return q;
+        return p + (q - p) * qBound(0.0, (along - start) / length, 1.0);
+    };
+
+    // The first arrow that ends beyond the run's start.
+    const double runStart = m_line.lengthAt(first);
+    int k = first == 0 ? 0 : qMax(0, int(std::floor((runStart - shaft) / spacing)));
+    while (k < m_arrowCount && first > 0 && shaft + k * spacing <= runStart)
+        ++k;
+    int tipSegment = first;
+    int tailSegment = first;
     double previousEnd = -1.0;
-    for (int k = 0; k < m_arrowCount; ++k) {
+    for (; k < m_arrowCount; ++k) {
         const double end = shaft + k * spacing;
         // A step too small to move along the route would repeat the same arrow.
-        if (!(end > previousEnd))
+        if (end > m_line.lengthAt(last) || !(end > previousEnd))
             break;
         previousEnd = end;
-        const QPointF p1 = tails.pointAt(end - shaft);
-        const QPointF p2 = tips.pointAt(end);
-        if (window && !worldWindow.contains(p2) && !worldWindow.contains(p1))
-            continue;
-        QTransform t;
-        t.translate(p2.x(), p2.y());
-        t.rotate(-QLineF(p1, p2).angle());
-        path->moveTo(worldToGeo(p1));
-        path->lineTo(worldToGeo(p2));
-        path->lineTo(worldToGeo(t.map(QPointF(-a, -b))));
-        path->moveTo(worldToGeo(p2));
-        path->lineTo(worldToGeo(t.map(QPointF(-a, b))));
+        while (tipSegment + 1 < last && m_line.lengthAt(tipSegment + 1) < end)
+            ++tipSegment;
+        const double tailAt = end - shaft;
+        while (tailSegment > 0 && m_line.lengthAt(tailSegment) > tailAt)
+            --tailSegment;
+        while (tailSegment < lastSegment && m_line.lengthAt(tailSegment + 1) < tailAt)
+            ++tailSegment;
+        const QPointF tip = pointOn(tipSegment, end);
+        const QPointF tail = pointOn(tailSegment, tailAt);
+
+        // The shaft's direction in the world plane (y southwards), from its ends in degrees.
+        const double cosLat = std::cos(qDegreesToRadians(tip.y()));
+        QPointF u((tip.x() - tail.x()) / DegreesPerWorldUnit, -(tip.y() - tail.y()) / (DegreesPerWorldUnit * cosLat));
+        const double length = std::hypot(u.x(), u.y());
+        u = length > 0.0 && qIsFinite(length) ? u / length : QPointF(1.0, 0.0);
+        const QPointF n(-u.y(), u.x());
+        const QPointF back1 = -a * u - b * n;
+        const QPointF back2 = -a * u + b * n;
+        auto toScene = [&](const QPointF &worldOffset) {
+            return tip + QPointF(worldOffset.x() * DegreesPerWorldUnit, -worldOffset.y() * DegreesPerWorldUnit * cosLat);
+        };
+        arrow(tail, tip, toScene(back1), toScene(back2));
     }
 }
 
@@ -329,44 +318,128 @@ QRectF PrioRoute::boundingRect() const
 
 QPainterPath PrioRoute::shape() const
 {
-    return m_outline;
+    return outline();
 }
 
-void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *)
+bool PrioRoute::contains(const QPointF &point) const
 {
-    QPen pen = painter->pen();
-    if (isSelected())
-        pen.setWidth(2);
-    if (!pen.isCosmetic()) {
-        pen.setCosmetic(true);
-        painter->setPen(pen);
-    }
-    const double pixelsPerDegree = option->levelOfDetailFromTransform(painter->worldTransform());
-    // A band about a pixel wide or less disappears under the line of the arrows, yet filling
-    // it scans its whole outline (about five elements per route point): a city of routes
-    // took a second per frame that way.
-    if (m_bandDegrees * pixelsPerDegree >= MinBandPixels)
-        painter->fillPath(m_outline, QBrush(m_fillColour));
-    // Arrows a few pixels apart, with barbs under a pixel, look like a line of the pen: draw
-    // that line, one element per point instead of about twenty-five.
-    const double spacingPixels = m_arrowSpacingDegrees * pixelsPerDegree;
-    if (spacingPixels < MinArrowSpacingPixels) {
-        painter->strokePath(m_centreLine, pen);
+    if (isClipped())
+        return QGraphicsObject::contains(point);
+    return m_outlineElements > 0 && m_line.bandContains(point, m_bandWidth);
+}
+
+bool PrioRoute::collidesWithPath(const QPainterPath &path, Qt::ItemSelectionMode mode) const
+{
+    // Containment needs the whole shape; clipped items test their clip path.
+    if (mode != Qt::IntersectsItemShape || isClipped())
+        return QGraphicsObject::collidesWithPath(path, mode);
+    if (path.isEmpty() || m_outlineElements == 0)
+        return false;
+    const QRectF box = path.controlPointRect();
+    if (box.left() > m_bounds.right() || box.right() < m_bounds.left() || box.top() > m_bounds.bottom()
+        || box.bottom() < m_bounds.top())
+        return false;
+    return m_line.bandIntersects(path, m_bandWidth);
+}
+
+void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
+{
+    // Drawn with the layer's other routes, as one picture; a selected route is drawn again
+    // on top of it.
+    if (m_layer && !isSelected() && m_layer->draws(this))
         return;
+    paintContent(painter, visibleWindow(painter), painter->pen(), isSelected());
+}
+
+void PrioRoute::paintContent(QPainter *painter, const QRectF &window, QPen pen, bool selected) const
+{
+    if (m_line.isEmpty() || m_outlineElements == 0)
+        return;
+    if (selected)
+        pen.setWidth(2);
+    pen.setCosmetic(true);
+
+    const QTransform &transform = painter->worldTransform();
+    const double pixelsPerDegree = std::hypot(transform.m11(), transform.m12());
+    const double pixelsPerWorldUnit = pixelsPerDegree * DegreesPerWorldUnit;
+    if (!(pixelsPerWorldUnit > 0.0) || !qIsFinite(pixelsPerWorldUnit))
+        return;
+    // The band as wide as it is on the screen; whether it is filled and whether the arrows
+    // stand apart are judged, as they always were, by the view's level of detail (the
+    // geometric mean of its two scales).
+    const double bandPixels = m_bandWidth * pixelsPerWorldUnit;
+    const double levelOfDetail =
+        QStyleOptionGraphicsItem::levelOfDetailFromTransform(transform) * DegreesPerWorldUnit * m_bandWidth;
+    const double tolerance = SimplifyPixels / pixelsPerWorldUnit;
+    // Nothing of the route reaches further from its line than the band's corners or an arrow
+    // from its tip, and the pen's width.
+    const double reach = (m_bandWidth + m_bandWidth) * DegreesPerWorldUnit + (pen.widthF() + 2.0) / pixelsPerDegree;
+    const QSizeF margin(reach, reach);
+    QVector<QPointF> points;
+    // Lines are cut where they leave the window widened by the margin, so that their caps
+    // and joins there stay off the screen.
+    const QRectF cut = window.adjusted(-reach, -reach, reach, reach);
+    double budget = ItemLimits::MaxLinePixels;
+    QVector<QLineF> segments;
+    auto drawRun = [&](int first, int last) {
+        points.clear();
+        m_line.appendSimplified(first, last, tolerance, &points);
+        PolylineIndex::clip(points, cut, transform, &budget, [&](const QVector<QPointF> &piece) {
+            PolylineIndex::drawPiece(painter, piece, &segments);
+        });
+    };
+
+    // The band: the line stroked on the screen as wide as the band, which is what filling the
+    // stroke made in the world plane gives (the view is conformal at this scale).
+    const bool bandShown = levelOfDetail >= MinBandPixels;
+    if (bandShown) {
+        QPen bandPen(QBrush(m_fillColour), bandPixels, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+        bandPen.setCosmetic(true);
+        painter->setPen(bandPen);
+        painter->setBrush(Qt::NoBrush);
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            drawRun(first, last);
+        });
     }
-    // Closer in, only the arrows on the screen: a city route has thousands, and stroking
-    // all of them for every frame took seconds for a district of routes.
-    const QRectF visible = painter->worldTransform().inverted().mapRect(QRectF(painter->viewport()));
-    const QRectF window = visible.adjusted(-m_arrowSpacingDegrees, -m_arrowSpacingDegrees, m_arrowSpacingDegrees,
-                                           m_arrowSpacingDegrees);
-    QPainterPath shown;
-    appendArrows(&shown, &window);
-    painter->strokePath(shown, pen);
+
+    painter->setPen(pen);
+    // Arrows a few pixels apart, with barbs under a pixel, look like a line of the pen: draw
+    // that line, one segment per point instead of three per arrow. A route without arrows
+    // shows its line too where its band is too thin to fill.
+    const bool arrowsShown = m_arrowCount > 0 && levelOfDetail * 3.0 >= MinArrowSpacingPixels;
+    if (arrowsShown) {
+        QPainterPath arrows;
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            forEachArrow(first, last, [&](const QPointF &tail, const QPointF &tip, const QPointF &barb1, const QPointF &barb2) {
+                arrows.moveTo(tail);
+                arrows.lineTo(tip);
+                arrows.lineTo(barb1);
+                arrows.moveTo(tip);
+                arrows.lineTo(barb2);
+            });
+        });
+        painter->strokePath(arrows, pen);
+    } else if (m_arrowCount > 0 || !bandShown) {
+        budget = ItemLimits::MaxLinePixels;
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            drawRun(first, last);
+        });
+    }
 }
 
 QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)
 {
     if (change == ItemSelectedChange && !value.toBool() && !m_dontHide)
         setVisible(false);
+    switch (change) {
+    case ItemVisibleHasChanged:
+    case ItemZValueHasChanged:
+    case ItemOpacityHasChanged:
+    case ItemParentHasChanged:
+        invalidatePicture();
+        break;
+    default:
+        break;
+    }
     return QGraphicsObject::itemChange(change, value);
 }

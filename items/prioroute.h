@@ -1,13 +1,17 @@
 #pragma once
 
+#include "polylineindex.h"
+
 #include <QGraphicsObject>
 #include <QIcon>
 #include <QPainterPath>
 #include <QPointF>
+#include <QPointer>
 #include <QVariantMap>
 #include <QVector>
 
 class QGraphicsScene;
+class RouteLayer;
 
 // One public-transport route: a band of fixed width in metres with direction arrows,
 // on the map's "Traffic priority" layer, and the route's row in the object tree.
@@ -27,6 +31,8 @@ public:
     static constexpr double MinBandPixels = 1.5;
     // Arrows closer than this on the screen are drawn as the route's centre line.
     static constexpr double MinArrowSpacingPixels = 4.0;
+    // Lines are drawn simplified to this many pixels.
+    static constexpr double SimplifyPixels = 0.25;
 
     PrioRoute(QObject *parent, int id, QGraphicsScene *scene);
     ~PrioRoute() override;
@@ -41,9 +47,10 @@ public:
     QString typeText() const { return m_typeText; }
     QColor fillColour() const { return m_fillColour; }
     double widthMetres() const { return m_widthMetres; }
-    const QPainterPath &outline() const { return m_outline; }
-    // Made on first use after a geometry change.
-    const QPainterPath &arrows() const;
+    // The band and the arrows in scene coordinates. Neither is kept (together about 30 path
+    // elements per point of a city route): each call makes them from the route's line.
+    QPainterPath outline() const;
+    QPainterPath arrows() const;
 
     void applyProperties(const QVariantMap &record);
     void applyCachedRecord(const QVariantMap &record);
@@ -57,7 +64,16 @@ public:
 
     QRectF boundingRect() const override;
     QPainterPath shape() const override;
+    // The shape's hit tests, answered from the part of the band near the point or path
+    // instead of the whole outline: the host's cursor handling asks every route under the
+    // mouse on every move.
+    bool contains(const QPointF &point) const override;
+    bool collidesWithPath(const QPainterPath &path, Qt::ItemSelectionMode mode = Qt::IntersectsItemShape) const override;
     void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+    // Draws the route with the pen the host left on the painter, the parts within window
+    // (scene coordinates), as selected or not; the route layer's picture draws routes with
+    // it.
+    void paintContent(QPainter *painter, const QRectF &window, QPen pen, bool selected) const;
 
 signals:
     void stateChanged();
@@ -68,32 +84,30 @@ protected:
 private:
     void updateTexts();
     void setFillFromLock();
-    bool buildOutline(const QVector<QPointF> &world, const QPointF &reference);
-    static int arrowCount(const QVector<QPointF> &world, double shaft);
+    void invalidatePicture();
+    // Calls arrow(tail, tip, barb1, barb2), scene coordinates, for the arrows whose tip lies
+    // on the segments between points first and last.
+    template<typename Emit>
+    void forEachArrow(int first, int last, Emit arrow) const;
 
     int m_id;
     QString m_description;
     QString m_typeText;
     QIcon m_icon;
     bool m_locked = false;
-    QPainterPath m_outline;
-    mutable QPainterPath m_arrows;
-    void appendArrows(QPainterPath *path, const QRectF *window) const;
     QColor m_fillColour;
     QString m_geometryHash;
     double m_widthMetres = 2.0;
     bool m_dontHide = false;
     bool m_useSgEvents = false;
-    QRectF m_bounds;
-    // Level of detail: the centre line in scene coordinates, stroked instead of the arrows
-    // when they are closer together than a pixel and would only make the same line.
-    QPainterPath m_centreLine;
-    double m_arrowSpacingDegrees = 0.0;
-    // Width of the band in degrees of longitude, for the level of detail.
-    double m_bandDegrees = 0.0;
-    // The route in the world plane, the arrows' count and length: the arrows on the screen
-    // are made from them for every frame.
-    QVector<QPointF> m_worldLine;
+    // The route's points; the band (the outline) and the arrows are made from them, in the
+    // world plane, where they are needed.
+    PolylineIndex m_line;
+    // Band width in world units, at the route's first point.
+    double m_bandWidth = 0.0;
     int m_arrowCount = 0;
-    double m_arrowShaft = 0.0;
+    // The outline's bounds and element count, kept from the build.
+    QRectF m_bounds;
+    int m_outlineElements = 0;
+    QPointer<RouteLayer> m_layer;
 };

@@ -1,6 +1,7 @@
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "items/routelayer.h"
 #include "kernel/roadkernel.h"
 #include "plugin/priorityplugin.h"
 
@@ -229,10 +230,14 @@ private slots:
     void routeLineAtCityZoom_data()
     {
         QTest::addColumn<double>("scale");
+        QTest::addColumn<double>("lengthMetres");
         QTest::addColumn<bool>("continuous");
-        QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << true;
-        QTest::newRow("district: arrows under four pixels apart, one line") << 23301.0 << true;
-        QTest::newRow("street: arrows several pixels apart") << 93206.0 << false;
+        // 0: the route spans the view; 130 km is above the arrow cap (about 120 km at 2 m bands).
+        QTest::newRow("whole city: arrows closer than a pixel, one line") << 1456.0 << 0.0 << true;
+        QTest::newRow("district: arrows under four pixels apart, one line") << 23301.0 << 0.0 << true;
+        QTest::newRow("street: arrows several pixels apart") << 93206.0 << 0.0 << false;
+        QTest::newRow("too long for arrows, city zoom: its centre line") << 1456.0 << 130000.0 << true;
+        QTest::newRow("too long for arrows, zoom 16: its centre line") << 46603.0 << 130000.0 << true;
     }
 
     void routeLineAtCityZoom()
@@ -241,11 +246,13 @@ private slots:
         // as a continuous line of the pen (the band is then not filled at all, for speed). Closer
         // in, the arrows stand apart.
         QFETCH(double, scale);
+        QFETCH(double, lengthMetres);
         QFETCH(bool, continuous);
         auto *route = new PrioRoute(plugin, 1, scene);
-        const double halfMetres = 90.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
+        const double halfMetres =
+            lengthMetres > 0.0 ? lengthMetres / 2.0 : 90.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
         route->setGeometry(geometryOf({offsetMetres(Here, -halfMetres, 0), offsetMetres(Here, halfMetres, 0)}), "h");
-        route->setDontHide(true);
+        route->setSelected(true);
         const QImage image = renderView(scene, Here, scale);
         int covered = 0;
         for (int x = 15; x < 185; ++x) {
@@ -259,6 +266,76 @@ private slots:
         else
             QVERIFY2(covered > 30 && covered < 150, qPrintable(QString::number(covered)));
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 10))), QColor(Qt::white));
+    }
+
+    void routePictureMatchesRoutesDrawnAlone_data()
+    {
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<bool>("locked");
+        QTest::newRow("street: bands and arrows") << 2e5 << false;
+        QTest::newRow("street, locked") << 2e5 << true;
+        QTest::newRow("district: centre lines") << 23301.0 << false;
+    }
+
+    void routePictureMatchesRoutesDrawnAlone()
+    {
+        // The layer draws its routes as one picture; without it (the host deleted it) each
+        // route draws itself. The view must look the same either way.
+        QFETCH(double, scale);
+        QFETCH(bool, locked);
+        const double reach = 120.0 / scale * ItemTest::metresPerDegreeLon(Here.y());
+        for (int i = 0; i < 3; ++i) {
+            auto *route = new PrioRoute(plugin, i + 1, scene);
+            route->setGeometry(geometryOf({offsetMetres(Here, -reach, reach * (i - 1) * 0.5),
+                                           offsetMetres(Here, reach * 0.3, -reach * 0.2),
+                                           offsetMetres(Here, reach, reach * (1 - i) * 0.7)}),
+                               "h");
+            route->applyProperties({{"locked", locked && i == 1}});
+            route->setDontHide(true);
+        }
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, QTransform::fromScale(scale, -scale));
+        const QImage picture = ItemTest::grabView(&view, Here);
+        QList<QGraphicsItem *> layers;
+        for (QGraphicsItem *item : scene->items())
+            if (item->type() == RouteLayer::Type)
+                layers << item;
+        QCOMPARE(layers.size(), 1);
+        delete layers.first();
+        const QImage alone = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        int differing = 0;
+        int drawn = 0;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                const QRgb a = picture.pixel(x, y);
+                const QRgb b = alone.pixel(x, y);
+                drawn += b != qRgb(255, 255, 255) ? 1 : 0;
+                differing += qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
+            }
+        }
+        QVERIFY2(drawn > 300, qPrintable(QString::number(drawn)));
+        QCOMPARE(differing, 0);
+    }
+
+    void routeChangesReachThePicture()
+    {
+        auto *route = new PrioRoute(plugin, 1, scene);
+        route->setGeometry(geometryOf({offsetMetres(Here, -20, 0), offsetMetres(Here, 20, 0)}), "h");
+        route->setDontHide(true);
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, QTransform::fromScale(2e6, -2e6));
+        const QPoint offLine = Centre - QPoint(0, 11);
+        QCOMPARE(QColor(ItemTest::grabView(&view, Here).pixel(offLine)), QColor(Qt::lightGray));
+        auto grab = [&] {
+            QCoreApplication::processEvents();
+            return view.viewport()->grab().toImage();
+        };
+        route->applyProperties({{"locked", true}});
+        QCOMPARE(QColor(grab().pixel(offLine)), QColor(Qt::red));
+        route->setDontHide(false);
+        QCOMPARE(QColor(grab().pixel(offLine)), QColor(Qt::white));
+        route->setSelected(true);
+        QCOMPARE(QColor(grab().pixel(offLine)), QColor(Qt::red));
     }
 
     void detectorStateColour_data()

@@ -8,6 +8,7 @@
 #include "itemtestutil.h"
 
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -51,6 +52,17 @@ QString manyPoints(int count, double stepDegrees, const QString &odd = QString()
     return text;
 }
 
+// Points scattered over box: a scribble that crosses the screen thousands of times.
+QString randomPoints(int count, const QRectF &box)
+{
+    QRandomGenerator random(7);
+    QStringList points;
+    for (int i = 0; i < count; ++i)
+        points << QString::number(box.left() + random.generateDouble() * box.width(), 'f', 8) + QLatin1Char(',')
+                + QString::number(box.top() + random.generateDouble() * box.height(), 'f', 8);
+    return points.join(QLatin1Char(' '));
+}
+
 } // namespace
 
 // Geometry and records from the server are not trusted: every case here must finish
@@ -88,6 +100,8 @@ private slots:
         QTest::newRow("spanning the globe: no arrows") << "-179.9,0 0,10 179.9,0" << true << false;
         QTest::newRow("100 000 points") << manyPoints(ItemLimits::MaxGeometryPoints, 0.00005) << true << false;
         QTest::newRow("100 000 short points") << manyPoints(ItemLimits::MaxGeometryPoints, 0.0000001) << true << true;
+        QTest::newRow("50 000 random points in a street") << randomPoints(50000, QRectF(30.0, 55.0, 0.002, 0.002)) << true
+                                                         << false;
         QTest::newRow("100 001 points") << manyPoints(ItemLimits::MaxGeometryPoints + 1, 0.00005) << false << false;
         QTest::newRow("NaN as the last of 100 000")
             << manyPoints(ItemLimits::MaxGeometryPoints, 0.00005, "nan,nan", ItemLimits::MaxGeometryPoints - 1) << false
@@ -119,6 +133,11 @@ private slots:
         QVERIFY(finitePath(route->arrows()));
         QVERIFY(finiteRect(route->boundingRect()));
         QVERIFY(finiteRect(scene->itemsBoundingRect()));
+        // Drawing it, at a city and at a street scale, must finish too.
+        timer.restart();
+        for (double scale : {3000.0, 1e5})
+            QVERIFY(!ItemTest::renderView(scene, QPointF(30.0, 55.0), scale).isNull());
+        QVERIFY2(timer.elapsed() < TimeLimitMs, qPrintable(QString::number(timer.elapsed())));
     }
 
     void detectorGeometry_data()

@@ -248,6 +248,47 @@ private slots:
         QVERIFY(!route->shape().contains(offsetMetres(crossing, 5.0, 5.0)));
     }
 
+    void hitTestsFollowTheOutline_data()
+    {
+        // The route's own hit tests look only at the part of the band near the probe: they
+        // must answer what Qt answers for the whole outline.
+        QTest::addColumn<QVector<QPointF>>("points");
+        const QPointF a(10.0, 50.0);
+        QTest::newRow("straight") << QVector<QPointF>{a, offsetMetres(a, 40, 0)};
+        QVector<QPointF> zigzag{a};
+        for (int i = 1; i < 90; ++i)
+            zigzag << offsetMetres(zigzag.last(), 3.0, i % 2 ? 4.0 : -4.0);
+        QTest::newRow("zigzag of 90 points, sharp turns") << zigzag;
+        QTest::newRow("doubling back") << QVector<QPointF>{a, offsetMetres(a, 30, 0), offsetMetres(a, 5, 0.5)};
+        QTest::newRow("repeated points") << QVector<QPointF>{a, a, offsetMetres(a, 10, 10), offsetMetres(a, 10, 10)};
+    }
+
+    void hitTestsFollowTheOutline()
+    {
+        QFETCH(QVector<QPointF>, points);
+        auto *route = new PrioRoute(plugin, 1, scene);
+        route->setGeometry(geometryOf(points), "h");
+        const QPainterPath outline = route->outline();
+        QCOMPARE(route->shape(), outline);
+        QCOMPARE(route->boundingRect(), outline.boundingRect());
+        // Probes every 0.4 m across the bounds, as points and as half-metre squares.
+        const QRectF box = outline.boundingRect().adjusted(-1e-5, -1e-5, 1e-5, 1e-5);
+        const double step = 0.4 / MetresPerDegreeLat;
+        int inside = 0;
+        for (double y = box.top(); y <= box.bottom(); y += step) {
+            for (double x = box.left(); x <= box.right(); x += step * 1.6) {
+                const QPointF p(x, y);
+                QCOMPARE(route->contains(p), outline.contains(p));
+                QPainterPath square;
+                square.addRect(QRectF(p, QSizeF(step * 1.25, step * 0.8)));
+                square.setFillRule(outline.fillRule());
+                QCOMPARE(route->collidesWithPath(square), square.intersects(outline));
+                inside += outline.contains(p) ? 1 : 0;
+            }
+        }
+        QVERIFY(inside > 20);
+    }
+
     void applyProperties_data()
     {
         QTest::addColumn<QString>("initial");

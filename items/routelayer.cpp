@@ -1,0 +1,214 @@
+#include "routelayer.h"
+
+#include "prioroute.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QPaintDevice>
+#include <QPainter>
+#include <QWidget>
+
+namespace {
+
+// The picture of each layer, found by the layer item.
+QHash<const QGraphicsItem *, RouteLayer *> &pictures()
+{
+    static QHash<const QGraphicsItem *, RouteLayer *> byLayer;
+    return byLayer;
+}
+
+constexpr int MaxViews = 2;
+// Below the layer's other items, vehicle sectors (z -0.1) included.
+constexpr double PictureZ = -1.0;
+
+} // namespace
+
+bool RouteLayer::Key::sameLook(const Key &o) const
+{
+    return size == o.size && ratio == o.ratio && hints == o.hints && generation == o.generation
+        && transform.m11() == o.transform.m11() && transform.m12() == o.transform.m12()
+        && transform.m21() == o.transform.m21() && transform.m22() == o.transform.m22()
+        && transform.type() == o.transform.type() && pen == o.pen;
+}
+
+RouteLayer::RouteLayer(QObject *owner, QGraphicsItem *layer)
+{
+    setParent(owner);
+    setParentItem(layer);
+    setZValue(PictureZ);
+    setFlag(ItemIgnoresParentOpacity);
+    setAcceptedMouseButtons(Qt::NoButton);
+    pictures().insert(layer, this);
+}
+
+RouteLayer::~RouteLayer()
+{
+    for (auto it = pictures().begin(); it != pictures().end();) {
+        if (it.value() == this)
+            it = pictures().erase(it);
+        else
+            ++it;
+    }
+}
+
+RouteLayer *RouteLayer::attach(PrioRoute *route)
+{
+    QGraphicsItem *layer = route->parentItem();
+    if (!layer)
+        return nullptr;
+    RouteLayer *picture = pictures().value(layer);
+    if (!picture)
+        picture = new RouteLayer(route->parent(), layer);
+    picture->m_routes.append(route);
+    picture->invalidate(route);
+    return picture;
+}
+
+void RouteLayer::removeRoute(PrioRoute *route)
+{
+    const int at = m_routes.lastIndexOf(route);
+    if (at < 0)
+        return;
+    m_routes.remove(at);
+    m_drawn.remove(route);
+    m_changed.remove(route);
+    prepareGeometryChange();
+    m_boundsDirty = true;
+    ++m_generation;
+    update();
+}
+
+void RouteLayer::invalidate(const PrioRoute *route)
+{
+    ++m_generation;
+    m_changed.insert(route);
+    // The bounds only grow here; a removal recomputes them.
+    if (!m_boundsDirty) {
+        const QRectF grown = m_bounds | route->boundingRect();
+        if (grown != m_bounds) {
+            prepareGeometryChange();
+            m_bounds = grown;
+        }
+    }
+    update();
+}
+
+// Moves and transformations of the route are not announced to the item (that takes a flag
+// the route does not set): a route moved by someone else draws itself and leaves its old
+// image in the picture until the next change.
+bool RouteLayer::eligible(const PrioRoute *route) const
+{
+    return route->isVisible() && route->parentItem() == parentItem() && route->zValue() == 0.0
+        && route->pos().isNull() && route->transform().isIdentity() && route->opacity() == 1.0
+        && !route->graphicsEffect();
+}
+
+bool RouteLayer::draws(const PrioRoute *route) const
+{
+    return m_drawn.contains(route) && !m_changed.contains(route) && eligible(route);
+}
+
+QRectF RouteLayer::boundingRect() const
+{
+    if (m_boundsDirty) {
+        m_bounds = QRectF();
+        for (const PrioRoute *route : m_routes)
+            m_bounds |= route->boundingRect();
+        m_boundsDirty = false;
+    }
+    return m_bounds;
+}
+
+bool RouteLayer::continuePicture(View *view, int budgetMs)
+{
+    QPainter painter(&view->next);
+    painter.setRenderHints(QPainter::RenderHints(view->nextKey.hints));
+    painter.setWorldTransform(view->nextKey.transform);
+    const QRectF window = view->nextKey.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), view->nextKey.size));
+    QElapsedTimer clock;
+    clock.start();
+    while (view->nextRoute < m_routes.size()) {
+        const PrioRoute *route = m_routes.at(view->nextRoute++);
+        if (!eligible(route))
+            continue;
+        view->nextDrawn.insert(route);
+        if (!route->boundingRect().intersects(window))
+            continue;
+        painter.save();
+        route->paintContent(&painter, window, view->nextKey.pen, false);
+        painter.restore();
+        if (budgetMs > 0 && clock.elapsed() >= budgetMs)
+            break;
+    }
+    return view->nextRoute >= m_routes.size();
+}
+
+void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *widget)
+{
+    QPaintDevice *device = painter->device();
+    Key key;
+    key.transform = painter->worldTransform();
+    key.size = QSize(device->width(), device->height());
+    key.ratio = device->devicePixelRatioF();
+    key.pen = painter->pen();
+    key.hints = int(painter->renderHints());
+    key.generation = m_generation;
+
+    // Rendered into an image or printed: drawn as it is, at once.
+    if (!widget) {
+        const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
+        for (const PrioRoute *route : qAsConst(m_routes)) {
+            if (!eligible(route) || !route->boundingRect().intersects(window))
+                continue;
+            painter->save();
+            route->paintContent(painter, window, key.pen, false);
+            painter->restore();
+        }
+        return;
+    }
+
+    View *view = nullptr;
+    for (View &v : m_views) {
+        if (v.widget == widget)
+            view = &v;
+    }
+    if (!view) {
+        if (m_views.size() >= MaxViews)
+            m_views.removeFirst();
+        m_views.append(View());
+        view = &m_views.last();
+        view->widget = widget;
+    }
+
+    if (!(view->hasShown && view->shownKey == key)) {
+        // A picture being made for the same scale goes on (it is shown moved when done); any
+        // other change starts a new one.
+        if (view->nextRoute < 0 || !view->nextKey.sameLook(key)) {
+            view->next = QImage(key.size * key.ratio, QImage::Format_ARGB32_Premultiplied);
+            view->next.setDevicePixelRatio(key.ratio);
+            view->next.fill(Qt::transparent);
+            view->nextKey = key;
+            view->nextRoute = 0;
+            view->nextDrawn.clear();
+        }
+        // The first picture of a view is drawn whole: there is none to stand in for it.
+        if (continuePicture(view, view->hasShown ? FrameBudgetMs : 0)) {
+            view->shown = view->next;
+            view->shownKey = view->nextKey;
+            view->hasShown = true;
+            view->nextRoute = -1;
+            view->next = QImage();
+            m_drawn = view->nextDrawn;
+            if (view->shownKey.generation == m_generation)
+                m_changed.clear();
+        }
+        if (!(view->shownKey == key))
+            update();
+    }
+
+    painter->save();
+    // From the shown picture's pixels to this frame's.
+    painter->setWorldTransform(view->shownKey.transform.inverted() * key.transform);
+    painter->drawImage(QPointF(0.0, 0.0), view->shown);
+    painter->restore();
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QGraphicsObject>
+#include <QImage>
+#include <QPen>
+#include <QPointer>
+#include <QSet>
+#include <QTransform>
+#include <QVector>
+
+class PrioRoute;
+
+// The routes of one map layer drawn as one picture, the way map applications show a layer
+// that rarely changes: an image of every route the size of the view, shown by this one
+// item below the layer's other items, so that a frame with thousands of routes on the
+// screen costs one image. The picture is made again when a route's geometry, colour or
+// visibility changes, or the view's transform, size or painter state does; while a view
+// pans or zooms the last picture, moved and scaled, stands in until the new one is done,
+// which is drawn a slice of routes at a time, within a frame's budget.
+//
+// The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
+// nothing of its own, has no shape and takes no events. A selected route draws itself on
+// top, at once. A route that is not drawn as the layer draws it (moved, transformed,
+// translucent, raised, on another parent) draws itself.
+class RouteLayer : public QGraphicsObject
+{
+    Q_OBJECT
+public:
+    enum { Type = UserType + 0x5052 };
+    // Time a frame spends on the next picture while an earlier one stands in, in ms.
+    static constexpr int FrameBudgetMs = 8;
+
+    // The picture of the layer the route is on, made on first use, with the route added to
+    // it; null when the route is on no layer.
+    static RouteLayer *attach(PrioRoute *route);
+    ~RouteLayer() override;
+
+    void removeRoute(PrioRoute *route);
+    // A route's look or bounds changed: the pictures are made again when next shown.
+    void invalidate(const PrioRoute *route);
+    // Whether the shown picture draws the route as it looks now, so that the route draws
+    // nothing itself.
+    bool draws(const PrioRoute *route) const;
+
+    int type() const override { return Type; }
+    QRectF boundingRect() const override;
+    QPainterPath shape() const override { return QPainterPath(); }
+    bool contains(const QPointF &) const override { return false; }
+    bool collidesWithPath(const QPainterPath &, Qt::ItemSelectionMode) const override { return false; }
+    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+
+private:
+    RouteLayer(QObject *owner, QGraphicsItem *layer);
+    bool eligible(const PrioRoute *route) const;
+
+    // What a picture was made for.
+    struct Key
+    {
+        QTransform transform;
+        QSize size;
+        qreal ratio = 0.0;
+        QPen pen;
+        int hints = 0;
+        quint64 generation = 0;
+        // Everything but the transform's translation.
+        bool sameLook(const Key &o) const;
+        bool operator==(const Key &o) const { return sameLook(o) && transform == o.transform; }
+    };
+    struct View
+    {
+        QPointer<QWidget> widget;
+        // The last finished picture.
+        QImage shown;
+        Key shownKey;
+        bool hasShown = false;
+        // The picture being made: the routes before nextRoute are in it.
+        QImage next;
+        Key nextKey;
+        int nextRoute = -1;
+        QSet<const PrioRoute *> nextDrawn;
+    };
+    // Draws routes from view->nextRoute on, within budgetMs (none: all of them); true when
+    // the picture is done.
+    bool continuePicture(View *view, int budgetMs);
+
+    // In the order of their making, which is the order the layer stacks them in.
+    QVector<PrioRoute *> m_routes;
+    // Routes the shown pictures hold, and those changed since (they draw themselves until
+    // a picture with the change is done).
+    QSet<const PrioRoute *> m_drawn;
+    QSet<const PrioRoute *> m_changed;
+    quint64 m_generation = 1;
+    // One per view showing the layer; the oldest goes when a third view comes.
+    QVector<View> m_views;
+    mutable QRectF m_bounds;
+    mutable bool m_boundsDirty = false;
+};
