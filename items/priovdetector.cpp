@@ -4,6 +4,7 @@
 #include "geometrytext.h"
 #include "itemlimits.h"
 #include "itemrow.h"
+#include "itemsprites.h"
 #include "priolayer.h"
 #include "recordvalue.h"
 #include "plugin/priorityplugin.h"
@@ -27,6 +28,19 @@ const QString InsideState = QStringLiteral("inside");
 constexpr double MinSegmentMetres = 5.0;
 // Centre-line vertices closer than this (world units) are skipped.
 constexpr double MinCentreLineStep = 0.001;
+// Degrees of longitude per world unit.
+constexpr double DegreesPerWorldUnit = 360.0 / Geo::WorldSize;
+// A zone with more centre-line points than this draws its band from its centre line, only
+// where it is on the screen: a zone is a few points, and a hostile one of a hundred
+// thousand must not cost a stroke of all of them for every frame.
+constexpr int MaxPlainZonePoints = 64;
+// A weight disc larger than this on the screen is drawn directly rather than kept as a
+// picture.
+constexpr double MaxDiscSpritePixels = 128.0;
+// A zone smaller than this on the screen, both ways, is drawn as a dot of at most
+// DotPixels square.
+constexpr double SmallZonePixels = 4.0;
+constexpr double DotPixels = 3.0;
 
 bool isFinitePoint(const QPointF &p)
 {
@@ -174,9 +188,11 @@ void PrioVDetector::clearZone()
     m_checkinSquare = QPainterPath();
     m_endCircle = QPainterPath();
     m_band = QPainterPath();
+    m_centreLine.clear();
     m_arrowHead = QPolygonF();
     m_weightRect = QRectF();
     m_bounds = QRectF();
+    m_zoneRect = QRectF();
 }
 
 bool PrioVDetector::buildSector(const QVariantMap &record)
@@ -221,6 +237,7 @@ bool PrioVDetector::buildSector(const QVariantMap &record)
     }
     m_zonePath = zone;
     m_bounds = m_zonePath.boundingRect();
+    m_zoneRect = m_zonePath.controlPointRect();
     setPos(m_centre);
     return isFiniteRect(m_bounds);
 }
@@ -282,16 +299,21 @@ bool PrioVDetector::buildLineZone(const QVariantMap &record)
 
     QPainterPath centreLine;
     centreLine.moveTo(world.first());
+    QVector<QPointF> drawnLine{worldToGeo(world.first())};
     QPointF lastAdded = world.first();
     for (int i = 1; i < n; ++i) {
         if (QLineF(lastAdded, world.at(i)).length() >= MinCentreLineStep || i == n - 1) {
             centreLine.lineTo(world.at(i));
+            drawnLine.append(worldToGeo(world.at(i)));
             lastAdded = world.at(i);
         }
     }
+    m_centreLine.build(drawnLine);
 
+    m_bandWidth = metresToWorld(1.5, gFirst);
+    m_markWidth = metresToWorld(3.0, gFirst);
     QPainterPathStroker stroker;
-    stroker.setWidth(metresToWorld(1.5, gFirst));
+    stroker.setWidth(m_bandWidth);
     const QPainterPath stroke = stroker.createStroke(centreLine);
     m_band.setFillRule(Qt::WindingFill);
     for (int i = 0; i < stroke.elementCount(); ++i) {
@@ -325,6 +347,7 @@ bool PrioVDetector::buildLineZone(const QVariantMap &record)
 
     // Painting also reaches the check-in square and the weight figure.
     m_bounds = m_zonePath.boundingRect().united(m_checkinSquare.boundingRect()).united(m_weightRect);
+    m_zoneRect = m_zonePath.controlPointRect();
     return isFiniteRect(m_bounds);
 }
 
@@ -349,6 +372,8 @@ void PrioVDetector::updateAppearance()
     }
     if (!isVisible() && m_inView)
         show();
+    if (m_stateBrush.color() != m_stateColour)
+        m_stateBrush = QBrush(m_stateColour);
     updateTexts();
     update();
 }
@@ -424,16 +449,52 @@ QPainterPath PrioVDetector::shape() const
     return m_zonePath;
 }
 
+namespace {
+
+// The host's pen made cosmetic, kept for the next detector: a city of detectors is drawn with
+// the same pen, and each copy made cosmetic would be a new one.
+const QPen &cosmeticPen(const QPen &hostPen, bool selected)
+{
+    static QPen host;
+    static QPen plain;
+    static QPen chosen;
+    if (!(hostPen == host)) {
+        host = hostPen;
+        plain = hostPen;
+        plain.setCosmetic(true);
+        chosen = plain;
+        chosen.setStyle(Qt::SolidLine);
+        chosen.setWidth(2);
+    }
+    return selected ? chosen : plain;
+}
+
+} // namespace
+
 void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
 {
-    painter->save();
-    QPen pen = painter->pen();
-    pen.setCosmetic(true);
-    painter->setBrush(QBrush(m_stateColour));
-    if (isSelected()) {
-        pen.setStyle(Qt::SolidLine);
-        pen.setWidth(2);
+    // A zone a few pixels across shows as a dot of its state colour, as large as the zone
+    // and at most DotPixels: its circles, band and arrowhead would be a smudge of the pen
+    // there, and a city of them cost most of a frame.
+    const QTransform kept = painter->worldTransform();
+    const QRectF zone = kept.mapRect(m_zoneRect);
+    if (zone.width() < SmallZonePixels && zone.height() < SmallZonePixels) {
+        const int side = int(qBound(1.0, std::ceil(qMax(zone.width(), zone.height())), DotPixels));
+        const QPointF centre = zone.center();
+        const qreal opacity = painter->opacity();
+        painter->setWorldTransform(QTransform());
+        if (m_emergency)
+            painter->setOpacity(0.6);
+        painter->fillRect(QRect(qRound(centre.x() - side * 0.5), qRound(centre.y() - side * 0.5), side, side),
+                          m_stateColour);
+        painter->setOpacity(opacity);
+        painter->setWorldTransform(kept);
+        return;
     }
+
+    painter->save();
+    QPen pen = cosmeticPen(painter->pen(), isSelected());
+    painter->setBrush(m_stateBrush);
     painter->setPen(pen);
 
     if (m_emergency) {
@@ -443,18 +504,32 @@ void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, Q
         return;
     }
 
-    painter->drawPath(m_band);
-    painter->fillPath(m_band, QBrush(m_stateColour));
-    painter->drawPath(m_startCircle);
-    if (!m_checkinSquare.isEmpty())
-        painter->drawPath(m_checkinSquare);
-    painter->drawPath(m_endCircle);
-    painter->drawPolygon(m_arrowHead, Qt::OddEvenFill);
+    // Parts under a pixel are left to the line of the band, which the pen draws there.
+    const double pixelsPerWorldUnit = std::hypot(kept.m11(), kept.m12()) * DegreesPerWorldUnit;
+    const double bandPixels = m_bandWidth * pixelsPerWorldUnit;
+    const bool marksShown = m_markWidth * pixelsPerWorldUnit >= 1.0;
+    if (m_centreLine.size() > MaxPlainZonePoints) {
+        paintBand(painter, pen, bandPixels);
+    } else if (bandPixels < 1.0) {
+        painter->drawPolyline(m_centreLine.points().constData(), m_centreLine.size());
+    } else {
+        painter->drawPath(m_band);
+        painter->fillPath(m_band, m_stateBrush);
+    }
+    if (marksShown) {
+        painter->drawPath(m_startCircle);
+        if (!m_checkinSquare.isEmpty())
+            painter->drawPath(m_checkinSquare);
+        painter->drawPath(m_endCircle);
+        painter->drawPolygon(m_arrowHead, Qt::OddEvenFill);
+    }
 
-    if (m_weightShowMode == PriorityPlugin::show_weight_always
-        || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 1)) {
+    const bool figure = m_weightShowMode == PriorityPlugin::show_weight_always
+        || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 1);
+    const QRectF disc = kept.mapRect(m_weightRect);
+    // A disc under a pixel shows nothing of the figure's text: it is not laid out.
+    if (figure && (disc.width() >= 1.0 || disc.height() >= 1.0)) {
         painter->setBrush(QBrush(Qt::white));
-        const QTransform kept = painter->transform();
         painter->setTransform(QTransform());
         QFont font = painter->font();
         // A font sized in pixels has no point size.
@@ -462,14 +537,62 @@ void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, Q
             font.setPointSize(font.pointSize() * 3 / 2);
         else if (font.pixelSize() > 0)
             font.setPixelSize(font.pixelSize() * 3 / 2);
-        painter->setFont(font);
-        const QRectF disc = kept.mapRect(m_weightRect);
-        painter->drawEllipse(disc);
-        pen.setColor(Qt::darkGreen);
-        painter->setPen(pen);
-        painter->drawText(disc, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
+        if (disc.width() <= MaxDiscSpritePixels && disc.height() <= MaxDiscSpritePixels) {
+            ItemSprites::drawWeightDisc(painter, disc, m_weight, pen, font);
+        } else {
+            painter->setFont(font);
+            painter->drawEllipse(disc);
+            pen.setColor(Qt::darkGreen);
+            painter->setPen(pen);
+            painter->drawText(disc, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
+        }
     }
     painter->restore();
+}
+
+// The band of a long zone, or one under a pixel wide: drawn along its centre line, only
+// where it is on the screen and simplified to the scale, as the pen's line where it is
+// thinner than a pixel and else as the pen's outline around the state colour.
+void PrioVDetector::paintBand(QPainter *painter, const QPen &pen, double bandPixels) const
+{
+    const QTransform &transform = painter->worldTransform();
+    const double pixelsPerDegree = std::hypot(transform.m11(), transform.m12());
+    if (!(pixelsPerDegree > 0.0) || !qIsFinite(pixelsPerDegree))
+        return;
+    const QRectF window = transform.inverted().mapRect(QRectF(painter->viewport()));
+    const double reach = m_bandWidth * DegreesPerWorldUnit + (pen.widthF() + 2.0) / pixelsPerDegree;
+    const double tolerance = 0.25 / (pixelsPerDegree * DegreesPerWorldUnit);
+    QVector<QPointF> points;
+    QVector<QLineF> segments;
+    const QRectF cut = window.adjusted(-reach, -reach, reach, reach);
+    // The outline and the fill take half the budget each, so that they cover the same part.
+    auto stroke = [&](const QPen &linePen) {
+        painter->setPen(linePen);
+        double budget = ItemLimits::MaxLinePixels / 2.0;
+        m_centreLine.forEachRun(window, QSizeF(reach, reach), [&](int first, int last) {
+            points.clear();
+            m_centreLine.appendSimplified(first, last, tolerance, &points);
+            PolylineIndex::clip(points, cut, transform, &budget, [&](const QVector<QPointF> &piece) {
+                PolylineIndex::drawPiece(painter, piece, &segments);
+            });
+        });
+    };
+    painter->setBrush(Qt::NoBrush);
+    if (bandPixels < 1.0) {
+        stroke(pen);
+    } else {
+        const double penWidth = qMax(1.0, pen.widthF());
+        QPen outline(pen.brush(), bandPixels + penWidth, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+        outline.setCosmetic(true);
+        stroke(outline);
+        if (bandPixels > penWidth) {
+            QPen fill(QBrush(m_stateColour), bandPixels - penWidth, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
+            fill.setCosmetic(true);
+            stroke(fill);
+        }
+    }
+    painter->setPen(pen);
+    painter->setBrush(m_stateBrush);
 }
 
 QVariant PrioVDetector::itemChange(GraphicsItemChange change, const QVariant &value)

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "polylineindex.h"
+
+#include <QBrush>
 #include <QGraphicsObject>
 #include <QIcon>
 #include <QList>
@@ -77,6 +80,7 @@ protected:
     QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
 
 private:
+    void paintBand(QPainter *painter, const QPen &pen, double bandPixels) const;
     bool buildSector(const QVariantMap &record);
     bool buildLineZone(const QVariantMap &record);
     void clearZone();
@@ -112,4 +116,11 @@ private:
     int m_weightShowMode = 0;
     // zonePath's bounds and, for a line zone, the check-in square and the weight figure.
     QRectF m_bounds;
+    // For drawing a line zone: its centre line in scene coordinates, and the band's and
+    // the circles' widths in world units.
+    PolylineIndex m_centreLine;
+    QRectF m_zoneRect;
+    QBrush m_stateBrush;
+    double m_bandWidth = 0.0;
+    double m_markWidth = 0.0;
 };

@@ -4,6 +4,7 @@
 #include "guardeditems.h"
 #include "itemlimits.h"
 #include "itemrow.h"
+#include "itemsprites.h"
 #include "priolayer.h"
 #include "prioroute.h"
 #include "recordvalue.h"
@@ -16,12 +17,15 @@
 #include <QGraphicsTextItem>
 #include <QGraphicsView>
 #include <QHash>
+#include <QPointer>
+#include <QTimer>
 #include <QPainter>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -45,25 +49,62 @@ constexpr double PenMargin = 1.0;
 // From this many device pixels per degree upwards the marker has its full size.
 constexpr double FullSizeScale = 3000.0;
 
-// The heading pin, pointing down (course 180 on screen before the item's rotation).
-const QPainterPath &pinPath()
-{
-    static const QPainterPath pin = [] {
-        QPainterPath path;
-        path.setFillRule(Qt::WindingFill);
-        path.moveTo(0.0, 7.7231);
-        path.arcTo(QRectF(-15.4057, 2.3174, 15.8114, 15.8114), 18.0, 36.0);
-        path.arcTo(QRectF(-5.0, -5.2769, 10.0, 10.0), 236.0, -292.0);
-        path.arcTo(QRectF(-0.4057, 2.3174, 15.8114, 15.8114), 126.0, 36.0);
-        return path;
-    }();
-    return pin;
-}
-
 // Degrees reduced into (-360, 360): Qt's arc code turns the start angle into an int.
 double reducedAngle(double degrees)
 {
     return std::fmod(degrees, 360.0);
+}
+
+// Moved boards past which one pass of the event loop repaints the whole scene.
+constexpr int FullUpdateMoves = 256;
+
+// A view unites the old and the new rectangle of every moved item into its update region,
+// and each union costs time in the rectangles already there: thousands of boards moving at
+// once took a tenth of a second that way. Past FullUpdateMoves moves before the scene has
+// processed them, the scene is repainted whole, which costs the same to draw and nothing to
+// compute.
+void noteMove(QGraphicsScene *scene)
+{
+    static QPointer<QGraphicsScene> counted;
+    static int moves = 0;
+    if (counted != scene) {
+        counted = scene;
+        moves = 0;
+    }
+    if (moves++ == 0)
+        QTimer::singleShot(0, scene, [] { moves = 0; });
+    if (moves == FullUpdateMoves)
+        scene->update();
+}
+
+// A UTC time as local time in the text date format; positions of the same second share it.
+QString localText(const QDateTime &utc)
+{
+    static qint64 second = std::numeric_limits<qint64>::min();
+    static QString text;
+    const qint64 now = utc.toSecsSinceEpoch();
+    if (now != second) {
+        second = now;
+        text = utc.toLocalTime().toString(Qt::TextDate);
+    }
+    return text;
+}
+
+// The pin turned by the course plus 180 degrees and scaled by 2, as drawn at full size.
+// Every position of a moving vehicle needs one: they are made once per whole degree.
+QPainterPath headingPin(int course)
+{
+    static QHash<int, QPainterPath> made;
+    // In double: course + 180 overflows an int for extreme courses from the server.
+    const int angle = int(reducedAngle(double(course) + 180.0));
+    auto it = made.constFind(angle);
+    if (it == made.constEnd()) {
+        QTransform turn;
+        turn.rotate(angle);
+        turn.scale(2.0, 2.0);
+        it = made.insert(angle, turn.map(ItemSprites::pin()));
+    }
+    return *it;
 }
 
 } // namespace
@@ -140,10 +181,13 @@ void PrioVehicle::applyProperties(const QVariantMap &record)
         m_description = description;
         changed = true;
     }
-    const QString lastText = m_lastConnected.isValid() ? m_lastConnected.toString(Qt::ISODate) : QString();
+    // A time a position set is kept in UTC and rendered in local time, as it was taken.
+    const QDateTime shown = m_lastFromPosition ? m_lastConnected.toLocalTime() : m_lastConnected;
+    const QString lastText = shown.isValid() ? shown.toString(Qt::ISODate) : QString();
     const QString newLastText = record.value(QStringLiteral("last_connected_time"), lastText).toString();
     if (newLastText != lastText) {
         m_lastConnected = QDateTime::fromString(newLastText, Qt::ISODate);
+        m_lastFromPosition = false;
         changed = true;
     }
     const bool loggedIn = record.value(QStringLiteral("logged_in"), m_loggedIn).toBool();
@@ -218,6 +262,8 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
     }
 
     if (!display.isNull() && !(display == pos() && newCourse == m_course && !m_noPosition)) {
+        if (QGraphicsScene *s = scene())
+            noteMove(s);
         setPos(display);
         m_course = newCourse;
         if (m_noPosition) {
@@ -239,7 +285,10 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
     if (changed)
         updateIcon();
 
-    m_lastConnected = QDateTime::currentDateTime();
+    // The current local time, taken in UTC: asking for local time reads the time zone file on
+    // every call, which a city of boards does twenty thousand times a second.
+    m_lastConnected = QDateTime::currentDateTimeUtc();
+    m_lastFromPosition = true;
 
     const int speed = RecordValue::intValue(record, QStringLiteral("speed"), -1);
     if (speed != m_speed) {
@@ -411,15 +460,10 @@ void PrioVehicle::updateShape()
     }
 
     if (m_course == NoCourse) {
-        QPainterPath circle;
-        circle.addEllipse(QRectF(-16.0, -16.0, 32.0, 32.0));
+        static const QPainterPath circle = ItemSprites::marker(-1);
         m_markerPath = circle;
     } else {
-        // In double: course + 180 overflows an int for extreme courses from the server.
-        QTransform turn;
-        turn.rotate(reducedAngle(double(m_course) + 180.0));
-        turn.scale(2.0, 2.0);
-        m_markerPath = turn.map(pinPath());
+        m_markerPath = headingPin(m_course);
 
         bool sectorVisible = m_isEmergency && isVisible();
         if (sectorVisible) {
@@ -530,7 +574,7 @@ void PrioVehicle::updateTexts()
     }
     if (m_lastConnected.isValid()) {
         tip += QLatin1Char('\n') + QCoreApplication::translate("PrioVehicle", "Last time was on connection")
-            + QLatin1Char(' ') + m_lastConnected.toString(Qt::TextDate);
+            + QLatin1Char(' ') + (m_lastFromPosition ? localText(m_lastConnected) : m_lastConnected.toString(Qt::TextDate));
     }
 
     setToolTip(tip);
@@ -598,32 +642,49 @@ void PrioVehicle::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWi
 {
     if (m_noPosition)
         return;
-    painter->save();
+    // The pen as the host left it, or the cosmetic copy (2 pixels wide when selected) that is
+    // set when the host's pen was not cosmetic.
     QPen pen = painter->pen();
-    if (isSelected())
-        pen.setWidth(2);
     if (!pen.isCosmetic()) {
+        if (isSelected())
+            pen.setWidth(2);
         pen.setCosmetic(true);
-        painter->setPen(pen);
     }
-    painter->setBrush(QBrush(m_stateColour));
 
     // Rendered into an image or printed there is no view (widget is null): full size. The
     // length of the transform's first row is the view's scale also when it is rotated or
     // mirrored; a degenerate view (scale 0) must not make the marker vanish.
+    double scale = 1.0;
     const auto *view = widget ? qobject_cast<const QGraphicsView *>(widget->parent()) : nullptr;
     if (view) {
         const QTransform t = view->transform();
-        const double scale = std::hypot(t.m11(), t.m12());
-        if (qIsFinite(scale) && scale > 0.0 && scale < FullSizeScale)
-            painter->scale(scale / FullSizeScale, scale / FullSizeScale);
+        const double viewScale = std::hypot(t.m11(), t.m12());
+        if (qIsFinite(viewScale) && viewScale > 0.0 && viewScale < FullSizeScale)
+            scale = viewScale / FullSizeScale;
     }
-    painter->drawPath(m_markerPath);
+    const bool figure = m_weightShowMode == PriorityPlugin::show_weight_always
+        || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 2);
 
-    if (m_weightShowMode == PriorityPlugin::show_weight_always
-        || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 2)) {
-        painter->drawText(WeightFigureRect, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
+    // Where the painter only moves (the item ignores the view's transformations), the
+    // marker is a shared picture.
+    if (painter->worldTransform().type() <= QTransform::TxTranslate) {
+        ItemSprites::Look look;
+        look.step = ItemSprites::courseStep(m_course, NoCourse);
+        look.colour = m_stateColour.rgba();
+        look.figure = figure;
+        look.weight = m_weight;
+        ItemSprites::drawMarker(painter, look, pen, scale, WeightFigureRect);
+        return;
     }
+
+    painter->save();
+    painter->setPen(pen);
+    painter->setBrush(QBrush(m_stateColour));
+    if (scale < 1.0)
+        painter->scale(scale, scale);
+    painter->drawPath(m_markerPath);
+    if (figure)
+        painter->drawText(WeightFigureRect, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
     painter->restore();
 }
 

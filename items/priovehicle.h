@@ -138,6 +138,8 @@ private:
     bool m_onRoute = false;
     int m_speed = -1;
     QDateTime m_lastConnected;
+    // m_lastConnected is a position's arrival, in UTC.
+    bool m_lastFromPosition = false;
     QPointer<QGraphicsTextItem> m_label;
     int m_textShowMode = 0;
 };

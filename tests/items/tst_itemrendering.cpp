@@ -1,5 +1,6 @@
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
+#include "items/itemsprites.h"
 #include "items/priovehicle.h"
 #include "items/routelayer.h"
 #include "kernel/roadkernel.h"
@@ -156,6 +157,65 @@ private slots:
         QVERIFY(std::abs(extent.height() - 13) <= 2);
         const QPoint origin = view.mapFromScene(Here);
         QVERIFY(origin.y() - extent.top() > extent.bottom() - origin.y());
+    }
+
+    void markerSpriteMatchesTheMarkerDrawn_data()
+    {
+        QTest::addColumn<int>("course");
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<bool>("figure");
+        QTest::addColumn<int>("penWidth");
+        QTest::newRow("pin north, full size") << 0 << 1.0 << false << 1;
+        QTest::newRow("pin at 45 degrees, half size, figure") << 45 << 0.5 << true << 1;
+        QTest::newRow("circle, figure, 2-pixel pen") << int(PrioVehicle::NoCourse) << 1.0 << true << 2;
+    }
+
+    void markerSpriteMatchesTheMarkerDrawn()
+    {
+        // Vehicles draw a shared picture of their marker: it must look like the marker drawn
+        // in its place, the position taken to the nearest pixel.
+        QFETCH(int, course);
+        QFETCH(double, scale);
+        QFETCH(bool, figure);
+        QFETCH(int, penWidth);
+        const QRectF figureRect(-16.0, -16.0, 32.0, 32.0);
+        QPen pen(Qt::black, penWidth);
+        pen.setCosmetic(true);
+        ItemSprites::Look look;
+        look.step = ItemSprites::courseStep(course, PrioVehicle::NoCourse);
+        look.colour = qRgb(199, 226, 248);
+        look.figure = figure;
+        look.weight = 7;
+        auto paint = [&](bool sprite) {
+            QImage image(80, 80, QImage::Format_RGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            painter.setRenderHint(QPainter::Antialiasing);
+            if (sprite) {
+                painter.translate(40.6, 39.6);
+                ItemSprites::drawMarker(&painter, look, pen, scale, figureRect);
+                return image;
+            }
+            painter.translate(41.0, 40.0);
+            painter.scale(scale, scale);
+            painter.setPen(pen);
+            painter.setBrush(QColor(look.colour));
+            painter.drawPath(ItemSprites::marker(look.step));
+            if (figure)
+                painter.drawText(figureRect, Qt::AlignHCenter | Qt::AlignVCenter, "7");
+            return image;
+        };
+        const QImage sprite = paint(true);
+        const int sprites = ItemSprites::count();
+        QCOMPARE(paint(true), sprite);
+        QCOMPARE(ItemSprites::count(), sprites);
+        const QImage direct = paint(false);
+        int differing = 0;
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 80; ++x)
+                differing += qAbs(qGray(sprite.pixel(x, y)) - qGray(direct.pixel(x, y))) > 2 ? 1 : 0;
+        QCOMPARE(differing, 0);
+        QVERIFY(paintedExtent(direct).width() > 8 * scale);
     }
 
     void vehicleWeightFigure_data()
@@ -341,24 +401,35 @@ private slots:
     void detectorStateColour_data()
     {
         QTest::addColumn<QString>("state");
+        QTest::addColumn<double>("scale");
         QTest::addColumn<QColor>("colour");
-        QTest::newRow("inside: blue") << "inside" << QColor(Qt::blue);
-        QTest::newRow("active: green") << "active" << QColor(Qt::green);
-        QTest::newRow("idle: dark grey") << "idle" << QColor(Qt::darkGray);
+        // At 5e5 px per degree about 4.5 px per metre north-south: the 1.5 m band is filled. At
+        // 2e4 the 33 m zone is 9 px long and its band a quarter pixel: the pen's line shows.
+        // At 6000 the zone is under 4 px: a dot of the state colour.
+        QTest::newRow("inside: blue") << "inside" << 5e5 << QColor(Qt::blue);
+        QTest::newRow("active: green") << "active" << 5e5 << QColor(Qt::green);
+        QTest::newRow("idle: dark grey") << "idle" << 5e5 << QColor(Qt::darkGray);
+        QTest::newRow("band under a pixel: the pen's line") << "active" << 2e4 << QColor(Qt::black);
+        QTest::newRow("zone under four pixels: a blue dot") << "inside" << 6000.0 << QColor(Qt::blue);
+        QTest::newRow("zone under four pixels: a dark grey dot") << "idle" << 6000.0 << QColor(Qt::darkGray);
     }
 
     void detectorStateColour()
     {
         QFETCH(QString, state);
+        QFETCH(double, scale);
         QFETCH(QColor, colour);
         auto *detector = new PrioVDetector(plugin, 7, scene, true);
         detector->applyProperties({{"geometry_hash", "g"},
                                    {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
         detector->setInView(true);
         detector->setState(state, "B1");
-        // About 4.5 px per metre north-south: the band is 1.5 m wide.
-        const QImage image = renderView(scene, Here, 5e5);
-        QCOMPARE(QColor(image.pixel(Centre)), colour);
+        const QImage image = renderView(scene, Here, scale);
+        // The pixel on the zone's line, which a one-pixel line may put a row off the centre.
+        bool found = false;
+        for (int dy = -1; dy <= 1; ++dy)
+            found = found || QColor(image.pixel(Centre + QPoint(0, dy))) == colour;
+        QVERIFY2(found, qPrintable(QColor(image.pixel(Centre)).name()));
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 20))), QColor(Qt::white));
     }
 

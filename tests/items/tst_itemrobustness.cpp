@@ -149,6 +149,8 @@ private slots:
                                         << true;
         QTest::newRow("100 001 points")
             << QVariantMap{{"geometry", manyPoints(ItemLimits::MaxGeometryPoints + 1, 0.00005)}} << false;
+        QTest::newRow("50 000 random points in a street")
+            << QVariantMap{{"geometry", randomPoints(50000, QRectF(30.0, 55.0, 0.002, 0.002))}} << true;
         QTest::newRow("spanning the globe") << QVariantMap{{"geometry", "-179,0 179,0"}, {"checkin_length", 1e7}} << true;
         QTest::newRow("all points equal") << QVariantMap{{"geometry", QString("37.6,55.7 ").repeated(1000)}} << false;
         QTest::newRow("zero-length check-in segment")
@@ -177,6 +179,10 @@ private slots:
         QVERIFY(finiteRect(detector->boundingRect()));
         QVERIFY(finiteRect(detector->sceneBoundingRect()));
         QVERIFY(detector->zonePath().elementCount() <= 8 * ItemLimits::MaxGeometryPoints + 64);
+        timer.restart();
+        for (double scale : {3000.0, 1e5})
+            QVERIFY(!ItemTest::renderView(scene, QPointF(30.0, 55.0), scale).isNull());
+        QVERIFY2(timer.elapsed() < TimeLimitMs, qPrintable(QString::number(timer.elapsed())));
     }
 
     void sectorExtremes_data()

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QColor>
+#include <QPainterPath>
+#include <QRectF>
+
+class QPainter;
+class QPen;
+
+// Pre-drawn pictures of what thousands of map items draw alike: vehicle markers and the
+// weight discs of detectors. One picture per look (marker and course step, state colour,
+// weight figure; disc size and figure) and drawing state (pen, font, scale, pixel ratio,
+// render hints) is drawn once and then copied to the screen, one image an item instead of
+// a path and a text layout each.
+namespace ItemSprites {
+
+// Courses are drawn in steps of 360/CourseSteps degrees: the pin's tip, 15.4 pixels from its
+// centre at full size, then lies less than half a pixel from where the exact course puts it.
+constexpr int CourseSteps = 96;
+// The course step of a course in degrees (any int); NoCourse gives -1, the circle.
+int courseStep(int course, int noCourse);
+// The heading pin of radius 5 with its point at (0, 7.7231), straight down.
+const QPainterPath &pin();
+// The marker of a course step (-1: the no-course circle) in device pixels at full size: the
+// pin turned by the step's course plus 180 degrees and scaled by 2.
+QPainterPath marker(int step);
+
+struct Look
+{
+    int step = -1;
+    QRgb colour = 0;
+    // The weight figure, drawn when shown.
+    bool figure = false;
+    int weight = 0;
+};
+
+// Draws the look at the painter's origin, scaled by scale (1: full size), with pen, the
+// painter's font and render hints; the figure fills figureRect (full-size pixels). The
+// painter's transform must be a translation, which the position is rounded with to whole
+// pixels.
+void drawMarker(QPainter *painter, const Look &look, const QPen &pen, double scale, const QRectF &figureRect);
+
+// Draws a detector's weight figure into disc (device pixels; the painter's transform must
+// be the identity): a disc outlined with pen and filled white, and weight in dark green in
+// font, centred in the disc and cut to it. The disc's size is taken to a quarter of a pixel
+// and its corner to a whole pixel.
+void drawWeightDisc(QPainter *painter, const QRectF &disc, int weight, const QPen &pen, const QFont &font);
+
+// The sprites kept now (for tests and benchmarks).
+int count();
+
+} // namespace ItemSprites
