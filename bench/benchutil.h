@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QtGlobal>
 
 #include <functional>
@@ -26,6 +27,16 @@ inline void useOffscreenWithoutDisplay()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// The machine's load average over the last minute, printed with the figures: the cores are
+// shared, and figures taken under load are not comparable.
+inline double loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1.0;
+    return file.readAll().split(' ').value(0).toDouble();
 }
 
 } // namespace Bench

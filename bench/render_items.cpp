@@ -1,45 +1,60 @@
-// render_items: how the map items cost at city scale. Builds about 1 500 routes (500 000
-// route points), 10 000 detectors and 6 000 vehicles from generated server records, then
-// paints them through a QGraphicsView into an image at a whole-city zoom and at a street
-// zoom. Prints the build time, the time per frame (all items, and each kind alone) and the
-// memory per route point. A program that prints figures, not a test.
+// render_items: what the map items cost in the city that prio-sim serves to live_updates
+// (1 500 routes of 333 points, every route crossing the city many times; 10 000 detectors;
+// 6 000 boards), built in this process from the simulator's own records and drawn by the
+// host's map view (Road::MapView, with its render hints) at 1920x1080. Before every frame
+// each board moves as the server moves it on a 250 ms tick, and detector states follow.
+// The same data as plain Qt graphics items (stroked paths, ellipses, no level of detail)
+// is drawn by the same kind of view in the same run, for the ratio.
 //
-//   render_items [frames]      (QT_QPA_PLATFORM=offscreen where there is no display)
+// Differences from the live host: the records are applied directly (no JSON-RPC, no
+// second process: bench/live_updates has those); every route is shown; and detectors are
+// shown at every zoom (the worst case) except in the row that hides them as the plug-in
+// does below its minimum zoom.
+//
+// Prints the build time and memory per route point; the time per frame at the whole
+// network, a district (zoom 15) and a street (zoom 17): steady, while the view pans (the
+// route picture stands in moved while the next is drawn), for each kind alone, and for
+// plain Qt items; the time to make the route picture again; a mouse move over the view
+// (the host's hover and cursor handling); and the paint time of hostile items. Prints
+// figures; it is not a test.
+//
+//   render_items [--frames 5] [--places whole,district,street] [--no-plain] [--no-hostile]
 
+#include "benchutil.h"
+#include "generator.h"
+#include "world.h"
+#include "items/geo.h"
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "kernel/mapview.h"
 #include "kernel/roadkernel.h"
 #include "plugin/priorityplugin.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGraphicsView>
+#include <QGraphicsEllipseItem>
+#include <QGraphicsPathItem>
+#include <QJsonArray>
+#include <QMouseEvent>
+#include <QPainterPathStroker>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTextStream>
-#include <QtMath>
 
-#include <cstdio>
+#include <algorithm>
+#include <functional>
 #include <unistd.h>
 
 namespace {
 
-constexpr int RouteCount = 1500;
-constexpr int PointsPerRoute = 333;
-constexpr int DetectorCount = 10000;
-constexpr int VehicleCount = 6000;
-const QPointF CityCentre(37.62, 55.75);
-// Web-map zoom levels: 256 * 2^z pixels per turn of longitude.
-constexpr int CityZoom = 11;
-constexpr int StreetZoom = 17;
 const QSize FrameSize(1920, 1080);
-
-double pixelsPerDegree(int zoom)
-{
-    return 256.0 * std::pow(2.0, zoom) / 360.0;
-}
+constexpr double TickSeconds = 0.25;
+// Zoom levels of the web maps: 256 * 2^z pixels per turn of longitude.
+constexpr int DistrictZoom = 15;
+constexpr int StreetZoom = 17;
 
 double residentBytes()
 {
@@ -50,210 +65,463 @@ double residentBytes()
     return fields.size() > 1 ? fields.at(1).toDouble() * double(sysconf(_SC_PAGESIZE)) : 0.0;
 }
 
-QString point(const QPointF &p)
+// The host's map view, timing its own paint events.
+class TimedView : public Road::MapView
 {
-    return QString::number(p.x(), 'f', 7) + QLatin1Char(',') + QString::number(p.y(), 'f', 7);
-}
-
-// A random walk through the city, about 30 m a step.
-QString routeGeometry(QRandomGenerator &random)
-{
-    QPointF p(CityCentre.x() + (random.generateDouble() - 0.5) * 0.5,
-              CityCentre.y() + (random.generateDouble() - 0.5) * 0.3);
-    double heading = random.generateDouble() * 2.0 * M_PI;
-    QStringList points;
-    for (int i = 0; i < PointsPerRoute; ++i) {
-        points << point(p);
-        heading += (random.generateDouble() - 0.5) * 0.6;
-        p += QPointF(std::cos(heading) * 0.00045, std::sin(heading) * 0.00027);
+public:
+    TimedView(QGraphicsScene *scene)
+    {
+        setScene(scene);
+        setFrameShape(QFrame::NoFrame);
+        resize(FrameSize);
+        show();
     }
-    return points.join(QLatin1Char(' '));
-}
+    qint64 paintNs = 0;
+    int paints = 0;
 
-QVariantMap detectorRecord(QRandomGenerator &random, int id)
-{
-    const QPointF start(CityCentre.x() + (random.generateDouble() - 0.5) * 0.5,
-                        CityCentre.y() + (random.generateDouble() - 0.5) * 0.3);
-    QVariantMap record{{"geometry_hash", QString::number(id)},
-                       {"name", QStringLiteral("D%1").arg(id)},
-                       {"weight", int(random.bounded(4))},
-                       {"tl_number", int(random.bounded(300))}};
-    if (id % 20 == 0) {
-        record.insert("emergency", true);
-        record.insert("pos", QVariantList{start.x(), start.y()});
-        record.insert("radius", 150);
-        record.insert("directionAngle", int(random.bounded(360)));
-        record.insert("sweepAngle", 60);
-    } else {
-        const QPointF end = start + QPointF(0.0006 * (random.generateDouble() - 0.5), 0.0004);
-        const QPointF middle = (start + end) / 2 + QPointF(0.0001, 0.0);
-        record.insert("geometry", QStringList{point(start), point(middle), point(end)}.join(' '));
-        record.insert("checkin_length", 20);
+    // Lets the view paint until it stops asking to (the route picture is drawn over
+    // several frames after a change); the paint time that took.
+    double settle()
+    {
+        const qint64 before = paintNs;
+        for (int i = 0; i < 1000; ++i) {
+            const int painted = paints;
+            QCoreApplication::processEvents();
+            if (paints == painted)
+                break;
+        }
+        return (paintNs - before) / 1e6;
     }
-    return record;
-}
 
-struct Frame
-{
-    double cityMs = 0;
-    double streetMs = 0;
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QElapsedTimer clock;
+        clock.start();
+        Road::MapView::paintEvent(event);
+        paintNs += clock.nsecsElapsed();
+        ++paints;
+    }
 };
 
-double paintMs(QGraphicsView *view, int zoom, int frames)
+// One way of looking at the city.
+struct Place
 {
-    const double scale = pixelsPerDegree(zoom);
-    view->setTransform(QTransform::fromScale(scale, -scale));
-    view->centerOn(CityCentre);
-    QImage image(FrameSize, QImage::Format_ARGB32_Premultiplied);
-    view->viewport()->render(&image); // warm-up
-    QElapsedTimer timer;
-    timer.start();
-    for (int i = 0; i < frames; ++i)
-        view->viewport()->render(&image);
-    return double(timer.nsecsElapsed()) / 1e6 / frames;
+    const char *name;
+    std::function<void(Road::MapView *)> apply;
+};
+
+QString hintsText(QPainter::RenderHints hints)
+{
+    QStringList names;
+    if (hints & QPainter::Antialiasing)
+        names << "Antialiasing";
+    if (hints & QPainter::TextAntialiasing)
+        names << "TextAntialiasing";
+    if (hints & QPainter::SmoothPixmapTransform)
+        names << "SmoothPixmapTransform";
+    return names.join('|');
 }
 
-Frame paintBoth(QGraphicsView *view, int frames)
+// The city as the plug-in sees it: items made from the simulator's records, fed its
+// notifications.
+struct City
 {
-    return {paintMs(view, CityZoom, frames), paintMs(view, StreetZoom, frames)};
+    Sim::World *world = nullptr;
+    PriorityPlugin *plugin = nullptr;
+    QList<PrioRoute *> routes;
+    QList<PrioVDetector *> detectors;
+    QHash<int, PrioVDetector *> detectorById;
+    QHash<QString, PrioVehicle *> vehicles;
+    QVector<QPair<PrioVehicle *, QVariantMap>> positions;
+    QVector<QVariantMap> states;
+
+    // The next tick's notifications, converted as the JSON-RPC client converts them.
+    void prepareTick()
+    {
+        positions.clear();
+        states.clear();
+        world->step(TickSeconds);
+        for (const Sim::Notification &n : world->takeNotifications()) {
+            const QVariantMap params = n.params.toObject().toVariantMap();
+            if (n.method == Sim::Event::BoardPosition) {
+                if (PrioVehicle *v = vehicles.value(params.value("board_name").toString()))
+                    positions.append({v, params});
+            } else if (n.method == Sim::Event::VdtStateChanged) {
+                states.append(params);
+            }
+        }
+    }
+
+    void applyTick()
+    {
+        for (const auto &p : qAsConst(positions))
+            p.first->applyPosition(p.second);
+        for (const QVariantMap &s : qAsConst(states)) {
+            const int id = s.value("dt").toInt();
+            const QString state = s.value("state").toString();
+            const QString board = s.value("board_name").toString();
+            if (PrioVDetector *d = detectorById.value(id))
+                d->setState(state, board);
+            if (PrioVehicle *v = vehicles.value(board))
+                v->setPriorityState(state, id);
+        }
+    }
+};
+
+// The same data as plain Qt items: a filled band and stroked arrows per route, the zone
+// paths per detector, a pin path per vehicle; no level of detail, nothing shared.
+struct PlainCity
+{
+    Road::MapScene scene;
+    QVector<QPair<QGraphicsPathItem *, PrioVehicle *>> vehicles;
+
+    explicit PlainCity(const City &city)
+    {
+        QPen cosmetic(Qt::black, 1.0);
+        cosmetic.setCosmetic(true);
+        for (PrioRoute *route : city.routes) {
+            scene.addPath(route->outline(), Qt::NoPen, route->fillColour());
+            scene.addPath(route->arrows(), cosmetic, Qt::NoBrush);
+        }
+        for (PrioVDetector *d : city.detectors) {
+            QGraphicsPathItem *zone = scene.addPath(d->zonePath(), cosmetic, d->stateColour());
+            zone->setPos(d->pos());
+            if (d->isEmergency())
+                zone->setOpacity(0.6);
+            else if (!d->checkinSquare().isEmpty())
+                scene.addPath(d->checkinSquare(), cosmetic, d->stateColour());
+        }
+        for (PrioVehicle *v : city.vehicles) {
+            QGraphicsPathItem *pin = scene.addPath(v->markerPath(), cosmetic, v->stateColour());
+            pin->setFlag(QGraphicsItem::ItemIgnoresTransformations);
+            pin->setPos(v->pos());
+            vehicles.append({pin, v});
+        }
+    }
+
+    // Follows the plug-in's vehicles, drawn at the size the plug-in draws them.
+    void follow(double viewScale)
+    {
+        const double s = std::min(1.0, viewScale / 3000.0);
+        for (const auto &p : qAsConst(vehicles)) {
+            p.first->setPos(p.second->pos());
+            p.first->setPath(p.second->markerPath());
+            p.first->setTransform(QTransform::fromScale(s, s));
+        }
+    }
+};
+
+// Mean ms per frame: the boards move (not timed), then the view repaints all of its
+// viewport the way its event loop does it.
+double frameMs(TimedView *view, int frames, const std::function<void()> &beforeFrame)
+{
+    double total = 0.0;
+    for (int i = 0; i <= frames; ++i) {
+        beforeFrame();
+        QElapsedTimer clock;
+        clock.start();
+        view->viewport()->update();
+        QCoreApplication::processEvents();
+        if (i > 0) // the first frame after a change of place warms the caches
+            total += clock.nsecsElapsed() / 1e6;
+    }
+    return total / frames;
 }
 
-template<typename Item>
-void setShown(const QList<Item *> &items, bool shown)
+// Mean microseconds per mouse move over the view, the host's hover and cursor handling.
+double mouseMoveUs(Road::MapView *view)
 {
-    for (Item *item : items)
-        item->setVisible(shown);
+    QWidget *viewport = view->viewport();
+    const int moves = 200;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < moves; ++i) {
+        const QPointF at(40.0 + (viewport->width() - 80.0) * i / moves, 30.0 + (viewport->height() - 60.0) * i / moves);
+        QMouseEvent move(QEvent::MouseMove, at, viewport->mapToGlobal(at.toPoint()), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(viewport, &move);
+    }
+    return clock.nsecsElapsed() / 1e3 / moves;
+}
+
+QString randomPoints(QRandomGenerator &random, int count, const QRectF &box)
+{
+    QStringList points;
+    points.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        points << QString::number(box.left() + random.generateDouble() * box.width(), 'f', 7) + QLatin1Char(',')
+                + QString::number(box.top() + random.generateDouble() * box.height(), 'f', 7);
+    }
+    return points.join(QLatin1Char(' '));
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    Bench::useOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
-    const int frames = argc > 1 ? qMax(1, QString::fromLocal8Bit(argv[1]).toInt()) : 5;
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({"frames", "Frames measured per figure.", "n", "5"});
+    parser.addOption({"places", "Places to measure, comma-separated: whole, district, street.", "list",
+                      "whole,district,street"});
+    parser.addOption({"no-plain", "Leave out the plain Qt items."});
+    parser.addOption({"no-hostile", "Leave out the hostile items."});
+    parser.process(app);
+    const int frames = qMax(1, parser.value("frames").toInt());
+    const QStringList wanted = parser.value("places").split(',');
     QTextStream out(stdout);
-    QRandomGenerator random(20240611);
+
+    Sim::GeneratorOptions options;
+    options.routes = 1500;
+    options.pointsPerRoute = 333;
+    options.detectors = 10000;
+    options.boards = 6000;
+    Sim::World world(Sim::generateNetwork(options), QDateTime(QDate(2024, 6, 11), QTime(8, 0), Qt::UTC));
+    world.setChurnEnabled(false);
 
     // The server's records, made before the clock starts.
+    QVector<QVariantMap> routeRecords;
     QStringList routeGeometries;
-    for (int i = 0; i < RouteCount; ++i)
-        routeGeometries << routeGeometry(random);
-    QVector<QVariantMap> detectorRecords;
-    for (int i = 1; i <= DetectorCount; ++i)
-        detectorRecords << detectorRecord(random, i);
-    QVector<QVariantMap> positions;
-    for (int i = 0; i < VehicleCount; ++i) {
-        const QPointF p(CityCentre.x() + (random.generateDouble() - 0.5) * 0.5,
-                        CityCentre.y() + (random.generateDouble() - 0.5) * 0.3);
-        positions << QVariantMap{{"pos", QVariantList{p.x(), p.y()}},
-                                 {"rpos", QVariantList{p.x() + 0.00002, p.y()}},
-                                 {"course", int(random.bounded(360))},
-                                 {"speed", int(random.bounded(60))},
-                                 {"weight", int(1 + random.bounded(3))}};
+    for (const Sim::Route &r : world.network().routes) {
+        routeRecords << world.routeRecord(r).toVariantMap();
+        routeGeometries << r.geometry;
     }
+    QVector<QVariantMap> detectorRecords;
+    for (const Sim::Detector &d : world.network().detectors)
+        detectorRecords << world.detectorGeometry(d).toVariantMap();
+    const QJsonObject boardRecords = world.boardList();
 
     Road::MapScene scene;
-    auto *plugin = new PriorityPlugin;
-    plugin->setEmsShowMode(PriorityPlugin::show_always);
-    plugin->setBrdWeightShowMode(PriorityPlugin::show_weight_if_valid);
-    plugin->setDtWeightShowMode(PriorityPlugin::show_weight_if_valid);
+    City city;
+    city.world = &world;
+    city.plugin = new PriorityPlugin;
+    city.plugin->setEmsShowMode(PriorityPlugin::show_always);
+    city.plugin->setBrdWeightShowMode(PriorityPlugin::show_weight_if_valid);
+    city.plugin->setDtWeightShowMode(PriorityPlugin::show_weight_if_valid);
 
+    qint64 routePoints = 0;
     const double rssBefore = residentBytes();
     QElapsedTimer timer;
     timer.start();
-    QList<PrioRoute *> routes;
-    for (int i = 0; i < RouteCount; ++i) {
-        auto *route = new PrioRoute(plugin, i + 1, &scene);
-        route->applyProperties({{"description", QStringLiteral("Line %1").arg(i + 1)}, {"locked", i % 50 == 0}});
-        route->setGeometry(routeGeometries.at(i), QString::number(i));
+    for (int i = 0; i < routeRecords.size(); ++i) {
+        const QVariantMap &record = routeRecords.at(i);
+        auto *route = new PrioRoute(city.plugin, record.value("id").toInt(), &scene);
+        route->applyProperties(record);
+        route->setGeometry(routeGeometries.at(i), record.value("geometry_hash").toString());
         route->setDontHide(true);
-        routes << route;
+        city.routes << route;
+        routePoints += routeGeometries.at(i).count(QLatin1Char(' ')) + 1;
     }
     const double routeMs = timer.nsecsElapsed() / 1e6;
     const double rssRoutes = residentBytes();
     routeGeometries.clear();
 
     timer.restart();
-    QList<PrioVDetector *> detectors;
-    for (int i = 0; i < DetectorCount; ++i) {
-        auto *detector = new PrioVDetector(plugin, i + 1, &scene, true);
-        detector->applyProperties(detectorRecords.at(i));
+    for (const QVariantMap &record : qAsConst(detectorRecords)) {
+        auto *detector = new PrioVDetector(city.plugin, record.value("id").toInt(), &scene, true);
+        detector->applyProperties(record);
         detector->setInView(true); // the worst case: every detector shown
-        detectors << detector;
+        city.detectors << detector;
+        city.detectorById.insert(detector->id(), detector);
     }
     const double detectorMs = timer.nsecsElapsed() / 1e6;
 
     timer.restart();
-    QList<PrioVehicle *> vehicles;
-    for (int i = 0; i < VehicleCount; ++i) {
-        auto *vehicle = new PrioVehicle(plugin, QStringLiteral("B%1").arg(i), &scene);
-        vehicle->applyProperties({{"logged_in", true},
-                                  {"route_id", 1 + i % RouteCount},
-                                  {"allow_emergency", i % 30 == 0},
-                                  {"radius", 120},
-                                  {"sweep", 70}});
-        vehicle->applyPosition(positions.at(i));
-        vehicles << vehicle;
+    for (auto it = boardRecords.begin(); it != boardRecords.end(); ++it) {
+        auto *vehicle = new PrioVehicle(city.plugin, it.key(), &scene);
+        vehicle->applyProperties(it.value().toObject().toVariantMap());
+        city.vehicles.insert(it.key(), vehicle);
     }
+    city.prepareTick();
+    city.applyTick();
     const double vehicleMs = timer.nsecsElapsed() / 1e6;
-    const qint64 routePoints = qint64(RouteCount) * PointsPerRoute;
 
-    QGraphicsView view(&scene);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setSceneRect(QRectF(-180.0, -90.0, 360.0, 180.0));
-    view.resize(FrameSize);
-    view.show();
+    QRectF network;
+    for (PrioRoute *route : qAsConst(city.routes))
+        network |= route->boundingRect();
+    const QPointF centre = network.center();
+    QVector<Place> places;
+    if (wanted.contains("whole"))
+        places.append({"whole", [&](Road::MapView *v) { v->showRect(network); }});
+    if (wanted.contains("district"))
+        places.append({"district", [&](Road::MapView *v) { v->centreOn(centre); v->setZoom(DistrictZoom); }});
+    if (wanted.contains("street"))
+        places.append({"street", [&](Road::MapView *v) { v->centreOn(centre); v->setZoom(StreetZoom); }});
+
+    TimedView view(&scene);
     QCoreApplication::processEvents();
 
-    const Frame all = paintBoth(&view, frames);
-    setShown(detectors, false);
-    setShown(vehicles, false);
-    const Frame routesOnly = paintBoth(&view, frames);
-    setShown(routes, false);
-    setShown(detectors, true);
-    const Frame detectorsOnly = paintBoth(&view, frames);
-    setShown(detectors, false);
-    setShown(vehicles, true);
-    const Frame vehiclesOnly = paintBoth(&view, frames);
-
-    // Arrows are made when first drawn at a zoom that shows them: make all of them.
-    const double rssBeforeArrows = residentBytes();
-    timer.restart();
-    qint64 outlineElements = 0;
-    qint64 arrowElements = 0;
-    for (PrioRoute *route : qAsConst(routes)) {
-        outlineElements += route->outline().elementCount();
-        arrowElements += route->arrows().elementCount();
-    }
-    const double arrowMs = timer.nsecsElapsed() / 1e6;
-    const double rssArrows = residentBytes();
-
-    out << "render_items: " << RouteCount << " routes (" << routePoints << " points), " << DetectorCount
-        << " detectors, " << VehicleCount << " vehicles; frame " << FrameSize.width() << "x" << FrameSize.height()
-        << ", " << frames << " frames each\n";
-    out << "build from records:  routes " << qRound(routeMs) << " ms (" << QString::number(routeMs * 1000.0 / routePoints, 'f', 2)
-        << " us/point), detectors " << qRound(detectorMs) << " ms, vehicles " << qRound(vehicleMs) << " ms\n";
+    out << "render_items: the simulator's city: " << city.routes.size() << " routes (" << routePoints << " points), "
+        << city.detectors.size() << " detectors (all shown), " << city.vehicles.size()
+        << " boards moving on a " << int(TickSeconds * 1000) << " ms tick\n";
+    out << "host map view " << FrameSize.width() << "x" << FrameSize.height() << ", render hints "
+        << hintsText(view.renderHints()) << "; " << frames << " frames each after one warm-up; load "
+        << QString::number(Bench::loadAverage(), 'f', 2) << "\n";
+    out << "build from records:  routes " << qRound(routeMs) << " ms ("
+        << QString::number(routeMs * 1000.0 / routePoints, 'f', 2) << " us/point), detectors " << qRound(detectorMs)
+        << " ms, vehicles " << qRound(vehicleMs) << " ms\n";
     out << "route memory:        " << QString::number((rssRoutes - rssBefore) / routePoints, 'f', 0)
-        << " bytes/point resident as built; all arrows made (" << qRound(arrowMs) << " ms): +"
-        << QString::number((rssArrows - rssBeforeArrows) / routePoints, 'f', 0)
-        << " bytes/point\n                     path elements per point (24 bytes each): outline "
-        << QString::number(double(outlineElements) / routePoints, 'f', 2) << ", arrows "
-        << QString::number(double(arrowElements) / routePoints, 'f', 2) << "\n";
-    out << "ms per frame          city (z" << CityZoom << ")   street (z" << StreetZoom << ")\n";
-    auto row = [&](const char *what, const Frame &f) {
-        out << QString::fromLatin1(what).leftJustified(20) << QString::number(f.cityMs, 'f', 1).rightJustified(12)
-            << QString::number(f.streetMs, 'f', 1).rightJustified(14) << "\n";
-    };
-    row("all items", all);
-    row("routes only", routesOnly);
-    row("detectors only", detectorsOnly);
-    row("vehicles only", vehiclesOnly);
+        << " bytes/point resident as built\n";
+    out << "ms per frame              ";
+    for (const Place &place : qAsConst(places)) {
+        place.apply(&view);
+        out << QStringLiteral("%1 (z%2)").arg(QLatin1String(place.name)).arg(view.zoom()).rightJustified(16);
+    }
+    out << "\n";
     out.flush();
 
-    // The view and scene go before the plug-in, as in the host (the kernel owns the scene).
-    delete plugin;
+    auto moving = [&] {
+        city.prepareTick();
+        city.applyTick();
+    };
+    auto row = [&](const QString &what, const std::function<void()> &beforeFrame, bool steady = true) {
+        QVector<double> ms;
+        out << what.leftJustified(26);
+        for (const Place &place : qAsConst(places)) {
+            place.apply(&view);
+            if (steady)
+                view.settle();
+            ms << frameMs(&view, frames, beforeFrame);
+            out << QString::number(ms.last(), 'f', 1).rightJustified(16);
+            out.flush();
+        }
+        out << "\n";
+        return ms;
+    };
+    auto showAll = [&](bool routes, bool detectors, bool vehicles) {
+        for (PrioRoute *r : qAsConst(city.routes))
+            r->setVisible(routes);
+        for (PrioVDetector *d : qAsConst(city.detectors))
+            d->setVisible(detectors);
+        for (PrioVehicle *v : qAsConst(city.vehicles))
+            v->setVisible(vehicles);
+    };
+
+    const QVector<double> all = row("all items, boards moving", moving);
+    // Each frame the view has moved by a few pixels, as while the operator drags it.
+    row("all items, view panning", [&] {
+        moving();
+        view.centreOn(view.mapToScene(view.viewport()->rect().center() + QPoint(7, 5)));
+    }, false);
+    for (PrioVDetector *d : qAsConst(city.detectors))
+        d->setInView(false);
+    row("all, detectors as shown", moving);
+    for (PrioVDetector *d : qAsConst(city.detectors))
+        d->setInView(true);
+    showAll(true, false, false);
+    row("routes only", [] {});
+    // The whole route picture made again: the view moved by a pixel, and every slice of
+    // the next picture drawn.
+    out << QStringLiteral("route picture made (ms)").leftJustified(26);
+    for (const Place &place : qAsConst(places)) {
+        place.apply(&view);
+        view.settle();
+        view.centreOn(view.mapToScene(view.viewport()->rect().center() + QPoint(1, 0)));
+        view.viewport()->update();
+        out << QString::number(view.settle(), 'f', 0).rightJustified(16);
+    }
+    out << "\n";
+    showAll(false, true, false);
+    row("detectors only", moving);
+    showAll(false, false, true);
+    row("vehicles only, moving", moving);
+    showAll(true, true, true);
+
+    out << QStringLiteral("mouse move (us)").leftJustified(26);
+    for (const Place &place : qAsConst(places)) {
+        place.apply(&view);
+        view.settle();
+        out << QString::number(mouseMoveUs(&view), 'f', 0).rightJustified(16);
+    }
+    out << "\n";
+    out.flush();
+
+    if (!parser.isSet("no-plain")) {
+        // Plain Qt items of the same data, in the host's kind of scene and view.
+        PlainCity plain(city);
+        TimedView plainView(&plain.scene);
+        QVector<double> plainMs;
+        out << QStringLiteral("plain Qt items").leftJustified(26);
+        for (const Place &place : qAsConst(places)) {
+            place.apply(&plainView);
+            plainView.settle();
+            plainMs << frameMs(&plainView, std::max(1, frames / 2), [&] {
+                moving();
+                plain.follow(plainView.transform().m11());
+            });
+            out << QString::number(plainMs.last(), 'f', 1).rightJustified(16);
+            out.flush();
+        }
+        out << "\n" << QStringLiteral("plain Qt / all items").leftJustified(26);
+        for (int i = 0; i < places.size(); ++i)
+            out << (QString::number(plainMs.at(i) / all.at(i), 'f', 1) + "x").rightJustified(16);
+        out << "\n";
+        out.flush();
+    }
+
+    if (!parser.isSet("no-hostile")) {
+        // Hostile items, one at a time in a view of their own: the first frame (which makes
+        // what an item makes on first sight) and the steady one.
+        QRandomGenerator random(20240611);
+        struct Case
+        {
+            QString what;
+            std::function<QGraphicsItem *(Road::MapScene *)> make;
+        };
+        const QVector<Case> cases{
+            {"detector of 100 000 random points",
+             [&](Road::MapScene *s) {
+                 auto *d = new PrioVDetector(city.plugin, 1, s, true);
+                 d->applyProperties({{"geometry_hash", "h"}, {"geometry", randomPoints(random, 100000, network)}});
+                 d->setInView(true);
+                 return d;
+             }},
+            {"detector reversing 50 000 times round the globe",
+             [&](Road::MapScene *s) {
+                 QStringList points;
+                 for (int i = 0; i < 50000; ++i)
+                     points << (i % 2 ? QStringLiteral("179.9,55.75") : QStringLiteral("-179.9,55.75"));
+                 auto *d = new PrioVDetector(city.plugin, 1, s, true);
+                 d->applyProperties({{"geometry_hash", "h"}, {"geometry", points.join(' ')}});
+                 d->setInView(true);
+                 return d;
+             }},
+            {"route of 100 000 random points",
+             [&](Road::MapScene *s) {
+                 auto *r = new PrioRoute(city.plugin, 1, s);
+                 r->setGeometry(randomPoints(random, 100000, network), "h");
+                 r->setDontHide(true);
+                 return r;
+             }},
+        };
+        out << QStringLiteral("hostile items, ms").leftJustified(48) << "first / steady z12   first / steady z17\n";
+        for (const Case &c : cases) {
+            Road::MapScene hostileScene;
+            QGraphicsItem *item = c.make(&hostileScene);
+            TimedView hostileView(&hostileScene);
+            QCoreApplication::processEvents();
+            out << c.what.leftJustified(48);
+            for (int zoom : {12, 17}) {
+                hostileView.centreOn(centre);
+                hostileView.setZoom(zoom);
+                const qint64 before = hostileView.paintNs;
+                hostileView.viewport()->update();
+                QCoreApplication::processEvents();
+                const double first = (hostileView.paintNs - before) / 1e6;
+                const double steady = frameMs(&hostileView, 1, [] {});
+                out << (QString::number(first, 'f', 0) + " / " + QString::number(steady, 'f', 0)).rightJustified(18);
+            }
+            out << "\n";
+            out.flush();
+            delete item;
+        }
+    }
+
+    // The views and scenes go before the plug-in, as in the host (the kernel owns the scene).
+    delete city.plugin;
     return 0;
 }
