@@ -80,8 +80,7 @@ void ConnectionKeeper::stop()
 
 void ConnectionKeeper::reconnectNow()
 {
-    // An attempt under way is left to finish.
-    if (!m_started || m_up || m_connecting)
+    if (!m_started || m_connecting)
         return;
     attempt();
 }

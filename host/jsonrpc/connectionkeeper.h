@@ -56,7 +56,8 @@ public:
     void start(const QUrl &url);
     // Closes the connection and tries no more.
     void stop();
-    // Tries at once, whatever the wait; the backoff goes on from where it was.
+    // Opens the connection again at once, whatever the wait (the backoff goes on from where
+    // it was); a connection that is up is replaced, an attempt under way left to finish.
     void reconnectNow();
 
     QUrl url() const { return m_url; }

@@ -136,9 +136,9 @@ private slots:
         QTRY_COMPARE(keeper.state(), ConnectionKeeper::Connected);
         QCOMPARE(keeper.attempts(), 5);
 
-        // Started again while up: one loss, one new connection, and nothing planned after.
+        // Asked again while up: one loss, one new connection, and nothing planned after.
         QSignalSpy connected(&client, &JsonRpcObject::connected);
-        keeper.start(keeper.url());
+        keeper.reconnectNow();
         QTRY_COMPARE(connected.count(), 2);
         QCOMPARE(connected.at(0).at(0).toBool(), false);
         QCOMPARE(keeper.msUntilNextAttempt(), -1);
