@@ -71,6 +71,9 @@ void ConnectionHealth::refresh()
         colour = QStringLiteral("#b00000");
         break;
     }
+    const qint64 heard = m_keeper->msSinceLastMessage();
+    if (!m_keeper->isUp() && heard >= 0)
+        text += tr(" · last message %1 s ago").arg(seconds(heard, false));
     m_label->setText(text);
     m_label->setStyleSheet(colour.isEmpty() ? QString() : QStringLiteral("color: %1;").arg(colour));
     const ConnectionKeeper::State s = m_keeper->state();

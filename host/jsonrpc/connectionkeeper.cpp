@@ -98,7 +98,6 @@ void ConnectionKeeper::attempt()
     m_connecting = true;
     m_up = false;
     m_spoke = false;
-    m_lastMessage = -1;
     m_attemptStarted = now();
     ++m_attempts;
     updateState();
@@ -116,7 +115,6 @@ void ConnectionKeeper::onConnected(bool up)
         m_nextAttempt = -1;
         m_lastMessage = now();
     } else {
-        m_lastMessage = -1;
         if (m_started && !m_replacing)
             planNextAttempt(tr("The connection was lost"));
     }

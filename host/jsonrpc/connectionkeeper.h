@@ -62,9 +62,11 @@ public:
 
     QUrl url() const { return m_url; }
     State state() const;
+    bool isUp() const { return m_up; }
     // Until the planned attempt; -1 when none is planned.
     qint64 msUntilNextAttempt() const;
-    // Since the last message from the server on this connection; -1 when there was none.
+    // Since the last message from the server, on this connection or, while down, on the
+    // last one (a connection coming up counts as one); -1 before the first connection.
     qint64 msSinceLastMessage() const;
     // Why the last attempt failed or the last connection ended; empty while connected.
     QString lastProblem() const { return m_problem; }

@@ -742,7 +742,9 @@ private slots:
                      && qAbs(covered.width() - shown.width()) < shown.width() / 100,
                  qPrintable(QStringLiteral("%1 %2 %3 %4").arg(covered.left()).arg(covered.top()).arg(covered.width()).arg(covered.height())));
         QTRY_VERIFY(health->canReconnectNow());
-        QVERIFY2(health->text().startsWith(QStringLiteral("Not connected to ws://")), qPrintable(health->text()));
+        QVERIFY2(health->text().startsWith(QStringLiteral("Not connected to ws://"))
+                     && health->text().contains(QStringLiteral("last message")),
+                 qPrintable(health->text()));
 
         QVERIFY(demo.server->listen(QHostAddress::LocalHost, port));
         demo.server->delayMethod(QStringLiteral("BoardsServer.getBoards"), 300);
