@@ -28,6 +28,9 @@ ConnectionHealth::ConnectionHealth(ConnectionKeeper *keeper, QWidget *parent)
     m_reconnect->setObjectName(QStringLiteral("reconnectNow"));
     m_reconnect->setText(tr("Reconnect now"));
     m_reconnect->setAutoRaise(true);
+    // The text grows and shrinks with the state; it must not widen the window. What does not
+    // fit is in the tooltip.
+    m_label->setMinimumWidth(240);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(6, 0, 0, 0);
     layout->addWidget(m_label);
@@ -75,6 +78,7 @@ void ConnectionHealth::refresh()
     if (!m_keeper->isUp() && heard >= 0)
         text += tr(" · last message %1 s ago").arg(seconds(heard, false));
     m_label->setText(text);
+    m_label->setToolTip(text);
     m_label->setStyleSheet(colour.isEmpty() ? QString() : QStringLiteral("color: %1;").arg(colour));
     const ConnectionKeeper::State s = m_keeper->state();
     m_reconnect->setVisible(s == ConnectionKeeper::Waiting || s == ConnectionKeeper::GivenUp);
