@@ -1058,6 +1058,7 @@ def do_list(points):
 
 
 def main():
+    global SCOPE_DIRS
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n\n".join(__doc__.split("\n\n")[1:]))
@@ -1068,6 +1069,9 @@ def main():
     ap.add_argument("--repo", default=os.path.dirname(os.path.dirname(os.path.realpath(__file__))),
                     help="the checkout (default: the one this script is in)")
     ap.add_argument("--workdir", help="the private copy and its build (default: under %s)" % tempfile.gettempdir())
+    ap.add_argument("--scope", default=",".join(SCOPE_DIRS),
+                    help="the top-level directories whose code is mutated, comma-separated (default %(default)s; "
+                         "the host layer, simulator and demo are host, sim, app)")
     ap.add_argument("--files", nargs="*", default=[], metavar="GLOB",
                     help="restrict to these files or directories (e.g. 'model/*' items/geo.cpp)")
     ap.add_argument("--exclude-files", nargs="*", default=[], metavar="GLOB", help="skip these files")
@@ -1093,6 +1097,7 @@ def main():
     if args.compare:
         return do_compare(*args.compare)
 
+    SCOPE_DIRS = tuple(d.strip().strip("/") for d in args.scope.split(",") if d.strip())
     repo = os.path.realpath(git(args.repo, "rev-parse", "--show-toplevel").decode().strip())
     ops = set(ALL_OPS) if args.ops == "all" else set(args.ops.split(","))
     unknown = ops - set(ALL_OPS)
