@@ -1,43 +1,43 @@
-// The command channel's call forms and failure table, and the operator commands, on a
-// scripted JSON-RPC object.
+// The command channel's call forms and failures, the operator commands and the host's
+// queries, each a request through the scripted JSON-RPC object.
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
-#include <memory>
-
-#include "common/logcapture.h"
-#include "fakehost.h"
-#include "plugin/priorityplugin.h"
-
-Q_DECLARE_METATYPE(Script::Kind)
-
-using Invocation = std::function<bool(QObject *)>;
-Q_DECLARE_METATYPE(Invocation)
+#include "scriptedhost.h"
 
 namespace {
 
 const QString kMethod = QStringLiteral("RoadNetwork.getRouteList");
 
-struct Host
+QString state(const Host &host)
 {
-    Host()
-    {
-        QVERIFY(plugin->start(rpc));
-    }
-    Road::Kernel kernel;
-    JsonRpcOwner owner;
-    QPointer<JsonRpcObject> rpc = new JsonRpcObject(&owner);
-    QPointer<PriorityPlugin> plugin = new PriorityPlugin(&kernel);
-};
+    if (!host.plugin)
+        return "deleted";
+    QString text = host.plugin->rpcObject() ? "attached" : "stopped";
+    if (host.plugin->isRestartPending())
+        text += ", restart pending";
+    if (host.plugin->isAwaitingPermissions())
+        text += ", awaiting permissions";
+    return text;
+}
 
-QString compactJson(const QVariant &value)
+// Runs one query by its short name; the answer as JSON ("-" for none).
+QString query(PriorityPlugin *plugin, const QString &name)
 {
-    return QString::fromUtf8(QJsonDocument::fromVariant(value).toJson(QJsonDocument::Compact));
+    if (name == "vdt")
+        return compact(plugin->getVdtProperties(7));
+    if (name == "tlc")
+        return compact(plugin->getTlcProperties(3));
+    if (name == "timeline")
+        return compact(plugin->getTimelineData(5));
+    if (name == "web url")
+        return compact(plugin->getWebUrl());
+    if (name == "internal")
+        return compact(plugin->execRpcCommand(kMethod, QVariant(), 10000, false));
+    plugin->removeBoardsData({"B1", "B2"});
+    return "-";
 }
 
 } // namespace
@@ -47,308 +47,355 @@ class tst_CommandChannel : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setApplicationName(QStringLiteral("tst_commandchannel"));
-    }
+    void initTestCase() { useTestStorage("tst_commandchannel"); }
 
-    void asynchronousFailureTable_data()
+    void asynchronous_data()
     {
-        QTest::addColumn<Script::Kind>("kind");
-        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("script");
         QTest::addColumn<bool>("userCommand");
-        QTest::addColumn<QString>("rpcError");
-        QTest::addColumn<QString>("logged");
-        QTest::addColumn<QString>("after"); // running, restart, permissions
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QString>("after");
 
-        const QVariantMap denied{{"code", -32000}, {"message", "denied"}};
-        const QVariantMap boom{{"code", 7}, {"message", "boom"}};
-        const QString failedText = QStringLiteral("Invoke 'RoadNetwork.getRouteList' failed");
-
-        QTest::newRow("internal: invocation fails") << Script::InvokeFails << QVariant() << false << failedText << "" << "restart";
-        QTest::newRow("internal: answer is no response") << Script::WrongType << QVariant() << false << failedText << "" << "restart";
-        QTest::newRow("host: invocation fails") << Script::InvokeFails << QVariant() << true << failedText << "" << "running";
-        QTest::newRow("host: answer is no response") << Script::WrongType << QVariant() << true << failedText << "" << "running";
-        QTest::newRow("internal: no permission")
-            << Script::Error << QVariant(denied) << false
-            << "Response on method 'RoadNetwork.getRouteList' error: code -32000, message: denied"
-            << "critical: [PriorityPlugin] ERROR: Response on method 'RoadNetwork.getRouteList' error: code -32000, message: denied"
-            << "permissions";
-        QTest::newRow("internal: other error")
-            << Script::Error << QVariant(boom) << false
-            << "Response on method 'RoadNetwork.getRouteList' error: code 7, message: boom"
-            << "critical: [PriorityPlugin] ERROR: Response on method 'RoadNetwork.getRouteList' error: code 7, message: boom"
-            << "restart";
-        QTest::newRow("internal: error object without code and message")
-            << Script::Error << QVariant(QVariantMap()) << false
-            << "Response on method 'RoadNetwork.getRouteList' error: code 0, message: "
-            << "critical: [PriorityPlugin] ERROR: Response on method 'RoadNetwork.getRouteList' error: code 0, message: "
-            << "restart";
-        QTest::newRow("internal: message with placeholders stays as sent")
-            << Script::Error << QVariant(QVariantMap{{"code", 3}, {"message", "50% of %1 %2"}}) << false
-            << "Response on method 'RoadNetwork.getRouteList' error: code 3, message: 50% of %1 %2"
-            << "critical: [PriorityPlugin] ERROR: Response on method 'RoadNetwork.getRouteList' error: code 3, message: 50% of %1 %2"
-            << "restart";
-        QTest::newRow("host: no permission") << Script::Error << QVariant(denied) << true
-                                             << "You have no permissions for command 'RoadNetwork.getRouteList'" << "" << "running";
-        QTest::newRow("host: other error") << Script::Error << QVariant(boom) << true << "code: 7, message: boom" << "" << "running";
-        QTest::newRow("host: error object without code and message")
-            << Script::Error << QVariant(QVariantMap()) << true << "code: 0, message: " << "" << "running";
-        QTest::newRow("internal: success") << Script::Result << QVariant(42) << false << "" << "" << "running";
-        QTest::newRow("host: success") << Script::Result << QVariant(42) << true << "" << "" << "running";
+        const QString failed = "rpcError: Invoke 'RoadNetwork.getRouteList' failed";
+        const QString stopped = "stopped, restart pending";
+        QTest::newRow("internal: invocation fails") << "invoke-fails" << false << QStringList{failed, "INFO: Stop"} << stopped;
+        QTest::newRow("internal: no response object") << "wrong-type" << false << QStringList{failed, "INFO: Stop"} << stopped;
+        QTest::newRow("host: invocation fails") << "invoke-fails" << true << QStringList{failed} << "attached";
+        QTest::newRow("host: no response object") << "wrong-type" << true << QStringList{failed} << "attached";
+        auto internal = [](const char *row, const QString &error, const QString &text, const QString &after) {
+            const QString message = "Response on method 'RoadNetwork.getRouteList' error: " + text;
+            QTest::newRow(row) << "error " + error << false << QStringList{"ERROR: " + message, "INFO: Stop", "rpcError: " + message}
+                               << after;
+        };
+        internal("internal: no permission", R"({"code": -32000, "message": "denied"})", "code -32000, message: denied",
+                 "stopped, awaiting permissions");
+        internal("internal: other error", R"({"code": 7, "message": "boom"})", "code 7, message: boom", stopped);
+        internal("internal: no code, no message", "{}", "code 0, message: ", stopped);
+        internal("internal: placeholders in the message stay", R"({"code": 3, "message": "50% of %1 %2"})",
+                 "code 3, message: 50% of %1 %2", stopped);
+        QTest::newRow("host: no permission") << R"(error {"code": -32000, "message": "denied"})" << true
+                                             << QStringList("rpcError: You have no permissions for command 'RoadNetwork.getRouteList'")
+                                             << "attached";
+        QTest::newRow("host: other error") << R"(error {"code": 7, "message": "boom"})" << true
+                                           << QStringList("rpcError: code: 7, message: boom") << "attached";
+        QTest::newRow("host: no code, no message") << "error {}" << true << QStringList("rpcError: code: 0, message: ") << "attached";
+        QTest::newRow("internal: success") << "result [42]" << false << QStringList() << "attached";
+        QTest::newRow("host: success") << "result [42]" << true << QStringList() << "attached";
     }
-    void asynchronousFailureTable()
+    void asynchronous()
     {
-        QFETCH(Script::Kind, kind);
-        QFETCH(QVariant, value);
+        QFETCH(QString, script);
         QFETCH(bool, userCommand);
-        QFETCH(QString, rpcError);
-        QFETCH(QString, logged);
+        QFETCH(QStringList, log);
         QFETCH(QString, after);
-
         Host host;
-        host.rpc->script(kMethod, kind, value);
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-        QVariantList results;
-        LogCapture log;
-        const bool posted = host.plugin->postRpcCommand(
-            kMethod, QVariant(), [&results](const QVariant &result) { results.append(result); }, userCommand);
-        QCOMPARE(posted, kind == Script::Result || kind == Script::Error);
-        // Answers come from the event loop; give them every chance.
-        QTest::qWait(20);
+        host.run({"script " + kMethod + ' ' + script});
+        QStringList results;
+        const bool answered = script.startsWith("result") || script.startsWith("error");
+        QCOMPARE(host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &r) { results << compact(r); },
+                                             userCommand),
+                 answered);
+        if (answered)
+            QTRY_VERIFY(host.rpc->posted.last().response->isFinished());
+        QCOMPARE(host.logged(), log);
+        QCOMPARE(results, script.startsWith("result") ? QStringList("[42]") : QStringList());
+        QCOMPARE(state(host), after);
 
-        QCOMPARE(errors.count(), rpcError.isEmpty() ? 0 : 1);
-        if (!rpcError.isEmpty())
-            QCOMPARE(errors.first().first().toString(), rpcError);
-        const QStringList criticals = log.lines().filter(QRegularExpression("^critical: "));
-        QCOMPARE(criticals, logged.isEmpty() ? QStringList() : QStringList(logged));
-        QCOMPARE(results, kind == Script::Result ? QVariantList{42} : QVariantList());
-
-        QCOMPARE(host.plugin->rpcObject() != nullptr, after == "running");
-        QCOMPARE(host.plugin->isRestartPending(), after == "restart");
-        QCOMPARE(host.plugin->isAwaitingPermissions(), after == "permissions");
-    }
-
-    void successWithoutCallbackDoesNothing()
-    {
-        Host host;
-        host.rpc->answerResult(kMethod, QVariantList{1, 2});
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), false));
-        QTRY_VERIFY(host.rpc->posted.last().response->isFinished());
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(host.plugin->rpcObject());
+        // An empty callback: a success has no effect, an error is still reported.
+        if (after == "attached" && host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), userCommand))
+            QTRY_VERIFY(host.rpc->posted.last().response->isFinished());
+        QCOMPARE(host.logged(), after == "attached" ? log : QStringList());
     }
 
     void nothingIsSentWhileStopped()
     {
-        Road::Kernel kernel;
-        PriorityPlugin plugin(&kernel);
-        QSignalSpy errors(&plugin, &PriorityPlugin::rpcError);
+        Host host(false);
         bool called = false;
-        QVERIFY(!plugin.postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { called = true; }, false));
-        QVERIFY(!plugin.execRpcCommand(kMethod, QVariant(), 50, true).isValid());
-        QVERIFY(!plugin.execRpcCommand(kMethod, QVariant(), 50, [&](const QVariant &) { called = true; }).isValid());
+        QVERIFY(!host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { called = true; }, false));
+        QVERIFY(!host.plugin->execRpcCommand(kMethod, QVariant(), 50, true).isValid());
+        QVERIFY(!host.plugin->execRpcCommand(kMethod, QVariant(), 50, [&](const QVariant &) { called = true; }).isValid());
         QVERIFY(!called);
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(!plugin.isRestartPending());
+        QCOMPARE(host.logged(), QStringList());
+        QCOMPARE(host.rpc->posted.size(), 0);
+        QCOMPARE(state(host), "stopped");
     }
 
-    // One failing request stops the plug-in; the other pending failures find it stopped.
+    // The first internal failure stops the plug-in; the others find it stopped.
     void oneFailureGivesOneStop()
     {
         Host host;
-        host.rpc->answerError(kMethod, 5, QStringLiteral("a"));
-        host.rpc->answerError(QStringLiteral("VDTService.getVdtList"), 6, QStringLiteral("b"));
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-        LogCapture log;
-        host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), false);
-        host.plugin->postRpcCommand(QStringLiteral("VDTService.getVdtList"), QVariant(), ResponseCallback(), false);
-        QTest::qWait(20);
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(log.count("info: [PriorityPlugin] INFO: Stop"), 1);
-    }
-
-    void answerToAnEarlierObjectIsIgnored()
-    {
-        Host host;
-        host.rpc->script(kMethod, Script::Never);
-        int calls = 0;
-        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { ++calls; }, false));
-        QPointer<JsonRpcResponse> pending = host.rpc->posted.last().response;
-
-        auto *other = new JsonRpcObject(&host.owner);
-        QVERIFY(host.plugin->start(other));
-        pending->finishWithResult(1);
-        QCOMPARE(calls, 0);
-
-        // Back on the first object (a restart): its answers count again.
-        QVERIFY(host.plugin->start(host.rpc));
-        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { ++calls; }, false));
-        host.rpc->posted.last().response->finishWithResult(2);
-        QCOMPARE(calls, 1);
-    }
-
-    void answerWhileStoppedIsIgnored()
-    {
-        Host host;
-        host.rpc->script(kMethod, Script::Never);
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        host.run({"script " + kMethod + R"( error {"code": 5})", R"(script VDTService.getVdtList error {"code": 6})"});
         QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), false));
-        host.plugin->stop(false);
-        host.rpc->posted.last().response->finishWithError(QVariantMap{{"code", 1}});
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(!host.plugin->isRestartPending());
+        QVERIFY(host.plugin->postRpcCommand("VDTService.getVdtList", QVariant(), ResponseCallback(), false));
+        QTRY_VERIFY(host.rpc->posted.last().response->isFinished());
+        const QString text = "Response on method 'RoadNetwork.getRouteList' error: code 5, message: ";
+        QCOMPARE(host.logged(), QStringList({"ERROR: " + text, "INFO: Stop", "rpcError: " + text}));
     }
 
-    void synchronousCall_data()
+    // An answer belongs to the session it was asked in.
+    void answerOfAnEarlierSession_data()
     {
-        QTest::addColumn<Script::Kind>("kind");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QVariant>("expected");
-        QTest::addColumn<QString>("rpcError");
-        QTest::newRow("result") << Script::Result << QVariant(QVariantMap{{"a", 1}}) << QVariant(QVariantMap{{"a", 1}}) << "";
-        QTest::newRow("error") << Script::Error << QVariant(QVariantMap{{"code", 9}, {"message", "x"}}) << QVariant() << "code: 9, message: x";
-        QTest::newRow("no permission") << Script::Error << QVariant(QVariantMap{{"code", -32000}}) << QVariant()
-                                       << "You have no permissions for command 'PserverApp.getWebUrl'";
-        QTest::newRow("time-out") << Script::Never << QVariant() << QVariant() << "";
-        QTest::newRow("invocation fails") << Script::InvokeFails << QVariant() << QVariant() << "Invoke 'PserverApp.getWebUrl' failed";
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("calls");
+        QTest::newRow("nothing changed") << "none" << 1;
+        QTest::newRow("another object started") << "other" << 0;
+        QTest::newRow("plug-in stopped") << "stop" << 0;
+        QTest::newRow("stopped and started again") << "restart" << 0;
+        QTest::newRow("connection dropped and back") << "reconnect" << 0;
     }
-    void synchronousCall()
+    void answerOfAnEarlierSession()
     {
-        QFETCH(Script::Kind, kind);
-        QFETCH(QVariant, value);
-        QFETCH(QVariant, expected);
-        QFETCH(QString, rpcError);
+        QFETCH(QString, change);
+        QFETCH(int, calls);
         Host host;
-        const QString method = QStringLiteral("PserverApp.getWebUrl");
-        host.rpc->script(method, kind, value);
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
+        int called = 0;
+        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { ++called; }, false));
+        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), false));
+        if (change == "other") {
+            QVERIFY(host.plugin->start(new ScriptedRpc(&host.owner)));
+        } else if (change == "stop" || change == "restart") {
+            host.plugin->stop(false);
+            if (change == "restart")
+                QVERIFY(host.plugin->start(host.rpc));
+        } else if (change == "reconnect") {
+            emit host.rpc->connected(false);
+            emit host.rpc->connected(true);
+        }
+        host.rpc->posted.at(0).response->finishWithResult(1);
+        host.logged();
+        host.rpc->posted.at(1).response->finishWithError(QVariantMap{{"code", 1}});
+        QCOMPARE(called, calls);
+        QCOMPARE(host.logged().size(), calls ? 3 : 0);
+        QCOMPARE(host.plugin->isRestartPending(), calls == 1);
+    }
+
+    void synchronous_data()
+    {
+        QTest::addColumn<QString>("form"); // user, internal, or with an error callback
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QStringList>("callbackArgs");
+        QTest::addColumn<QString>("after");
+
+        const QString m = "PserverApp.getWebUrl";
+        const QStringList none;
+        const QString failed = "rpcError: Invoke '" + m + "' failed";
+        const QString error = "Response on method '" + m + "' error: code 9, message: x";
+        QTest::newRow("user: result") << "user" << R"(result {"a": 1})" << R"({"a":1})" << none << none << "attached";
+        QTest::newRow("user: error") << "user" << R"(error {"code": 9, "message": "x"})" << "-"
+                                     << QStringList("rpcError: code: 9, message: x") << none << "attached";
+        QTest::newRow("user: no permission") << "user" << R"(error {"code": -32000})" << "-"
+                                             << QStringList("rpcError: You have no permissions for command '" + m + "'")
+                                             << none << "attached";
+        QTest::newRow("user: time-out") << "user" << "pending" << "-" << none << none << "attached";
+        QTest::newRow("user: invocation fails") << "user" << "invoke-fails" << "-" << QStringList(failed) << none << "attached";
+        QTest::newRow("internal: error") << "internal" << R"(error {"code": 9, "message": "x"})" << "-"
+                                         << QStringList{"ERROR: " + error, "INFO: Stop", "rpcError: " + error} << none
+                                         << "stopped, restart pending";
+        QTest::newRow("internal: invocation fails") << "internal" << "invoke-fails" << "-"
+                                                    << QStringList{failed, "INFO: Stop"} << none << "stopped, restart pending";
+        QTest::newRow("callback: error") << "callback" << R"(error {"code": 4, "message": "gone"})" << "-" << none
+                                         << QStringList(R"({"code":4,"message":"gone"})") << "attached";
+        QTest::newRow("callback: invocation fails") << "callback" << "invoke-fails" << "-" << none << QStringList("-")
+                                                    << "attached";
+        QTest::newRow("callback: time-out") << "callback" << "pending" << "-" << none << none << "attached";
+        QTest::newRow("callback: result") << "callback" << "result 5" << "5" << none << none << "attached";
+    }
+    void synchronous()
+    {
+        QFETCH(QString, form);
+        QFETCH(QString, script);
+        QFETCH(QString, result);
+        QFETCH(QStringList, log);
+        QFETCH(QStringList, callbackArgs);
+        QFETCH(QString, after);
+        Host host;
+        const QString method = "PserverApp.getWebUrl";
+        host.run({"script " + method + ' ' + script});
+        QStringList seen;
+        // A time-out is waited for; an answer ends the wait at once.
+        const int timeout = script == "pending" ? 100 : 10000;
         QElapsedTimer clock;
         clock.start();
-        const QVariant result = host.plugin->execRpcCommand(method, QVariant(), 200, true);
-        QCOMPARE(result, expected);
-        if (kind == Script::Never)
-            QVERIFY(clock.elapsed() >= 200);
-        else
-            QVERIFY(clock.elapsed() < 200);
-        QCOMPARE(errors.count(), rpcError.isEmpty() ? 0 : 1);
-        if (!rpcError.isEmpty())
-            QCOMPARE(errors.first().first().toString(), rpcError);
-        QVERIFY(host.plugin->rpcObject());
-    }
-
-    void synchronousCallWithErrorCallback_data()
-    {
-        QTest::addColumn<Script::Kind>("kind");
-        QTest::addColumn<QVariant>("value");
-        QTest::addColumn<QVariantList>("callbackArgs");
-        const QVariantMap err{{"code", 4}, {"message", "gone"}};
-        QTest::newRow("error answer") << Script::Error << QVariant(err) << QVariantList{err};
-        QTest::newRow("invocation fails") << Script::InvokeFails << QVariant() << QVariantList{QVariant()};
-        QTest::newRow("time-out") << Script::Never << QVariant() << QVariantList();
-        QTest::newRow("result") << Script::Result << QVariant(5) << QVariantList();
-    }
-    void synchronousCallWithErrorCallback()
-    {
-        QFETCH(Script::Kind, kind);
-        QFETCH(QVariant, value);
-        QFETCH(QVariantList, callbackArgs);
-        Host host;
-        host.rpc->script(kMethod, kind, value);
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-        QVariantList seen;
-        const QVariant result = host.plugin->execRpcCommand(kMethod, QVariant(), 100,
-                                                            [&](const QVariant &e) { seen.append(e); });
-        QCOMPARE(result, kind == Script::Result ? QVariant(5) : QVariant());
+        const QVariant answer = form == "callback"
+            ? host.plugin->execRpcCommand(method, QVariant(), timeout, [&](const QVariant &e) { seen << compact(e); })
+            : host.plugin->execRpcCommand(method, QVariant(), timeout, form == "user");
+        QVERIFY(script == "pending" ? clock.elapsed() >= timeout : clock.elapsed() < timeout / 2);
+        QCOMPARE(compact(answer), result);
+        QCOMPARE(host.logged(), log);
         QCOMPARE(seen, callbackArgs);
-        // This form reports nothing and stops nothing.
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(host.plugin->rpcObject());
-    }
-
-    // Anything may happen inside the local event loop of a synchronous call.
-    void synchronousCallSurvivesDestruction_data()
-    {
-        QTest::addColumn<QString>("victim");
-        QTest::newRow("JSON-RPC object destroyed") << "rpc";
-        QTest::newRow("response destroyed") << "response";
-        QTest::newRow("plug-in destroyed") << "plugin";
-        QTest::newRow("plug-in stopped") << "stop";
-    }
-    void synchronousCallSurvivesDestruction()
-    {
-        QFETCH(QString, victim);
-        Host host;
-        host.rpc->script(kMethod, Script::Never);
-        QTimer::singleShot(10, &host.owner, [&] {
-            if (victim == "rpc")
-                delete host.rpc;
-            else if (victim == "response")
-                delete host.rpc->posted.last().response;
-            else if (victim == "plugin")
-                delete host.plugin;
-            else
-                host.plugin->stop(false);
-        });
-        QElapsedTimer clock;
-        clock.start();
-        const QVariant result = host.plugin->execRpcCommand(kMethod, QVariant(), 1500, true);
-        QVERIFY(!result.isValid());
-        if (victim != "stop")
-            QVERIFY2(clock.elapsed() < 1000, "the loop should end as soon as the answer cannot come");
-        QCOMPARE(host.plugin.isNull(), victim == "plugin");
+        QCOMPARE(state(host), after);
     }
 
     void operatorCommands_data()
     {
-        QTest::addColumn<Invocation>("invoke");
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("params");
-        // Called by name, as the host does.
-        const QString b7 = QStringLiteral("B7");
-        const QVariantMap name{{"name", "N"}}, weight{{"weight", 2}}, mode{{"mode", "x"}};
-        QTest::newRow("setLockBoard") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "setLockBoard", Q_ARG(QString, b7), Q_ARG(bool, true)); })
-                                      << "BoardsServer.changeBoardProperties" << R"({"board_name":"B7","props":{"locked":true}})";
-        QTest::newRow("assignBoard to a route never loaded") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "assignBoard", Q_ARG(QString, b7), Q_ARG(int, 999)); })
-                                                              << "RoadNetwork.assignBoardToRoute" << R"({"board_name":"B7","route_id":999})";
-        QTest::newRow("unassignBoard") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "unassignBoard", Q_ARG(QString, b7)); })
-                                       << "RoadNetwork.unassignBoard" << R"({"board_name":"B7"})";
-        QTest::newRow("changeBoardProperties, empty props") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "changeBoardProperties", Q_ARG(QString, QString()), Q_ARG(QVariantMap, QVariantMap())); })
-                                                             << "BoardsServer.changeBoardProperties" << R"({"board_name":"","props":{}})";
-        QTest::newRow("changeRouteProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeRouteProperties", Q_ARG(int, 12), Q_ARG(QVariantMap, name)); })
-                                               << "RoadNetwork.changeRouteProperties" << R"({"id":12,"props":{"name":"N"}})";
-        QTest::newRow("changeVdtProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeVdtProperties", Q_ARG(int, 3), Q_ARG(QVariantMap, weight)); })
-                                             << "VDTService.changeVdtProperties" << R"({"id":3,"props":{"weight":2}})";
-        QTest::newRow("setVdtActive sends activate") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setVdtActive", Q_ARG(int, 7), Q_ARG(bool, false)); })
-                                                     << "VDTService.setVdtActive" << R"({"activate":false,"id":7})";
-        QTest::newRow("changeTlcProperties") << Invocation([=](QObject *p) { return QMetaObject::invokeMethod(p, "changeTlcProperties", Q_ARG(int, 44), Q_ARG(QVariantMap, mode)); })
-                                             << "TLService.changeTlcProperties" << R"({"id":44,"props":{"mode":"x"}})";
-        QTest::newRow("setLockRoute") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setLockRoute", Q_ARG(int, 12), Q_ARG(bool, true)); })
-                                      << "RoadNetwork.changeRouteProperties" << R"({"id":12,"props":{"locked":true}})";
-        QTest::newRow("setLockDetector") << Invocation([](QObject *p) { return QMetaObject::invokeMethod(p, "setLockDetector", Q_ARG(int, 5), Q_ARG(bool, false)); })
-                                         << "VDTService.changeVdtProperties" << R"({"id":5,"props":{"locked":false}})";
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QVariantList>("args");
+        QTest::addColumn<QString>("request");
+        auto row = [](const char *command, const QVariantList &args, const QString &request) {
+            QTest::newRow(command) << QByteArray(command) << args << request;
+        };
+        row("setLockBoard", {"B7", true}, R"(BoardsServer.changeBoardProperties {"board_name":"B7","props":{"locked":true}})");
+        row("assignBoard", {"B7", 999}, R"(RoadNetwork.assignBoardToRoute {"board_name":"B7","route_id":999})");
+        row("unassignBoard", {"B7"}, R"(RoadNetwork.unassignBoard {"board_name":"B7"})");
+        row("changeBoardProperties", {"", QVariantMap()}, R"(BoardsServer.changeBoardProperties {"board_name":"","props":{}})");
+        row("changeRouteProperties", {12, json(R"({"name": "N"})")},
+            R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"name":"N"}})");
+        row("changeVdtProperties", {3, json(R"({"weight": 2})")}, R"(VDTService.changeVdtProperties {"id":3,"props":{"weight":2}})");
+        row("setVdtActive", {7, false}, R"(VDTService.setVdtActive {"activate":false,"id":7})");
+        row("changeTlcProperties", {44, json(R"({"mode": "x"})")}, R"(TLService.changeTlcProperties {"id":44,"props":{"mode":"x"}})");
+        row("setLockRoute", {12, true}, R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"locked":true}})");
+        row("setLockDetector", {5, false}, R"(VDTService.changeVdtProperties {"id":5,"props":{"locked":false}})");
     }
     void operatorCommands()
     {
-        QFETCH(Invocation, invoke);
-        QFETCH(QString, method);
-        QFETCH(QString, params);
+        QFETCH(QByteArray, command);
+        QFETCH(QVariantList, args);
+        QFETCH(QString, request);
         Host host;
-        host.rpc->answerError(method, -32000, QStringLiteral("read only"));
-        QSignalSpy errors(host.plugin.data(), &PriorityPlugin::rpcError);
-        QVERIFY(invoke(host.plugin));
+        host.connectWith(R"([{"id": 12}])", R"([{"id": 5, "routes": [12]}])", R"({"B7": {}})");
+        const int before = host.rpc->posted.size();
+        const QString method = request.section(' ', 0, 0);
+        host.run({"script " + method + R"( error {"code": -32000, "message": "read only"})"});
+        auto arg = [&](int i) {
+            return i < args.size() ? QGenericArgument(args[i].typeName(), args[i].constData()) : QGenericArgument();
+        };
+        // Called by name, as the host does.
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, command.constData(), arg(0), arg(1)));
+        QCOMPARE(host.requests(before), QStringList(request));
+        // A refusal is reported, not logged, and nothing stops or changes.
+        QTRY_VERIFY(host.rpc->posted.last().response->isFinished());
+        QCOMPARE(host.logged(), QStringList("rpcError: You have no permissions for command '" + method + "'"));
+        QCOMPARE(state(host), "attached");
+        QCOMPARE(host.tree(), sections("12[Boards, Detectors[5]]", "B7"));
+    }
 
-        QCOMPARE(host.rpc->posted.size(), 1);
-        QCOMPARE(host.rpc->posted[0].method, method);
-        QCOMPARE(compactJson(host.rpc->posted[0].params), params);
+    // "script" steps in; the answer, the requests and the log out.
+    void queries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("scripts");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QStringList>("log");
 
-        // A refusal is reported and nothing stops.
-        QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.first().first().toString(), "You have no permissions for command '" + method + "'");
-        QVERIFY(host.plugin->rpcObject());
-        QVERIFY(!host.plugin->isRestartPending());
+        const QString vdt = "script VDTService.getVdtProperties ", tlc = "script TLService.getTlcProperties ";
+        const QString newer = "script RoadNetwork.getTimelineData2 ", older = "script RoadNetwork.getTimelineData ";
+        const QStringList vdtAsked{R"(VDTService.getVdtProperties {"id":7})"}, tlcAsked{R"(TLService.getTlcProperties {"id":3})"};
+        const QStringList both{R"(RoadNetwork.getTimelineData2 {"route_id":5})", R"(RoadNetwork.getTimelineData {"route_id":5})"};
+        const QStringList none;
+        auto row = [](const char *tag, const QString &name, const QStringList &scripts, const QString &answer,
+                      const QStringList &requests, const QStringList &log = {}) {
+            QTest::newRow(tag) << name << scripts << answer << requests << log;
+        };
+        row("detector properties", "vdt", {vdt + R"(result {"name": "d7", "weight": 3})"}, R"({"name":"d7","weight":3})", vdtAsked);
+        row("detector properties, answer a list", "vdt", {vdt + "result [1, 2]"}, "{}", vdtAsked);
+        row("detector properties refused", "vdt", {vdt + R"(error {"code": -32000, "message": "denied"})"}, "{}", vdtAsked,
+            {"rpcError: You have no permissions for command 'VDTService.getVdtProperties'"});
+        row("controller properties", "tlc", {tlc + R"(result {"phase": 2})"}, R"({"phase":2})", tlcAsked);
+        row("controller properties, other error", "tlc", {tlc + R"(error {"code": 5, "message": "no such controller"})"}, "{}",
+            tlcAsked, {"rpcError: code: 5, message: no such controller"});
+        row("timeline: newer answers", "timeline", {newer + R"(result {"a": 1})", older + R"(result {"b": 2})"}, R"({"a":1})",
+            both.mid(0, 1));
+        row("timeline: newer answers a list", "timeline", {newer + R"(result [{"a": 1}])", older + R"(result {"b": 2})"}, "{}",
+            both.mid(0, 1));
+        row("timeline: newer unknown to the server", "timeline",
+            {newer + R"(error {"code": -32601, "message": "Method not found"})", older + R"(result {"b": 2})"}, R"({"b":2})", both);
+        row("timeline: newer cannot be posted", "timeline", {newer + "invoke-fails", older + R"(result {"b": 2})"}, R"({"b":2})",
+            both);
+        row("timeline: newer gives no response object", "timeline", {newer + "wrong-type", older + R"(result {"b": 2})"},
+            R"({"b":2})", both);
+        row("timeline: older refused", "timeline", {newer + R"(error {"code": 1})", older + R"(error {"code": -32000})"}, "{}", both,
+            {"rpcError: You have no permissions for command 'RoadNetwork.getTimelineData'"});
+        row("timeline: neither can be posted", "timeline", {newer + "invoke-fails", older + "invoke-fails"}, "{}", both,
+            {"rpcError: Invoke 'RoadNetwork.getTimelineData' failed"});
+        row("web address", "web url", {"script PserverApp.getWebUrl result \"http://127.0.0.1:8080/prio\""},
+            "\"http://127.0.0.1:8080/prio\"", {"PserverApp.getWebUrl -"});
+        row("web address, answer an object", "web url", {R"(script PserverApp.getWebUrl result {"url": "x"})"}, R"("")",
+            {"PserverApp.getWebUrl -"});
+        row("remove board data", "remove", {"script BoardsServer.removeBoardsData result true"}, "-",
+            {"BoardsServer.removeBoardsData [[\"B1\",\"B2\"]]"});
+        row("remove board data, cannot be posted", "remove", {"script BoardsServer.removeBoardsData invoke-fails"}, "-",
+            {"BoardsServer.removeBoardsData [[\"B1\",\"B2\"]]"}, {"rpcError: Invoke 'BoardsServer.removeBoardsData' failed"});
+    }
+    void queries()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, scripts);
+        QFETCH(QString, answer);
+        QFETCH(QStringList, requests);
+        QFETCH(QStringList, log);
+        Host host;
+        host.connectWith(R"([{"id": 5}])", "[]", R"({"B1": {}, "B2": {}})");
+        const int before = host.rpc->posted.size();
+        host.run(scripts);
+        QCOMPARE(query(host.plugin, name), answer);
+        QCOMPARE(host.requests(before), requests);
+        // A host's query is not logged and stops nothing; stored board data going leaves the
+        // boards to the server's notification.
+        QCOMPARE(host.logged(), log);
+        QCOMPARE(state(host), "attached");
+        QCOMPARE(host.tree(), sections("5[Boards, Detectors]", "B1, B2"));
+
+        host.plugin->stop(false);
+        QCOMPARE(query(host.plugin, name), name == "web url" ? R"("")" : name == "remove" ? "-" : "{}");
+        QCOMPARE(host.requests(before).size(), requests.size());
+    }
+
+    // Anything may happen while a query waits: nothing freed may be touched afterwards
+    // (AddressSanitizer), and a query whose answer cannot come any more returns at once.
+    void somethingHappensDuringAQuery_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("JSON-RPC object destroyed") << "web url" << "destroy rpc" << R"("")" << "stopped";
+        QTest::newRow("response destroyed") << "vdt" << "destroy response" << "{}" << "attached";
+        QTest::newRow("plug-in deleted") << "tlc" << "delete plugin" << "{}" << "deleted";
+        QTest::newRow("plug-in deleted during the newer timeline call") << "timeline" << "delete plugin" << "{}" << "deleted";
+        QTest::newRow("stopped, the answer comes") << "tlc" << "stop" << R"({"x":1})" << "stopped, restart pending";
+        QTest::newRow("disconnected, the answer comes") << "timeline" << "disconnect" << R"({"x":1})" << "attached";
+        QTest::newRow("internal call, disconnected, an error comes") << "internal" << "disconnect error" << "-" << "attached";
+        QTest::newRow("internal call, an error comes") << "internal" << "error" << "-" << "stopped, restart pending";
+    }
+    void somethingHappensDuringAQuery()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, event);
+        QFETCH(QString, answer);
+        QFETCH(QString, after);
+        Host host;
+        host.connectWith(R"([{"id": 5}])", "[]", R"({"B1": {}})");
+        const int before = host.rpc->posted.size();
+        QTimer::singleShot(0, &host.owner, [&] {
+            JsonRpcResponse *pending = host.rpc->posted.last().response;
+            if (event == "destroy rpc")
+                delete host.rpc.data();
+            else if (event == "destroy response")
+                delete pending;
+            else if (event == "delete plugin")
+                delete host.plugin.data();
+            else if (event == "stop")
+                host.plugin->stop(true);
+            else if (event.startsWith("disconnect"))
+                emit host.rpc->connected(false);
+            if (event.endsWith("error"))
+                pending->finishWithError(QVariantMap{{"code", 2}});
+            else if (event == "stop" || event == "disconnect")
+                pending->finishWithResult(QVariantMap{{"x", 1}});
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(query(host.plugin, name), answer);
+        QVERIFY(clock.elapsed() < PriorityPlugin::QueryTimeoutMs / 2);
+        // Nothing more was asked of anybody once the answer was out of reach.
+        if (host.rpc)
+            QCOMPARE(host.rpc->posted.size(), before + 1);
+        QCOMPARE(state(host), after);
+        if (host.plugin)
+            QCOMPARE(host.plugin->boardRegistry().isEmpty(), after != "attached" || event.startsWith("disconnect"));
     }
 };
 

@@ -1,164 +1,136 @@
-// Start, stop and the two kinds of restart of the plug-in object on a scripted host.
+// Start, stop and the two kinds of restart of the plug-in object.
 
-#include <QElapsedTimer>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
-#include "common/logcapture.h"
-#include "fakehost.h"
-#include "plugin/priorityplugin.h"
+#include <memory>
 
-namespace {
+#include "scriptedhost.h"
 
-const QString kInfoStart = QStringLiteral("info: [PriorityPlugin] INFO: start");
-const QString kInfoStop = QStringLiteral("info: [PriorityPlugin] INFO: Stop");
-const QString kConnected = QStringLiteral("info: [PriorityPlugin] INFO: RPC object 'fake-rpc' connected");
-
-// The host as the plug-in sees it: a kernel parent, a JSON-RPC object with an owner.
-struct Host
-{
-    Road::Kernel kernel;
-    JsonRpcOwner owner;
-    QPointer<JsonRpcObject> rpc = new JsonRpcObject(&owner);
-    QPointer<PriorityPlugin> plugin = new PriorityPlugin(&kernel);
-};
-
-// Fails an internal request with the given code; the plug-in stops on the answer.
-void failInternalRequest(Host &host, int code)
-{
-    host.rpc->answerError(QStringLiteral("RoadNetwork.getRouteList"), code, QStringLiteral("refused"));
-    QVERIFY(host.plugin->postRpcCommand(QStringLiteral("RoadNetwork.getRouteList"), QVariant(),
-                                        ResponseCallback(), false));
-    QTRY_VERIFY(!host.plugin->rpcObject());
-}
-
-// The loading requests posted since request number from, in order.
-QStringList loadingRequests(const Host &host, int from)
-{
-    static const QStringList loading{QStringLiteral("RoadNetwork.getRouteList"), QStringLiteral("VDTService.getVdtList"),
-                                     QStringLiteral("BoardsServer.getBoards")};
-    QStringList methods;
-    for (int i = from; i < host.rpc->posted.size(); ++i) {
-        if (loading.contains(host.rpc->posted.at(i).method))
-            methods << host.rpc->posted.at(i).method;
-    }
-    return methods;
-}
-
-} // namespace
-
-// A JSON-RPC object that says whether it is connected, as the host's does.
-class StatefulJsonRpcObject : public JsonRpcObject
+// JSON-RPC objects that say themselves whether they are connected, as the host's does; only
+// a bool property counts.
+class StatefulRpc : public ScriptedRpc
 {
     Q_OBJECT
     Q_PROPERTY(bool isConnected MEMBER isConnected)
 public:
-    using JsonRpcObject::JsonRpcObject;
+    using ScriptedRpc::ScriptedRpc;
     bool isConnected = true;
 };
+class OddStateRpc : public ScriptedRpc
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariant isConnected MEMBER isConnected)
+public:
+    using ScriptedRpc::ScriptedRpc;
+    QVariant isConnected = true;
+};
+
+namespace {
+
+QString state(const Host &host)
+{
+    QObject *current = host.plugin->rpcObject();
+    QString text = current && current == host.rpc.data() ? "attached" : "stopped";
+    if (host.plugin->isRestartPending())
+        text += ", restart pending";
+    if (host.plugin->isAwaitingPermissions())
+        text += ", awaiting permissions";
+    return text;
+}
+
+} // namespace
 
 class tst_PluginStart : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
-        QCoreApplication::setApplicationName(QStringLiteral("tst_pluginstart"));
-    }
-    void init() { QSettings().clear(); }
+    void initTestCase() { useTestStorage("tst_pluginstart"); }
 
-    void rejectsObjectThatIsNoJsonRpcObject_data()
+    // Started on the scripted object, then started again with something else.
+    void startIsRefused_data()
     {
-        QTest::addColumn<bool>("useNull");
-        QTest::newRow("null") << true;
-        QTest::newRow("plain QObject") << false;
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QString>("after");
+        const QString invalid = "ERROR: JSonRpc object is NULL or invalid";
+        QTest::newRow("null") << "null" << QStringList{"INFO: start", invalid} << "attached";
+        QTest::newRow("no JsonRpcObject") << "plain" << QStringList{"INFO: start", invalid} << "attached";
+        QTest::newRow("no postCommand") << "mute"
+                                        << QStringList{"INFO: start", "INFO: Stop", "ERROR: Invalid 'JsonRpc' object"}
+                                        << "stopped";
+        const QString noKernel = "ERROR: Parent of plugin must be Road::Kernel object";
+        QTest::newRow("no parent") << "orphan" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "stopped";
+        QTest::newRow("parent no kernel") << "other parent" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "stopped";
+        QTest::newRow("no scene") << "no scene" << QStringList{"INFO: start", "ERROR: No graphics scene object", "INFO: Stop"}
+                                  << "stopped";
+        QTest::newRow("no item model")
+            << "no model"
+            << QStringList{"INFO: start", "ERROR: Kernel object not contains valid 'itemModel' property", "INFO: Stop"}
+            << "stopped";
     }
-    void rejectsObjectThatIsNoJsonRpcObject()
+    void startIsRefused()
     {
-        QFETCH(bool, useNull);
+        QFETCH(QString, setup);
+        QFETCH(QStringList, log);
+        QFETCH(QString, after);
         Host host;
-        QVERIFY(host.plugin->start(host.rpc));
         QObject plain;
-        LogCapture log;
-        QVERIFY(!host.plugin->start(useNull ? nullptr : &plain));
-        QCOMPARE(log.lines(), QStringList({kInfoStart, "critical: [PriorityPlugin] ERROR: JSonRpc object is NULL or invalid"}));
-        // The current object stays current and connected.
-        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-        emit host.rpc->connected(true);
-        QVERIFY(log.contains(kConnected));
-    }
-
-    void kernelChecks_data()
-    {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("no parent") << "no parent" << "Parent of plugin must be Road::Kernel object";
-        QTest::newRow("parent is no kernel") << "plain parent" << "Parent of plugin must be Road::Kernel object";
-        QTest::newRow("no scene") << "no scene" << "No graphics scene object";
-        QTest::newRow("no item model") << "no model" << "Kernel object not contains valid 'itemModel' property";
-    }
-    void kernelChecks()
-    {
-        QFETCH(QString, what);
-        QFETCH(QString, message);
-        Host host;
-        QObject plainParent;
-        if (what == "no parent")
+        auto *mute = new JsonRpcObject(&host.owner);
+        std::unique_ptr<PriorityPlugin> orphan;
+        QObject *candidate = host.rpc;
+        if (setup == "null")
+            candidate = nullptr;
+        else if (setup == "plain")
+            candidate = &plain;
+        else if (setup == "mute")
+            candidate = mute;
+        else if (setup == "orphan") {
+            orphan.reset(host.plugin);
             host.plugin->setParent(nullptr);
-        else if (what == "plain parent")
-            host.plugin->setParent(&plainParent);
-        else if (what == "no scene")
-            host.kernel.withholdScene();
+        } else if (setup == "other parent")
+            host.plugin->setParent(&host.owner);
+        else if (setup == "no scene")
+            host.kernel.withholdScene = true;
         else
-            host.kernel.withholdModel();
+            host.kernel.withholdModel = true;
 
-        LogCapture log;
-        QVERIFY(!host.plugin->start(host.rpc));
-        QCOMPARE(log.lines(), QStringList({kInfoStart, "critical: [PriorityPlugin] ERROR: " + message, kInfoStop}));
-        QVERIFY(!host.plugin->rpcObject());
-        QVERIFY(!host.plugin->isRestartPending());
-        // Stopped: the object's signals no longer reach the plug-in.
-        log.clear();
-        emit host.rpc->connected(true);
-        QVERIFY(log.lines().isEmpty());
-        if (what != "no parent" && what != "plain parent")
+        QVERIFY(!host.plugin->start(candidate));
+        QCOMPARE(host.logged(), log);
+        QCOMPARE(state(host), after);
+        if (setup != "mute" && setup != "null" && setup != "plain")
             QVERIFY(!host.plugin->graphicsScene() && !host.plugin->treeModel());
-        if (what == "no parent" || what == "plain parent")
-            delete host.plugin;
+        // A refused object's signals reach nothing; the current one's still load.
+        emit mute->requestQueueEmpty();
+        emit mute->notification("BoardsServer.boardPosition", QVariantMap());
+        delete mute;
+        emit host.rpc->connected(true);
+        QCOMPARE(host.logged(), after == "attached" ? QStringList("INFO: RPC object 'fake-rpc' connected") : QStringList());
     }
 
-    void startAgainWithSameObjectKeepsOneConnection()
+    void startAgain_data()
     {
-        Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        QVERIFY(host.plugin->start(host.rpc));
-        QCOMPARE(host.plugin->graphicsScene(), host.kernel.scene());
-        QCOMPARE(host.plugin->treeModel(), host.kernel.model());
-        LogCapture log;
-        emit host.rpc->connected(true);
-        QCOMPARE(log.count(kConnected), 1);
+        QTest::addColumn<bool>("sameObject");
+        QTest::addColumn<QStringList>("log");
+        QTest::newRow("same object: one connection") << true << QStringList{"INFO: start", "INFO: RPC object 'fake-rpc' connected"};
+        QTest::newRow("another object: the first is stopped")
+            << false << QStringList{"INFO: start", "INFO: Stop", "INFO: RPC object 'second' connected"};
     }
-
-    void startWithAnotherObjectStopsTheFirst()
+    void startAgain()
     {
+        QFETCH(bool, sameObject);
+        QFETCH(QStringList, log);
         Host host;
-        auto *second = new JsonRpcObject(&host.owner);
-        second->setObjectName(QStringLiteral("second"));
-        QVERIFY(host.plugin->start(host.rpc));
-        LogCapture log;
-        QVERIFY(host.plugin->start(second));
-        QVERIFY(log.contains(kInfoStop));
-        QCOMPARE(host.plugin->rpcObject(), second);
-        log.clear();
+        auto *second = new ScriptedRpc(&host.owner);
+        second->setObjectName("second");
+        QVERIFY(host.plugin->start(sameObject ? host.rpc.data() : second));
         emit host.rpc->connected(true);
-        QVERIFY(log.lines().isEmpty());
         emit second->connected(true);
-        QVERIFY(log.contains("info: [PriorityPlugin] INFO: RPC object 'second' connected"));
+        QCOMPARE(host.logged(), log);
+        QCOMPARE(host.plugin->graphicsScene(), host.kernel.scene);
+        QCOMPARE(host.plugin->treeModel(), host.kernel.model);
     }
 
     void cacheName_data()
@@ -173,24 +145,27 @@ private slots:
         QTest::newRow("empty base directory") << "project" << QVariant("") << "";
         QTest::newRow("project without the property") << "project" << QVariant() << "";
         QTest::newRow("only the first host plug-in counts") << "second plugin" << QVariant("/x") << "lumen2";
+        QTest::newRow("the first project counts") << "two projects" << QVariant("/x") << "2f78";
     }
     void cacheName()
     {
         QFETCH(QString, layout);
         QFETCH(QVariant, baseDir);
         QFETCH(QString, expected);
-        Host host;
-        if (layout == "second plugin") {
-            new Vireo::Plugin(&host.kernel); // first: has no project
-            auto *withProject = new Vireo::Plugin(&host.kernel);
-            new Vireo::Project(withProject);
-        } else if (layout != "none") {
+        Host host(false);
+        new QObject(&host.kernel);
+        if (layout == "second plugin")
+            new Vireo::Plugin(&host.kernel); // the first has no project
+        if (layout != "none") {
             auto *vireo = new Vireo::Plugin(&host.kernel);
-            if (layout == "project") {
+            new QObject(vireo);
+            if (layout != "plugin") {
                 auto *project = new Vireo::Project(vireo);
                 if (baseDir.isValid())
                     project->setProperty("baseDir", baseDir);
             }
+            if (layout == "two projects")
+                new Vireo::Project(vireo);
         }
         QVERIFY(host.plugin->start(host.rpc));
         QCOMPARE(host.plugin->cacheFileName(), expected);
@@ -198,10 +173,8 @@ private slots:
 
     void versionAndDebugMode()
     {
-        Host host;
-        QCOMPARE(host.plugin->property("moduleVersion").toString(), QStringLiteral("2.3.69"));
+        Host host(false);
         QVERIFY(host.plugin->setProperty("debugMode", true));
-        QCOMPARE(host.plugin->property("debugMode").toBool(), true);
         QVERIFY(!host.plugin->setProperty("moduleVersion", "9"));
         QVERIFY(host.plugin->start(host.rpc));
         QCOMPARE(host.plugin->property("moduleVersion").toString(), QStringLiteral("2.3.69"));
@@ -209,189 +182,110 @@ private slots:
         QVERIFY(QSettings().allKeys().isEmpty());
     }
 
-    void stopWhileStoppedDoesNothing()
+    // The loading requests stay unanswered; each row is a run of faults and host actions.
+    void failureAndRestart_data()
     {
-        Host host;
-        LogCapture log;
-        host.plugin->stop(true);
-        QVERIFY(log.lines().isEmpty());
-        QVERIFY(!host.plugin->isRestartPending());
-    }
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QString>("after");
+        const QString stop = "INFO: Stop", start = "INFO: start", loaded = "INFO: RPC object 'fake-rpc' connected";
+        auto failed = [&](const QString &text) {
+            return QStringList{"ERROR: Response on method " + text, stop, "rpcError: Response on method " + text};
+        };
+        const QStringList failed5 = failed("'RoadNetwork.getRouteList' error: code 5, message: m");
+        const QStringList refused = failed("'RoadNetwork.getRouteList' error: code -32000, message: m");
+        const QStringList reloaded{start, loaded};
 
-    void destroyedJsonRpcObjectStopsForGood()
-    {
-        Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        LogCapture log;
-        delete host.rpc;
-        QCOMPARE(log.lines(), QStringList({"info: [PriorityPlugin] INFO: Json-RPC plugin object destroyed", kInfoStop}));
-        QVERIFY(!host.plugin->rpcObject());
-        QVERIFY(!host.plugin->isRestartPending());
-        QVERIFY(!host.plugin->rememberedObject());
+        QTest::newRow("error answer: restart 10 s later, loaded at once")
+            << QStringList{"fail 5", "fire"} << failed5 + reloaded << "attached";
+        QTest::newRow("error answer: waiting") << QStringList{"fail 5"} << failed5 << "stopped, restart pending";
+        QTest::newRow("board data refused: timed restart")
+            << QStringList{"board", "fire"} << failed("'BoardsServer.getBoardData' error: code -32602, message: unknown") + reloaded
+            << "attached";
+        QTest::newRow("refusal: waits for the permissions") << QStringList{"fail -32000"} << refused
+                                                            << "stopped, awaiting permissions";
+        QTest::newRow("refusal, then the permissions change") << QStringList{"fail -32000", "allow"} << refused + reloaded
+                                                              << "attached";
+        QTest::newRow("refused twice: one start per change, none while running")
+            << QStringList{"fail -32000", "allow", "fail -32000", "allow", "allow"} << refused + reloaded + refused + reloaded
+            << "attached";
+        QTest::newRow("explicit start cancels the timed restart") << QStringList{"fail 5", "start", "allow"}
+                                                                  << failed5 + reloaded << "attached";
+        QTest::newRow("explicit start cancels the permission wait") << QStringList{"fail -32000", "start", "allow"}
+                                                                    << refused + reloaded << "attached";
+        QTest::newRow("failure after the connection dropped stops nothing")
+            << QStringList{"drop", "fail -32098", "connect"}
+            << QStringList{"INFO: RPC object 'fake-rpc' disconnected", loaded} << "attached";
+        QTest::newRow("object destroyed: stopped for good")
+            << QStringList{"destroy", "stop"} << QStringList{"INFO: Json-RPC plugin object destroyed", stop} << "stopped";
+        QTest::newRow("object destroyed while the restart waits")
+            << QStringList{"fail 5", "destroy", "fire"} << failed5 + QStringList{start, "ERROR: JSonRpc object is NULL or invalid"}
+            << "stopped";
+        QTest::newRow("refusal without an owner gives up")
+            << QStringList{"orphan", "fail -32000", "allow"}
+            << QStringList{refused[0], stop, "ERROR: Invalid 'JsonRpc' object", refused[2]} << "stopped";
     }
-
-    // The real ten seconds, once: the restart must not come early.
-    void internalFailureRestartsTenSecondsLater()
+    void failureAndRestart()
     {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, log);
+        QFETCH(QString, after);
         Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        QElapsedTimer clock;
-        clock.start();
-        failInternalRequest(host, 7);
-        QVERIFY(host.plugin->isRestartPending());
-        QCOMPARE(host.plugin->rememberedObject(), host.rpc.data());
-        QTRY_COMPARE_WITH_TIMEOUT(host.plugin->rpcObject(), host.rpc.data(), 12000);
-        QVERIFY2(clock.elapsed() >= PriorityPlugin::RestartDelayMs, qPrintable(QString::number(clock.elapsed())));
-        // A full start: connected again.
-        LogCapture log;
+        std::unique_ptr<ScriptedRpc> orphan;
         emit host.rpc->connected(true);
-        QVERIFY(log.contains(kConnected));
-    }
-
-    void restartWithDestroyedObjectFails()
-    {
-        Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        failInternalRequest(host, 7);
-        delete host.rpc;
-        auto *timer = host.plugin->findChild<QTimer *>();
-        QVERIFY(timer && timer->isActive());
-        LogCapture log;
-        timer->start(0); // bring the restart forward
-        QTRY_VERIFY(!timer->isActive());
-        QCOMPARE(log.lines(), QStringList({kInfoStart, "critical: [PriorityPlugin] ERROR: JSonRpc object is NULL or invalid"}));
-        QVERIFY(!host.plugin->rpcObject());
-    }
-
-    void refusalWaitsForPermissions()
-    {
-        Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        failInternalRequest(host, -32000);
-        QVERIFY(host.plugin->isAwaitingPermissions());
-        QVERIFY(!host.plugin->isRestartPending());
-
-        LogCapture log;
-        emit host.owner.allowedCommandsChanged();
-        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-        QVERIFY(!host.plugin->isAwaitingPermissions());
-        QCOMPARE(log.count(kInfoStart), 1);
-
-        // Refused again: still one connection to the owner, so one start per change.
-        failInternalRequest(host, -32000);
-        log.clear();
-        emit host.owner.allowedCommandsChanged();
-        QCOMPARE(log.count(kInfoStart), 1);
-        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-        // Permissions changing while running start nothing.
-        log.clear();
-        emit host.owner.allowedCommandsChanged();
-        QCOMPARE(log.count(kInfoStart), 0);
-    }
-
-    void explicitStartCancelsPendingRestarts_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::newRow("timed restart") << 7;
-        QTest::newRow("permission wait") << -32000;
-    }
-    void explicitStartCancelsPendingRestarts()
-    {
-        QFETCH(int, code);
-        Host host;
-        QVERIFY(host.plugin->start(host.rpc));
-        failInternalRequest(host, code);
-        QVERIFY(host.plugin->start(host.rpc));
-        QVERIFY(!host.plugin->isRestartPending());
-        QVERIFY(!host.plugin->isAwaitingPermissions());
-        // Neither the permission change nor the old timer restarts it once more.
-        LogCapture log;
-        emit host.owner.allowedCommandsChanged();
-        QCOMPARE(log.count(kInfoStart), 0);
-        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-    }
-
-    // However the plug-in comes to start again, a connected object is loaded at once: it
-    // sends no connected(true) to wait for.
-    void connectedObjectIsLoadedAtEveryStart_data()
-    {
-        QTest::addColumn<QString>("fault");
-        QTest::newRow("started on a connected object") << "none";
-        QTest::newRow("error answer, timed restart") << "error";
-        QTest::newRow("board data refused, timed restart") << "board data";
-        QTest::newRow("refusal, then the role changes") << "refusal";
-        QTest::newRow("request failed after the connection dropped") << "drop";
-    }
-    void connectedObjectIsLoadedAtEveryStart()
-    {
-        QFETCH(QString, fault);
-        Host host;
-        const QStringList lists{"RoadNetwork.getRouteList", "VDTService.getVdtList", "BoardsServer.getBoards"};
-        if (fault == QLatin1String("none")) {
-            // A host that connects before it starts its plug-ins.
-            delete host.rpc;
-            host.rpc = new StatefulJsonRpcObject(&host.owner);
-            QVERIFY(host.plugin->start(host.rpc));
-            QCOMPARE(loadingRequests(host, 0), lists);
-            QVERIFY(host.plugin->routesSectionObject());
-            // Started again on the same connection: loaded already, nothing is asked twice.
-            QVERIFY(host.plugin->start(host.rpc));
-            QCOMPARE(loadingRequests(host, 0), lists);
-            return;
-        }
-
-        QVERIFY(host.plugin->start(host.rpc));
-        host.rpc->script(QStringLiteral("RoadNetwork.getRouteList"), Script::Never);
-        emit host.rpc->connected(true);
-        QCOMPARE(loadingRequests(host, 0), lists);
-        const QPointer<JsonRpcResponse> routeList = host.rpc->posted.first().response;
-        QVERIFY(routeList);
-        const int before = host.rpc->posted.size();
-
-        if (fault == QLatin1String("drop")) {
-            // The host reports the drop, then fails what was outstanding; it reconnects.
-            emit host.rpc->connected(false);
-            routeList->finishWithError(QVariantMap{{"code", -32098}, {"message", "Connection lost"}});
-            QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-            QVERIFY(!host.plugin->isRestartPending());
-            emit host.rpc->connected(true);
-        } else if (fault == QLatin1String("refusal")) {
-            routeList->finishWithError(QVariantMap{{"code", -32000}, {"message", "denied"}});
-            QVERIFY(!host.plugin->rpcObject());
-            emit host.owner.allowedCommandsChanged();
-        } else {
-            if (fault == QLatin1String("error")) {
-                routeList->finishWithError(QVariantMap{{"code", 5}, {"message", "broken"}});
-            } else {
-                // A position of a board the server no longer knows by the time it is asked.
-                host.rpc->answerError(QStringLiteral("BoardsServer.getBoardData"), -32602, QStringLiteral("unknown board"));
-                emit host.rpc->notification(QStringLiteral("BoardsServer.boardPosition"), QVariantMap{{"board_name", "B9"}});
+        host.logged();
+        for (const QString &step : steps) {
+            const int posted = host.rpc ? host.rpc->posted.size() : 0;
+            if (step.startsWith("fail")) {
+                for (const ScriptedRpc::Request &request : qAsConst(host.rpc->posted)) {
+                    if (request.method == "RoadNetwork.getRouteList" && !request.response->isFinished())
+                        request.response->finishWithError(QVariantMap{{"code", step.mid(5).toInt()}, {"message", "m"}});
+                }
+            } else if (step == "board") {
+                host.rpc->script("BoardsServer.getBoardData", ScriptedRpc::Error,
+                                 QVariantMap{{"code", -32602}, {"message", "unknown"}});
+                host.notify("BoardsServer.boardPosition", R"({"board_name": "B9"})");
                 QTRY_VERIFY(!host.plugin->rpcObject());
+            } else if (step == "fire") {
+                auto *timer = host.plugin->findChild<QTimer *>();
+                QVERIFY(timer && timer->isActive() && timer->isSingleShot());
+                QCOMPARE(timer->interval(), 10000);
+                timer->start(0); // the ten seconds brought forward
+                QTRY_VERIFY(!timer->isActive());
+            } else if (step == "allow") {
+                emit host.owner.allowedCommandsChanged();
+            } else if (step == "start") {
+                QVERIFY(host.plugin->start(host.rpc));
+            } else if (step == "drop" || step == "connect") {
+                emit host.rpc->connected(step == "connect");
+            } else if (step == "destroy") {
+                delete host.rpc;
+            } else if (step == "stop") {
+                host.plugin->stop(true);
+            } else if (step == "orphan") {
+                orphan.reset(host.rpc);
+                host.rpc->setParent(nullptr);
             }
-            QVERIFY(!host.plugin->rpcObject());
-            auto *timer = host.plugin->findChild<QTimer *>();
-            QVERIFY(timer && timer->isActive());
-            timer->start(0); // bring the ten seconds forward
-            QTRY_VERIFY(!timer->isActive());
+            // Every load asks for the three lists again.
+            if (host.rpc && host.rpc->posted.size() > posted && step != "board")
+                QCOMPARE(host.requests(posted), QStringList({"RoadNetwork.getRouteList -", "VDTService.getVdtList -",
+                                                             "BoardsServer.getBoards -"}));
         }
-        QCOMPARE(host.plugin->rpcObject(), host.rpc.data());
-        QCOMPARE(loadingRequests(host, before), lists);
-        QVERIFY(host.plugin->routesSectionObject());
+        QCOMPARE(host.logged(), log);
+        QCOMPARE(state(host), after);
     }
 
-    void permissionWaitWithoutOwnerGivesUp()
+    // A host may connect before it starts its plug-ins: no connected(true) comes to wait for.
+    void objectConnectedBeforeStartIsLoaded()
     {
-        Host host;
-        host.rpc->setParent(nullptr);
-        std::unique_ptr<JsonRpcObject> orphan(host.rpc.data());
-        QVERIFY(host.plugin->start(host.rpc));
-        LogCapture log;
-        host.rpc->answerError(QStringLiteral("BoardsServer.getBoards"), -32000, QStringLiteral("no"));
-        host.plugin->postRpcCommand(QStringLiteral("BoardsServer.getBoards"), QVariant(), ResponseCallback(), false);
-        QTRY_VERIFY(!host.plugin->rpcObject());
-        QVERIFY(log.contains("critical: [PriorityPlugin] ERROR: Invalid 'JsonRpc' object"));
-        QVERIFY(!host.plugin->isAwaitingPermissions());
-        QVERIFY(!host.plugin->isRestartPending());
+        Host host(false);
+        auto *stateful = new StatefulRpc(&host.owner);
+        QVERIFY(host.plugin->start(stateful));
+        QVERIFY(host.plugin->start(stateful));
+        QCOMPARE(host.logged(), QStringList({"INFO: start", "INFO: RPC object 'fake-rpc' connected", "INFO: start"}));
+        auto *odd = new OddStateRpc(&host.owner);
+        QVERIFY(host.plugin->start(odd));
+        QCOMPARE(host.logged(), QStringList({"INFO: start", "INFO: Stop"}));
     }
 };
 
