@@ -53,16 +53,15 @@ private slots:
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("items");
-        QTest::newRow("textShowMode") << QByteArray("textShowMode") << QVariant(2) << "Lumen2/text_show_value" << "2 0 0, 0 1";
-        QTest::newRow("emsShowMode") << QByteArray("emsShowMode") << QVariant(1) << "Lumen2/ems_show_value" << "0 1 0, 0 1";
-        QTest::newRow("brdWeightShowMode") << QByteArray("brdWeightShowMode") << QVariant(2)
-                                           << "Lumen2/brd_weight_show_mode_value" << "0 0 2, 0 1";
-        QTest::newRow("dtWeightShowMode") << QByteArray("dtWeightShowMode") << QVariant(1)
-                                          << "Lumen2/dt_weight_show_mode_value" << "0 0 0, 1 1";
-        QTest::newRow("showDtOnActivation") << QByteArray("showDtOnActivation") << QVariant(false)
-                                            << "Lumen2/show_dt_on_activation" << "0 0 0, 0 0";
-        QTest::newRow("showDtWhenApproaching") << QByteArray("showDtWhenApproaching") << QVariant(false)
-                                               << "Lumen2/show_dt_when_approaching" << "0 0 0, 0 1";
+        auto row = [](const char *property, const QVariant &value, const char *key, const char *items) {
+            QTest::newRow(property) << QByteArray(property) << value << QString("Lumen2/") + key << items;
+        };
+        row("textShowMode", 2, "text_show_value", "2 0 0, 0 1");
+        row("emsShowMode", 1, "ems_show_value", "0 1 0, 0 1");
+        row("brdWeightShowMode", 2, "brd_weight_show_mode_value", "0 0 2, 0 1");
+        row("dtWeightShowMode", 1, "dt_weight_show_mode_value", "0 0 0, 1 1");
+        row("showDtOnActivation", false, "show_dt_on_activation", "0 0 0, 0 0");
+        row("showDtWhenApproaching", false, "show_dt_when_approaching", "0 0 0, 0 1");
     }
     void settersStoreAndTellTheItems()
     {
@@ -94,40 +93,29 @@ private slots:
         }
     }
 
-    void minimumZoomIsNeverWritten()
-    {
-        Host host(false);
-        QVERIFY(host.plugin->setProperty("minVisibleZoom", 20));
-        QCOMPARE(host.plugin->minVisibleZoom(), 20);
-        QCOMPARE(QSettings().allKeys(), QStringList());
-        // start reads the stored value, or else 17: a value set but not stored is gone.
-        QVERIFY(host.plugin->start(host.rpc));
-        QCOMPARE(host.plugin->minVisibleZoom(), 17);
-        QSettings().setValue("Lumen2/min_zoom_for_vdt_visible", 19);
-        QVERIFY(host.plugin->start(host.rpc));
-        QCOMPARE(host.plugin->minVisibleZoom(), 19);
-    }
-
+    // start reads every setting, each with the member's value as its default, without
+    // checking it; the minimum zoom is never written, so a value set but not stored is gone.
     void startReadsTheStore()
     {
         Host host(false);
+        QVERIFY(host.plugin->setProperty("minVisibleZoom", 20));
+        QCOMPARE(QSettings().allKeys(), QStringList());
+        QVERIFY(host.plugin->start(host.rpc));
+        QCOMPARE(host.plugin->minVisibleZoom(), 17);
         QSettings settings;
-        settings.setValue("Lumen2/text_show_value", 2);
-        settings.setValue("Lumen2/ems_show_value", 1);
-        settings.setValue("Lumen2/brd_weight_show_mode_value", 2);
-        settings.setValue("Lumen2/dt_weight_show_mode_value", "not a number");
-        settings.setValue("Lumen2/show_dt_on_activation", false);
-        settings.setValue("Lumen2/show_dt_when_approaching", false);
-        settings.setValue("Lumen2/vehicle_name_filter", "B.*");
-        settings.setValue("Lumen2/vehicle_descr_filter", "x");
+        for (const auto &[key, value] : std::initializer_list<std::pair<const char *, QVariant>>{
+                 {"text_show_value", 2}, {"ems_show_value", 1}, {"brd_weight_show_mode_value", 2}, {"dt_weight_show_mode_value", "not a number"},
+                 {"show_dt_on_activation", false}, {"show_dt_when_approaching", false}, {"vehicle_name_filter", "B.*"},
+                 {"vehicle_descr_filter", "x"}, {"min_zoom_for_vdt_visible", 19}})
+            settings.setValue(QString("Lumen2/") + key, value);
         settings.sync();
         QVERIFY(host.plugin->start(host.rpc));
         const PriorityPlugin *p = host.plugin;
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                      .arg(p->textShowMode()).arg(p->emsShowMode()).arg(p->brdWeightShowMode()).arg(p->dtWeightShowMode())
-                     .arg(p->showDtOnActivation()).arg(p->showDtWhenApproaching())
+                     .arg(p->showDtOnActivation()).arg(p->showDtWhenApproaching()).arg(p->minVisibleZoom())
                      .arg(host.plugin->getVehicleNameFilter(), host.plugin->getVehicleDescrFilter()),
-                 "2 1 2 0 0 0 B.* x");
+                 "2 1 2 0 0 0 19 B.* x");
     }
 
     void vehicleFilters_data()

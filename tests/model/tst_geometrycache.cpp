@@ -28,9 +28,13 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-// The plain way to keep the file, the oracle for the coalesced cache: read, change and
-// rewrite it for every change, and drop it first when it is above a million bytes. Whether it
-// was dropped.
+QByteArray indented(const QJsonObject &root)
+{
+    return QJsonDocument(root).toJson();
+}
+
+// The plain way to keep the file, the oracle for the coalesced cache: drop it when it is above
+// a million bytes, then read, change and rewrite it. Whether it was dropped.
 bool rewriteFile(const QString &path, const QString &section, const std::function<void(QJsonObject &)> &change)
 {
     const bool drop = QFileInfo(path).size() > 1000000;
@@ -40,33 +44,24 @@ bool rewriteFile(const QString &path, const QString &section, const std::functio
     QJsonObject sectionObject = root.value(section).toObject();
     change(sectionObject);
     root.insert(section, sectionObject);
-    writeFile(path, QJsonDocument(root).toJson());
+    writeFile(path, indented(root));
     return drop;
 }
 
 QJsonValue randomValue(QRandomGenerator &random, int depth)
 {
     static const QStringList samples{"", "plain", "quote \" and \\ slash", "line\nbreak\ttab", "\u00fc\u20ac\U0001F68C", "\x01\x1f"};
-    switch (random.bounded(depth > 2 ? 5 : 8)) {
-    case 0: return random.bounded(2) == 1;
-    case 1: return random.bounded(-100000, 100000);
-    case 2: return random.generateDouble() * 1e6 - 5e5;
-    case 3: return QJsonValue();
-    case 4: return samples.at(random.bounded(samples.size()));
-    case 5:
-    case 6: {
-        QJsonObject object;
-        for (int i = random.bounded(4); i > 0; --i)
-            object.insert(QStringLiteral("k%1").arg(random.bounded(10)), randomValue(random, depth + 1));
-        return object;
+    const int kind = random.bounded(depth > 2 ? 5 : 7);
+    if (kind < 5)
+        return QJsonArray{random.bounded(2) == 1, random.bounded(-100000, 100000), random.generateDouble() * 1e6 - 5e5, QJsonValue(),
+                          samples.at(random.bounded(samples.size()))}[kind];
+    QJsonObject object;
+    QJsonArray array;
+    for (int i = random.bounded(4); i > 0; --i) {
+        object.insert(QStringLiteral("k%1").arg(random.bounded(10)), randomValue(random, depth + 1));
+        array.append(randomValue(random, depth + 1));
     }
-    default: {
-        QJsonArray array;
-        for (int i = random.bounded(4); i > 0; --i)
-            array.append(randomValue(random, depth + 1));
-        return array;
-    }
-    }
+    return kind == 5 ? QJsonValue(object) : QJsonValue(array);
 }
 
 } // namespace
@@ -86,15 +81,14 @@ private slots:
                 QJsonObject section;
                 for (int e = random.bounded(6); e > 0; --e)
                     section.insert(QString::number(random.bounded(1000)), randomValue(random, 1));
-                root.insert(i % 2 ? QStringLiteral("routes") : QStringLiteral("x\"%1").arg(i),
-                            i % 3 == 2 ? randomValue(random, 1) : QJsonValue(section));
+                root.insert(i % 2 ? QStringLiteral("routes") : QStringLiteral("x\"%1").arg(i), i % 3 == 2 ? randomValue(random, 1) : section);
             }
-            QCOMPARE(GeometryCache::documentSize(root), qint64(QJsonDocument(root).toJson().size()));
+            QCOMPARE(GeometryCache::documentSize(root), qint64(indented(root).size()));
         }
     }
 
     // Bursts of changes, crossing the size limit, leave the bytes of the plain
-    // rewrite-per-change file, in one write.
+    // rewrite-per-change file, in one write, with a warning for every file dropped.
     void burstEqualsOneRewritePerChange_data()
     {
         QTest::addColumn<QByteArray>("start");
@@ -105,8 +99,8 @@ private slots:
         QTest::newRow("small, no limit") << start << 50 << 100 << false;
         QTest::newRow("crosses the limit") << start << 90 << 60000 << true;
         QTest::newRow("crosses it twice") << start << 120 << 45000 << true;
-        QTest::newRow("sections that are no objects") << QByteArray(R"({"routes": [1, 2, 3, [4, 5]], "detectors": "x"})") << 60
-                                                      << 30000 << true;
+        QTest::newRow("sections that are no objects") << QByteArray(R"({"routes": [1, 2, 3, [4, 5]], "detectors": "x"})") << 60 << 30000
+                                                      << true;
     }
     void burstEqualsOneRewritePerChange()
     {
@@ -134,19 +128,15 @@ private slots:
                     for (int removed : ids)
                         s.remove(QString::number(removed));
                 });
-            } else {
-                // An empty entry removes the key.
-                const QVariantMap entry = what == 8 ? QVariantMap()
-                                                    : QVariantMap{{"id", id.toInt()}, {"geometry_hash", "h" + id},
-                                                                  {"geometry", QString(padBytes + random.bounded(1000), '7')}};
-                cache.writeEntry(section, id, entry);
-                drops += rewriteFile(plain, section, [&](QJsonObject &s) {
-                    if (entry.isEmpty())
-                        s.remove(id);
-                    else
-                        s.insert(id, QJsonObject::fromVariantMap(entry));
-                });
+                continue;
             }
+            // An empty entry removes the key.
+            const QVariantMap entry = what == 8 ? QVariantMap()
+                                                : QVariantMap{{"id", id.toInt()}, {"geometry", QString(padBytes + random.bounded(1000), '7')}};
+            cache.writeEntry(section, id, entry);
+            drops += rewriteFile(plain, section, [&](QJsonObject &s) {
+                entry.isEmpty() ? s.remove(id) : void(s.insert(id, QJsonObject::fromVariantMap(entry)));
+            });
         }
         cache.flush();
         QVERIFY(readAll(dir.filePath("c")) == readAll(plain));
@@ -155,28 +145,32 @@ private slots:
         QCOMPARE(drops > 0, crosses);
     }
 
-    // A document one byte over the limit after a section that was no object became one: the
-    // next change drops it, as a rewrite would.
+    // A section that was no object becomes one, by a write or a removal; a later write leaves
+    // the document one byte over the limit: the next change drops it, as a rewrite would.
+    void replacedSectionCountsExactly_data()
+    {
+        QTest::addColumn<bool>("byRemoval");
+        QTest::newRow("written") << false;
+        QTest::newRow("removed from") << true;
+    }
     void replacedSectionCountsExactly()
     {
+        QFETCH(bool, byRemoval);
         QTemporaryDir dir;
-        const QJsonObject start{{"routes", QJsonArray{1}}, {"pad", QString()}};
-        const QVariantMap entry{{"id", 1}};
-        QJsonObject after = start;
-        after.insert("routes", QJsonObject{{"1", QJsonObject::fromVariantMap(entry)}});
-        const int pad = 1000001 - QJsonDocument(after).toJson().size();
-        QJsonObject padded = start;
-        padded.insert("pad", QString(pad, 'x'));
-        writeFile(dir.filePath("c"), QJsonDocument(padded).toJson());
+        const QJsonObject full{{"routes", byRemoval ? QJsonObject() : QJsonObject{{"1", QJsonObject{{"id", 1}}}}},
+                               {"detectors", QJsonObject{{"5", QJsonObject{{"g", ""}}}}}};
+        const int fill = 1000001 - indented(full).size();
+        writeFile(dir.filePath("c"), indented(QJsonObject{{"routes", QJsonArray{1}}}));
         GeometryCache cache;
         cache.open(dir.path(), "c");
-        cache.writeEntry("routes", "1", entry);
+        byRemoval ? cache.removeEntries("routes", {7}) : cache.writeEntry("routes", "1", QVariantMap{{"id", 1}});
+        cache.writeEntry("detectors", "5", QVariantMap{{"g", QString(fill, 'x')}});
         cache.flush();
         QCOMPARE(QFileInfo(dir.filePath("c")).size(), 1000001);
         LogCapture log;
-        cache.writeEntry("detectors", "5", entry);
+        cache.writeEntry("detectors", "6", QVariantMap{{"id", 1}});
         cache.flush();
-        QCOMPARE(readAll(dir.filePath("c")), QJsonDocument(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 1}}}}}}).toJson());
+        QCOMPARE(readAll(dir.filePath("c")), indented(QJsonObject{{"detectors", QJsonObject{{"6", QJsonObject{{"id", 1}}}}}}));
         QCOMPARE(log.lines(), QStringList("warning: [PriorityPlugin] WARN: Cache file " + dir.filePath("c") + " too big. It will be romved"));
     }
 
@@ -192,122 +186,66 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(readAll(dir.filePath("c"))).object().value("routes").toObject().size(), 200);
     }
 
-    void sizeLimit_data()
-    {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("exactly 1 000 000 bytes is used") << 1000000 << true;
-        QTest::newRow("1 000 001 bytes is dropped") << 1000001 << false;
-    }
-    void sizeLimit()
-    {
-        QFETCH(int, size);
-        QFETCH(bool, kept);
-        QTemporaryDir dir;
-        QJsonObject root{{"routes", QJsonObject{{"12", QJsonObject{{"id", 12}}}}}, {"pad", QString()}};
-        root.insert("pad", QString(size - QJsonDocument(root).toJson().size(), 'x'));
-        writeFile(dir.filePath("c"), QJsonDocument(root).toJson());
-        GeometryCache cache;
-        cache.open(dir.path(), "c");
-        LogCapture log;
-        QCOMPARE(cache.readFile().contains("routes"), kept);
-        QCOMPARE(QFile::exists(dir.filePath("c")), kept);
-        QCOMPARE(log.lines(), kept ? QStringList()
-                                   : QStringList("warning: [PriorityPlugin] WARN: Cache file " + dir.filePath("c")
-                                                 + " too big. It will be romved"));
-    }
-
-    // Operations on a file: its content before, what happens, the file and the log after.
+    // A file (or, with "dir", a directory in its place), a cache file name and one operation;
+    // the file and the log after. PATH stands for the file's path.
     void fileCases_data()
     {
         QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QByteArray>("after");
         QTest::addColumn<QStringList>("log");
-        QTest::addColumn<int>("writes");
-        const QByteArray oversized(1000001, ' ');
-        QTest::newRow("corrupt: read as empty, silently") << QByteArray(R"({"routes": {"1": )") << "read"
-                                                          << QByteArray(R"({"routes": {"1": )") << QStringList() << 0;
-        QTest::newRow("corrupt: replaced at the first write")
-            << QByteArray(R"({"routes": {"1": )") << "write" << QByteArray("{\n    \"detectors\": {\n        \"5\": {\n            \"id\": 5\n        }\n    }\n}\n")
-            << QStringList("warning: [PriorityPlugin] WARN: Invalid cache file format") << 1;
-        QTest::newRow("removing nothing touches nothing") << oversized << "remove none" << oversized << QStringList() << 0;
-        QTest::newRow("removing absent ids still rewrites") << QByteArray(R"({"routes":{"1":{"id":1}}})") << "remove 42"
-                                                            << QByteArray("{\n    \"routes\": {\n        \"1\": {\n            \"id\": 1\n        }\n    }\n}\n")
-                                                            << QStringList() << 1;
+        const QByteArray corrupt = R"({"routes": {"1": )", routes12 = R"({"routes": {"12": {"id": 12}}})";
+        const QString tooBig = "warning: [PriorityPlugin] WARN: Cache file PATH too big. It will be romved";
+        auto row = [](const char *tag, const QByteArray &before, const QString &name, const QString &operation, const QByteArray &after,
+                      const QStringList &log) { QTest::newRow(tag) << before << name << operation << after << log; };
+        row("exactly 1 000 000 bytes is used", routes12 + QByteArray(1000000 - routes12.size(), ' '), "c", "read 12", "same", {});
+        row("1 000 001 bytes is dropped", routes12 + QByteArray(1000001 - routes12.size(), ' '), "c", "read", "<none>", {tooBig});
+        row("corrupt: read as empty, silently", corrupt, "c", "read", corrupt, {});
+        row("corrupt: replaced at the first write", corrupt, "c", "write", indented(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}),
+            {"warning: [PriorityPlugin] WARN: Invalid cache file format"});
+        row("removing nothing touches nothing", QByteArray(1000001, ' '), "c", "remove none", "same", {});
+        row("removing absent ids still rewrites", R"({"routes":{"1":{"id":1}}})", "c", "remove 42", indented(QJsonObject{{"routes", QJsonObject{{"1", QJsonObject{{"id", 1}}}}}}), {});
+        row("missing directories are made", "", "a/b/c", "write", indented(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}), {});
+        for (const QString &name : {QString(), QString(300, 'a'), QString("a/"), QString("..")})
+            row(qPrintable("unusable name " + name.left(5)), "", name, "write", "",
+                {"warning: [PriorityPlugin] WARN: Cache file name '" + name + "' is not usable, geometry cache is off"});
+        row("a directory in the file's place", "dir", "c", "write", "dir", {"warning: [PriorityPlugin] WARN: Cache file PATH open error "});
     }
     void fileCases()
     {
         QFETCH(QByteArray, before);
+        QFETCH(QString, name);
         QFETCH(QString, operation);
         QFETCH(QByteArray, after);
         QFETCH(QStringList, log);
-        QFETCH(int, writes);
         QTemporaryDir dir;
-        writeFile(dir.filePath("c"), before);
+        const bool nested = name.startsWith("a/b/"), off = log.value(0).contains("is not usable");
+        const QString path = dir.filePath(name);
+        if (before == "dir")
+            QVERIFY(QDir().mkpath(path));
+        else if (!before.isEmpty())
+            writeFile(path, before);
         GeometryCache cache;
-        cache.open(dir.path(), "c");
         LogCapture captured;
-        if (operation == "read")
-            QVERIFY(cache.readFile().isEmpty());
+        cache.open(nested ? dir.filePath("a/b") : dir.path(), nested ? "c" : name);
+        if (operation.startsWith("read"))
+            QCOMPARE(cache.readFile().value("routes").toObject().keys(), operation.mid(5).split(' ', Qt::SkipEmptyParts));
         else if (operation == "write")
             cache.writeEntry("detectors", "5", QVariantMap{{"id", 5}});
         else
             cache.removeEntries("routes", operation == "remove none" ? QList<int>() : QList<int>{42});
         cache.flush();
-        QCOMPARE(readAll(dir.filePath("c")), after);
-        QCOMPARE(captured.lines(), log);
-        QCOMPARE(cache.fileWrites(), writes);
-    }
-
-    void missingDirectoryIsCreated()
-    {
-        QTemporaryDir dir;
-        GeometryCache cache;
-        cache.open(dir.filePath("a/b"), "c");
-        QCOMPARE(cache.filePath(), dir.filePath("a/b/c"));
-        QVERIFY(QFileInfo(dir.filePath("a/b")).isDir());
-    }
-
-    void unusableNameTurnsTheCacheOff_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("empty (a project without a base directory)") << QString();
-        QTest::newRow("longer than a file name may be") << QString(300, 'a');
-        QTest::newRow("a path") << "a/b";
-    }
-    void unusableNameTurnsTheCacheOff()
-    {
-        QFETCH(QString, name);
-        QTemporaryDir dir;
-        GeometryCache cache;
-        LogCapture log;
-        cache.open(dir.path(), name);
-        QVERIFY(cache.isOff());
-        cache.writeEntry("routes", "1", QVariantMap{{"id", 1}});
-        cache.removeEntries("routes", {1});
-        cache.flush();
-        QVERIFY(cache.readFile().isEmpty() && cache.filePath().isEmpty());
-        QCOMPARE(log.lines(), QStringList("warning: [PriorityPlugin] WARN: Cache file name '" + name
-                                          + "' is not usable, geometry cache is off"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
-    }
-
-    void failedWriteIsReported()
-    {
-        QTemporaryDir dir;
-        // A directory where the file should be: no file can be written there.
-        QVERIFY(QDir().mkpath(dir.filePath("c")));
-        GeometryCache cache;
-        cache.open(dir.path(), "c");
-        LogCapture log;
-        cache.writeEntry("routes", "1", QVariantMap{{"id", 1}});
-        cache.flush();
-        QCOMPARE(cache.fileWrites(), 0);
-        QCOMPARE(log.lines().size(), 1);
-        QVERIFY2(log.lines().first().startsWith("warning: [PriorityPlugin] WARN: Cache file " + dir.filePath("c") + " open error "),
-                 qPrintable(log.lines().first()));
-        QVERIFY(QFileInfo(dir.filePath("c")).isDir());
+        QCOMPARE(cache.isOff(), off);
+        if (off)
+            QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+        else if (before == "dir")
+            QVERIFY(QFileInfo(path).isDir());
+        else
+            QCOMPARE(readAll(path), after == "same" ? before : after);
+        // What follows "open error" is Qt's text.
+        QCOMPARE(captured.lines().replaceInStrings(path, "PATH").replaceInStrings(QRegularExpression("open error .*"), "open error "), log);
+        QCOMPARE(cache.fileWrites(), int(!off && before != "dir" && (operation == "write" || operation == "remove 42")));
     }
 };
 

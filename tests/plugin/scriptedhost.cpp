@@ -12,6 +12,12 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
+
+#include "items/prioroute.h"
+#include "items/priovdetector.h"
+#include "items/priovehicle.h"
+
 QVariant json(const QString &text)
 {
     if (text.isEmpty())
@@ -38,25 +44,28 @@ ScriptedRpc::ScriptedRpc(QObject *parent)
     setObjectName(QStringLiteral("fake-rpc"));
 }
 
-void ScriptedRpc::script(const QString &method, Kind kind, const QVariant &value)
+void ScriptedRpc::script(const QString &method, const QString &kind, const QVariant &value)
 {
+    if (!QStringList({"pending", "result", "error", "invoke-fails", "wrong-type"}).contains(kind))
+        qFatal("no such answer: %s", qPrintable(kind));
     m_scripts.insert(method, {kind, value});
 }
 
 QObject *ScriptedRpc::postCommand(const QString &method, const QVariant &params)
 {
-    const auto script = m_scripts.value(method, {Pending, QVariant()});
-    if (script.first == InvokeFails || script.first == WrongType) {
-        posted.append({method, params, nullptr});
-        return script.first == WrongType ? new QObject(this) : nullptr;
+    qDebug().noquote() << "request:" << method << compact(params);
+    const auto script = m_scripts.value(method, {"pending", QVariant()});
+    if (script.first == "invoke-fails" || script.first == "wrong-type") {
+        responses.append(nullptr);
+        return script.first == "wrong-type" ? new QObject(this) : nullptr;
     }
     // JsonRpcResponse lets any owner finish it; this object is the owner.
     auto *response = new JsonRpcResponse(method, params, this);
-    posted.append({method, params, response});
-    if (script.first != Pending) {
+    responses.append(response);
+    if (script.first != "pending") {
         QPointer<JsonRpcResponse> guarded(response);
         QTimer::singleShot(0, this, [guarded, script] {
-            if (guarded && script.first == Error)
+            if (guarded && script.first == "error")
                 guarded->finishWithError(script.second);
             else if (guarded)
                 guarded->finishWithResult(script.second);
@@ -108,16 +117,18 @@ void Host::run(const QStringList &steps)
         const QString verb = step.section(' ', 0, 0);
         const QString rest = step.section(' ', 1);
         if (verb == "connect" || verb == "load") {
-            const int first = rpc->posted.size();
-            const int line = log.lines().size();
+            int at = log.lines().size();
             emit rpc->connected(true);
-            QCOMPARE(log.lines().value(line), QStringLiteral("info: [PriorityPlugin] INFO: RPC object 'fake-rpc' connected"));
-            m_connectLines.insert(line);
-            // A connection that fails stops the plug-in and asks for nothing.
-            if (plugin->rpcObject())
-                QCOMPARE(requests(first), QStringList({lists[0] + " -", lists[1] + " -", lists[2] + " -"}));
-            for (int i = first; i < rpc->posted.size(); ++i)
-                m_connectRequests.insert(i);
+            const QStringList lines = log.lines();
+            QCOMPARE(lines.value(at), QStringLiteral("info: [PriorityPlugin] INFO: RPC object 'fake-rpc' connected"));
+            m_taken.insert(at);
+            // In this order, with the restore's warnings before them; a connection that fails
+            // stops the plug-in and asks for nothing.
+            for (int i = 0; i < 3 && plugin->rpcObject(); ++i) {
+                at = lines.indexOf("debug: request: " + lists[i] + " -", at + 1);
+                QVERIFY2(at > 0, qPrintable(lists[i]));
+                m_taken.insert(at);
+            }
         } else if (verb == "disconnect") {
             emit rpc->connected(false);
         } else if (verb == "answer" || verb == "fail") {
@@ -125,22 +136,43 @@ void Host::run(const QStringList &steps)
         } else if (verb == "notify") {
             notify(rest.section(' ', 0, 0), rest.section(' ', 1));
         } else if (verb == "script") {
-            static const QStringList kinds{"pending", "result", "error", "invoke-fails", "wrong-type"};
-            QVERIFY2(kinds.contains(rest.section(' ', 1, 1)), qPrintable(step));
-            rpc->script(rest.section(' ', 0, 0), ScriptedRpc::Kind(kinds.indexOf(rest.section(' ', 1, 1))),
-                        json(rest.section(' ', 2)));
+            rpc->script(rest.section(' ', 0, 0), rest.section(' ', 1, 1), json(rest.section(' ', 2)));
         } else if (verb == "cache") {
             QDir().mkpath(QFileInfo(plugin->cacheFilePath()).path());
             QFile file(plugin->cacheFilePath());
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write(rest.toUtf8());
+        } else if (verb == "filter") {
+            plugin->setVehicleNameFilter(rest);
         } else if (verb == "delete-model") {
             delete kernel.model.data();
+        } else if (verb == "delete-layer") {
+            delete kernel.scene->layers.value("Traffic priority").data();
+        } else if (verb == "clear-scene") {
+            kernel.scene->clear();
+        } else if (verb == "tree") {
+            qDebug().noquote() << "tree" << tree();
+        } else if (verb == "show") {
+            show();
         } else if (verb == "delete-section") {
             delete kernel.model->section(rest);
         } else if (verb == "settle") {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             QCoreApplication::processEvents();
+        } else if (verb == "start") {
+            QVERIFY(plugin->start(rpc));
+        } else if (verb == "stop") {
+            plugin->stop(rest == "restart");
+        } else if (verb == "fire") {
+            auto *timer = plugin->findChild<QTimer *>();
+            QVERIFY(timer && timer->isActive() && timer->isSingleShot());
+            QCOMPARE(timer->interval(), 10000);
+            timer->start(0);
+            QTRY_VERIFY(!timer->isActive());
+        } else if (verb == "allow") {
+            emit owner.allowedCommandsChanged();
+        } else if (verb == "destroy") {
+            delete rpc.data();
         } else if (verb != "lists") {
             QFAIL(qPrintable("unknown step " + step));
         }
@@ -156,44 +188,16 @@ void Host::run(const QStringList &steps)
 
 bool Host::answer(const QString &method, const QVariant &value, bool error)
 {
-    for (const ScriptedRpc::Request &request : qAsConst(rpc->posted)) {
-        if (request.method == method && request.response && !request.response->isFinished()) {
+    for (JsonRpcResponse *response : qAsConst(rpc->responses)) {
+        if (response && response->requestMethod() == method && !response->isFinished()) {
             if (error)
-                request.response->finishWithError(value);
+                response->finishWithError(value);
             else
-                request.response->finishWithResult(value);
+                response->finishWithResult(value);
             return true;
         }
     }
     return false;
-}
-
-QStringList Host::requests(int from) const
-{
-    QStringList list;
-    for (int i = from; i < rpc->posted.size(); ++i) {
-        if (!m_connectRequests.contains(i))
-            list << rpc->posted.at(i).method + ' ' + compact(rpc->posted.at(i).params);
-    }
-    return list;
-}
-
-QString Host::cached(bool whole) const
-{
-    plugin->geometryCache().flush();
-    QFile file(plugin->cacheFilePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return "-";
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
-    if (!doc.isObject())
-        return "?";
-    if (whole)
-        return QString::fromUtf8(doc.toJson(QJsonDocument::Compact));
-    QStringList members;
-    const QJsonObject root = doc.object();
-    for (auto it = root.begin(); it != root.end(); ++it)
-        members << it.key() + '[' + it.value().toObject().keys().join(' ') + ']';
-    return members.join(' ');
 }
 
 static QString branch(const QAbstractItemModel *model, const QModelIndex &parent)
@@ -215,6 +219,28 @@ static QString branch(const QAbstractItemModel *model, const QModelIndex &parent
     return parts.join(QLatin1String(", "));
 }
 
+void Host::show() const
+{
+    QStringList lines;
+    for (PrioRoute *route : plugin->routeRegistry())
+        lines << QStringLiteral("route %1 %2").arg(route->id()).arg(route->description().isEmpty() ? "-" : route->description());
+    for (PrioVDetector *d : plugin->detectorRegistry())
+        lines << QStringLiteral("detector %1 %2 %3").arg(d->id()).arg(d->name().isEmpty() ? "-" : d->name(), d->state().isEmpty() ? "-" : d->state());
+    for (PrioVehicle *v : plugin->boardRegistry()) {
+        QStringList ids;
+        for (int id : v->activeDetectors())
+            ids << QString::number(id);
+        ids.sort();
+        lines << QStringLiteral("board %1 %2 %3 %4 [%5]%6")
+                     .arg(v->name(), v->isLoggedIn() ? "in" : "out", QString::number(v->routeId()),
+                          v->priorityState().isEmpty() ? "-" : v->priorityState(), ids.join(' '),
+                          v->isFilterAccepted() ? "" : " hidden");
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const QString &line : qAsConst(lines))
+        qDebug().noquote() << line;
+}
+
 QString Host::tree() const
 {
     return kernel.model ? branch(kernel.model, QModelIndex()) : "-";
@@ -223,21 +249,39 @@ QString Host::tree() const
 QStringList Host::logged()
 {
     static const QStringList prefixes{"critical: [PriorityPlugin] ERROR: ", "warning: [PriorityPlugin] WARN: ",
-                                      "info: [PriorityPlugin] INFO: ", "debug: rpcError: "};
+                                      "info: [PriorityPlugin] INFO: ", "debug: "};
     const QStringList lines = log.lines();
     QStringList texts;
     for (; m_seen < lines.size(); ++m_seen) {
         const QString &line = lines.at(m_seen);
-        if (m_connectLines.contains(m_seen))
+        if (m_taken.contains(m_seen))
             continue;
         QString text = line;
         for (const QString &prefix : prefixes) {
             if (line.startsWith(prefix))
-                text = line.mid(prefix.lastIndexOf(' ', prefix.size() - 2) + 1);
+                text = line.mid(prefix == "debug: " ? 7 : prefix.lastIndexOf(' ', prefix.size() - 2) + 1);
         }
-        texts << text;
+        texts << (text.startsWith("request: ") ? "> " + text.mid(9) : text);
     }
     return texts;
+}
+
+QString Host::cached(bool whole) const
+{
+    plugin->geometryCache().flush();
+    QFile file(plugin->cacheFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return "-";
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
+    if (!doc.isObject())
+        return "?";
+    if (whole)
+        return QString::fromUtf8(doc.toJson(QJsonDocument::Compact));
+    QStringList members;
+    const QJsonObject root = doc.object();
+    for (auto it = root.begin(); it != root.end(); ++it)
+        members << it.key() + '[' + it.value().toObject().keys().join(' ') + ']';
+    return members.join(' ');
 }
 
 QString sections(const QString &routes, const QString &unassigned, const QString &assigned, const QString &emergency)

@@ -2,9 +2,10 @@
 
 // The plug-in object on a scripted host, shared by the plug-in's unit suites: a JSON-RPC
 // object whose answers the test scripts or gives by hand, a kernel whose scene and item model
-// can be withheld, the project objects that name the cache, the whole tree as one line, the
-// log captured and a model tester attached for the whole test. The classes carry the host's
-// class names, which is all the plug-in checks.
+// can be withheld, the project objects that name the cache, the whole tree as one line, and a
+// transcript of the log, the rpcError texts and the requests in the order they came. A model
+// tester is attached for the whole test. The classes carry the host's class names, which is
+// all the plug-in checks.
 
 #include <QAbstractItemModelTester>
 #include <QGraphicsObject>
@@ -39,31 +40,24 @@ signals:
     void requestQueueEmpty();
 };
 
-// Takes requests and answers them as scripted, from the event loop; unscripted requests stay
-// pending until the test answers them.
+// Takes requests, logs them ("request: METHOD PARAMS") and answers them as scripted, from the
+// event loop; unscripted requests stay pending until the test answers them.
 class ScriptedRpc : public JsonRpcObject
 {
     Q_OBJECT
 public:
-    enum Kind { Pending, Result, Error, InvokeFails, WrongType };
-    Q_ENUM(Kind)
     explicit ScriptedRpc(QObject *parent = nullptr);
-
     Q_INVOKABLE QObject *postCommand(const QString &method, const QVariant &params);
     Q_INVOKABLE void subscribe(const QStringList &events) { subscriptions.append(events); }
-    void script(const QString &method, Kind kind, const QVariant &value = QVariant());
+    // kind: pending, result, error (value is the error object), invoke-fails (postCommand
+    // answers null) or wrong-type (it answers a plain QObject).
+    void script(const QString &method, const QString &kind, const QVariant &value = QVariant());
 
-    struct Request
-    {
-        QString method;
-        QVariant params;
-        QPointer<JsonRpcResponse> response;
-    };
-    QVector<Request> posted;
+    QVector<QPointer<JsonRpcResponse>> responses;
     QVector<QStringList> subscriptions;
 
 private:
-    QHash<QString, QPair<Kind, QVariant>> m_scripts;
+    QHash<QString, QPair<QString, QVariant>> m_scripts;
 };
 
 // The JSON-RPC object's owner, which reports permission changes.
@@ -136,36 +130,40 @@ struct Host
     ~Host();
 
     // Runs steps, each a verb and its arguments, JSON where they are values:
-    //   connect | disconnect          connected(true) (its log line and three requests taken) or (false)
-    //   lists R | D | B                 answers the pending route, detector and board lists in this
-    //                                   order (a part left out or empty stays pending)
-    //   load R | D | B                  connect, then lists
+    //   connect, disconnect           connected(true) (its log line and three list requests are
+    //                                 taken from the transcript), connected(false)
+    //   lists R | D | B               answers the pending route, detector and board lists in this
+    //                                 order; a part left out or empty stays pending
+    //   load R | D | B                connect, then lists
     //   answer METHOD JSON, fail METHOD JSON   the oldest pending request of METHOD, with a
-    //                                   result or an error object
-    //   notify NAME JSON                a notification
-    //   script METHOD KIND [JSON]       how later requests of METHOD are answered: pending,
-    //                                   result, error, invoke-fails or wrong-type
-    //   cache TEXT                      the cache file's content
-    //   delete-section PATH, delete-model   the host deletes a section of its tree, or the tree
-    //   settle                          deferred deletions and zero timers run
+    //                                 result or an error object
+    //   notify NAME JSON              a notification
+    //   script METHOD KIND [JSON]     how later requests of METHOD are answered
+    //   cache TEXT                    the cache file's content
+    //   filter REGEX                  the vehicle name filter
+    //   delete-section PATH, delete-model, delete-layer, clear-scene   what the host may do
+    //   settle                        deferred deletions and zero timers run
+    //   start, stop, stop restart     the plug-in's start (which must succeed) and stop
+    //   fire                          the pending ten-second restart, brought forward
+    //   allow                         the owner's allowedCommandsChanged()
+    //   destroy                       the JSON-RPC object is deleted
+    //   tree, show                    the tree, or every registered item, into the transcript:
+    //                                 "route ID DESCRIPTION", "detector ID NAME STATE", "board
+    //                                 NAME in|out ROUTE STATE [ACTIVE DETECTORS][ hidden]"
     void run(const QStringList &steps);
     void connectWith(const QString &routes = "[]", const QString &detectors = "[]", const QString &boards = "{}")
     {
         run({"load " + routes + " | " + detectors + " | " + boards});
     }
-    // Finishes the oldest pending request of method; false when none is pending.
-    bool answer(const QString &method, const QVariant &value, bool error = false);
     void notify(const QString &name, const QString &params) { emit rpc->notification(name, json(params)); }
-    // The requests from the from-th on, each as "method params" with the params in compact JSON;
-    // those of the connect steps are left out.
-    QStringList requests(int from = 0) const;
     // The whole tree as one line: "Traffic priority system[Routes[5[Boards, Detectors]], ...]"
-    // ("-" without a tree).
-    // An entry whose column flags are not the plug-in's standard ones is marked with "!".
+    // ("-" without a tree). An entry whose column flags are not the plug-in's standard ones is
+    // marked with "!".
     QString tree() const;
-    // The log lines since the last call; a plug-in line as "ERROR: ", "WARN: " or "INFO: " and
-    // its text, an rpcError of the plug-in as "rpcError: " and its text, in the order they came;
-    // any other line as captured.
+    // The transcript since the last call: a plug-in log line as "ERROR: ", "WARN: " or "INFO: "
+    // and its text, an rpcError as "rpcError: " and its text, a request as "> METHOD PARAMS"
+    // (compact JSON, "-" for none), a test's own debug line as it is; any other line as
+    // captured.
     QStringList logged();
     // The cache file's root members with their keys, "detectors[31 9] routes[12]", or whole as
     // compact JSON; "-" without a file, "?" for a file that is no JSON object.
@@ -179,9 +177,10 @@ struct Host
     QAbstractItemModelTester tester{kernel.model, QAbstractItemModelTester::FailureReportingMode::QtTest};
 
 private:
+    bool answer(const QString &method, const QVariant &value, bool error = false);
+    void show() const;
     int m_seen = 0;
-    QSet<int> m_connectRequests;
-    QSet<int> m_connectLines;
+    QSet<int> m_taken;
 };
 
 // The tree with the plug-in's four sections holding what is given ("" for nothing).

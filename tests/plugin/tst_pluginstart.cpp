@@ -1,7 +1,6 @@
 // Start, stop and the two kinds of restart of the plug-in object.
 
 #include <QSettings>
-#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -29,16 +28,20 @@ public:
 
 namespace {
 
+// The attached object's name, or "-"; then whether a restart waits, and on what.
 QString state(const Host &host)
 {
-    QObject *current = host.plugin->rpcObject();
-    QString text = current && current == host.rpc.data() ? "attached" : "stopped";
+    QString text = host.plugin->rpcObject() ? host.plugin->rpcObject()->objectName() : "-";
     if (host.plugin->isRestartPending())
         text += ", restart pending";
     if (host.plugin->isAwaitingPermissions())
         text += ", awaiting permissions";
     return text;
 }
+
+const QString kLoaded = "INFO: RPC object 'fake-rpc' connected";
+const QStringList kLists{"> RoadNetwork.getRouteList -", "> VDTService.getVdtList -", "> BoardsServer.getBoards -"};
+const QStringList kLoad = QStringList(kLoaded) + kLists;
 
 } // namespace
 
@@ -49,29 +52,28 @@ class tst_PluginStart : public QObject
 private slots:
     void initTestCase() { useTestStorage("tst_pluginstart"); }
 
-    // Started on the scripted object, then started again with something else.
-    void startIsRefused_data()
+    // Started on the scripted object, then started again on another candidate; then both
+    // objects report a connection.
+    void startAgain_data()
     {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QString>("after");
-        const QString invalid = "ERROR: JSonRpc object is NULL or invalid";
-        QTest::newRow("null") << "null" << QStringList{"INFO: start", invalid} << "attached";
-        QTest::newRow("no JsonRpcObject") << "plain" << QStringList{"INFO: start", invalid} << "attached";
-        QTest::newRow("no postCommand") << "mute"
-                                        << QStringList{"INFO: start", "INFO: Stop", "ERROR: Invalid 'JsonRpc' object"}
-                                        << "stopped";
-        const QString noKernel = "ERROR: Parent of plugin must be Road::Kernel object";
-        QTest::newRow("no parent") << "orphan" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "stopped";
-        QTest::newRow("parent no kernel") << "other parent" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "stopped";
-        QTest::newRow("no scene") << "no scene" << QStringList{"INFO: start", "ERROR: No graphics scene object", "INFO: Stop"}
-                                  << "stopped";
+        const QString invalid = "ERROR: JSonRpc object is NULL or invalid", noKernel = "ERROR: Parent of plugin must be Road::Kernel object";
+        QTest::newRow("null") << "null" << QStringList{"INFO: start", invalid} + kLoad << "fake-rpc";
+        QTest::newRow("no JsonRpcObject") << "plain" << QStringList{"INFO: start", invalid} + kLoad << "fake-rpc";
+        QTest::newRow("no postCommand") << "mute" << QStringList{"INFO: start", "INFO: Stop", "ERROR: Invalid 'JsonRpc' object"} << "-";
+        QTest::newRow("no parent") << "orphan" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "-";
+        QTest::newRow("parent no kernel") << "other parent" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "-";
+        QTest::newRow("no scene") << "no scene" << QStringList{"INFO: start", "ERROR: No graphics scene object", "INFO: Stop"} << "-";
         QTest::newRow("no item model")
-            << "no model"
-            << QStringList{"INFO: start", "ERROR: Kernel object not contains valid 'itemModel' property", "INFO: Stop"}
-            << "stopped";
+            << "no model" << QStringList{"INFO: start", "ERROR: Kernel object not contains valid 'itemModel' property", "INFO: Stop"}
+            << "-";
+        QTest::newRow("same object: one connection") << "same" << QStringList("INFO: start") + kLoad << "fake-rpc";
+        QTest::newRow("another object: the first is stopped")
+            << "second" << QStringList{"INFO: start", "INFO: Stop", "INFO: RPC object 'second' connected"} + kLists << "second";
     }
-    void startIsRefused()
+    void startAgain()
     {
         QFETCH(QString, setup);
         QFETCH(QStringList, log);
@@ -79,58 +81,29 @@ private slots:
         Host host;
         QObject plain;
         auto *mute = new JsonRpcObject(&host.owner);
+        auto *second = new ScriptedRpc(&host.owner);
+        second->setObjectName("second");
         std::unique_ptr<PriorityPlugin> orphan;
-        QObject *candidate = host.rpc;
-        if (setup == "null")
-            candidate = nullptr;
-        else if (setup == "plain")
-            candidate = &plain;
-        else if (setup == "mute")
-            candidate = mute;
-        else if (setup == "orphan") {
-            orphan.reset(host.plugin);
-            host.plugin->setParent(nullptr);
-        } else if (setup == "other parent")
+        QObject *candidate = setup == "null" ? nullptr : setup == "plain" ? &plain : setup == "mute" ? mute : host.rpc.data();
+        if (setup == "second")
+            candidate = second;
+        if (setup == "orphan")
+            orphan.reset(host.plugin), host.plugin->setParent(nullptr);
+        if (setup == "other parent")
             host.plugin->setParent(&host.owner);
-        else if (setup == "no scene")
-            host.kernel.withholdScene = true;
-        else
-            host.kernel.withholdModel = true;
+        host.kernel.withholdScene = setup == "no scene";
+        host.kernel.withholdModel = setup == "no model";
 
-        QVERIFY(!host.plugin->start(candidate));
-        QCOMPARE(host.logged(), log);
-        QCOMPARE(state(host), after);
-        if (setup != "mute" && setup != "null" && setup != "plain")
-            QVERIFY(!host.plugin->graphicsScene() && !host.plugin->treeModel());
-        // A refused object's signals reach nothing; the current one's still load.
+        QCOMPARE(host.plugin->start(candidate), setup == "same" || setup == "second");
+        // A refused object's signals reach nothing.
         emit mute->requestQueueEmpty();
         emit mute->notification("BoardsServer.boardPosition", QVariantMap());
         delete mute;
         emit host.rpc->connected(true);
-        QCOMPARE(host.logged(), after == "attached" ? QStringList("INFO: RPC object 'fake-rpc' connected") : QStringList());
-    }
-
-    void startAgain_data()
-    {
-        QTest::addColumn<bool>("sameObject");
-        QTest::addColumn<QStringList>("log");
-        QTest::newRow("same object: one connection") << true << QStringList{"INFO: start", "INFO: RPC object 'fake-rpc' connected"};
-        QTest::newRow("another object: the first is stopped")
-            << false << QStringList{"INFO: start", "INFO: Stop", "INFO: RPC object 'second' connected"};
-    }
-    void startAgain()
-    {
-        QFETCH(bool, sameObject);
-        QFETCH(QStringList, log);
-        Host host;
-        auto *second = new ScriptedRpc(&host.owner);
-        second->setObjectName("second");
-        QVERIFY(host.plugin->start(sameObject ? host.rpc.data() : second));
-        emit host.rpc->connected(true);
         emit second->connected(true);
         QCOMPARE(host.logged(), log);
-        QCOMPARE(host.plugin->graphicsScene(), host.kernel.scene);
-        QCOMPARE(host.plugin->treeModel(), host.kernel.model);
+        QCOMPARE(state(host), after);
+        QCOMPARE(host.plugin->graphicsScene() == host.kernel.scene && host.plugin->treeModel() == host.kernel.model, after != "-");
     }
 
     void cacheName_data()
@@ -156,14 +129,12 @@ private slots:
         new QObject(&host.kernel);
         if (layout == "second plugin")
             new Vireo::Plugin(&host.kernel); // the first has no project
-        if (layout != "none") {
-            auto *vireo = new Vireo::Plugin(&host.kernel);
+        auto *vireo = layout == "none" ? nullptr : new Vireo::Plugin(&host.kernel);
+        if (vireo && layout != "plugin") {
             new QObject(vireo);
-            if (layout != "plugin") {
-                auto *project = new Vireo::Project(vireo);
-                if (baseDir.isValid())
-                    project->setProperty("baseDir", baseDir);
-            }
+            auto *project = new Vireo::Project(vireo);
+            if (baseDir.isValid())
+                project->setProperty("baseDir", baseDir);
             if (layout == "two projects")
                 new Vireo::Project(vireo);
         }
@@ -182,48 +153,47 @@ private slots:
         QVERIFY(QSettings().allKeys().isEmpty());
     }
 
-    // The loading requests stay unanswered; each row is a run of faults and host actions.
+    // Connected with the lists unanswered; then a run of faults and host actions.
     void failureAndRestart_data()
     {
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QString>("after");
-        const QString stop = "INFO: Stop", start = "INFO: start", loaded = "INFO: RPC object 'fake-rpc' connected";
+        const QString stop = "INFO: Stop";
         auto failed = [&](const QString &text) {
             return QStringList{"ERROR: Response on method " + text, stop, "rpcError: Response on method " + text};
         };
+        const QString fail5 = R"(fail RoadNetwork.getRouteList {"code": 5, "message": "m"})";
+        const QString refuse = R"(fail RoadNetwork.getRouteList {"code": -32000, "message": "m"})";
         const QStringList failed5 = failed("'RoadNetwork.getRouteList' error: code 5, message: m");
         const QStringList refused = failed("'RoadNetwork.getRouteList' error: code -32000, message: m");
-        const QStringList reloaded{start, loaded};
-
-        QTest::newRow("error answer: restart 10 s later, loaded at once")
-            << QStringList{"fail 5", "fire"} << failed5 + reloaded << "attached";
-        QTest::newRow("error answer: waiting") << QStringList{"fail 5"} << failed5 << "stopped, restart pending";
-        QTest::newRow("board data refused: timed restart")
-            << QStringList{"board", "fire"} << failed("'BoardsServer.getBoardData' error: code -32602, message: unknown") + reloaded
-            << "attached";
-        QTest::newRow("refusal: waits for the permissions") << QStringList{"fail -32000"} << refused
-                                                            << "stopped, awaiting permissions";
-        QTest::newRow("refusal, then the permissions change") << QStringList{"fail -32000", "allow"} << refused + reloaded
-                                                              << "attached";
-        QTest::newRow("refused twice: one start per change, none while running")
-            << QStringList{"fail -32000", "allow", "fail -32000", "allow", "allow"} << refused + reloaded + refused + reloaded
-            << "attached";
-        QTest::newRow("explicit start cancels the timed restart") << QStringList{"fail 5", "start", "allow"}
-                                                                  << failed5 + reloaded << "attached";
-        QTest::newRow("explicit start cancels the permission wait") << QStringList{"fail -32000", "start", "allow"}
-                                                                    << refused + reloaded << "attached";
-        QTest::newRow("failure after the connection dropped stops nothing")
-            << QStringList{"drop", "fail -32098", "connect"}
-            << QStringList{"INFO: RPC object 'fake-rpc' disconnected", loaded} << "attached";
-        QTest::newRow("object destroyed: stopped for good")
-            << QStringList{"destroy", "stop"} << QStringList{"INFO: Json-RPC plugin object destroyed", stop} << "stopped";
-        QTest::newRow("object destroyed while the restart waits")
-            << QStringList{"fail 5", "destroy", "fire"} << failed5 + QStringList{start, "ERROR: JSonRpc object is NULL or invalid"}
-            << "stopped";
-        QTest::newRow("refusal without an owner gives up")
-            << QStringList{"orphan", "fail -32000", "allow"}
-            << QStringList{refused[0], stop, "ERROR: Invalid 'JsonRpc' object", refused[2]} << "stopped";
+        const QStringList loaded = QStringList("INFO: start") + kLoad;
+        auto row = [](const char *name, const QStringList &steps, const QStringList &log, const QString &after) {
+            QTest::newRow(name) << steps << log << after;
+        };
+        row("error answer: restart 10 s later, loaded at once", {fail5, "fire"}, failed5 + loaded, "fake-rpc");
+        row("error answer: waiting", {fail5}, failed5, "-, restart pending");
+        row("board data refused: timed restart",
+            {R"(script BoardsServer.getBoardData error {"code": -32602, "message": "unknown"})",
+             R"(notify BoardsServer.boardPosition {"board_name": "B9"})", "settle", "fire"},
+            QStringList(R"(> BoardsServer.getBoardData {"name":"B9"})") + failed("'BoardsServer.getBoardData' error: code -32602, message: unknown")
+                + loaded,
+            "fake-rpc");
+        row("refusal: waits for the permissions", {refuse}, refused, "-, awaiting permissions");
+        row("refusal, then the permissions change", {refuse, "allow"}, refused + loaded, "fake-rpc");
+        row("refused twice: one start per change, none while running", {refuse, "allow", refuse, "allow", "allow"},
+            refused + loaded + refused + loaded, "fake-rpc");
+        row("explicit start cancels the timed restart", {fail5, "start", "allow"}, failed5 + loaded, "fake-rpc");
+        row("explicit start cancels the permission wait", {refuse, "start", "allow"}, refused + loaded, "fake-rpc");
+        row("failure after the connection dropped stops nothing",
+            {"disconnect", R"(fail RoadNetwork.getRouteList {"code": -32098})", "connect"},
+            {"INFO: RPC object 'fake-rpc' disconnected"}, "fake-rpc");
+        row("object destroyed: stopped for good", {"destroy", "stop restart"},
+            {"INFO: Json-RPC plugin object destroyed", stop}, "-");
+        row("object destroyed while the restart waits", {fail5, "destroy", "fire"},
+            failed5 + QStringList{"INFO: start", "ERROR: JSonRpc object is NULL or invalid"}, "-");
+        row("refusal without an owner gives up", {"orphan", refuse, "allow"},
+            {refused[0], stop, "ERROR: Invalid 'JsonRpc' object", refused[2]}, "-");
     }
     void failureAndRestart()
     {
@@ -231,46 +201,11 @@ private slots:
         QFETCH(QStringList, log);
         QFETCH(QString, after);
         Host host;
+        host.run({"connect"});
         std::unique_ptr<ScriptedRpc> orphan;
-        emit host.rpc->connected(true);
-        host.logged();
-        for (const QString &step : steps) {
-            const int posted = host.rpc ? host.rpc->posted.size() : 0;
-            if (step.startsWith("fail")) {
-                for (const ScriptedRpc::Request &request : qAsConst(host.rpc->posted)) {
-                    if (request.method == "RoadNetwork.getRouteList" && !request.response->isFinished())
-                        request.response->finishWithError(QVariantMap{{"code", step.mid(5).toInt()}, {"message", "m"}});
-                }
-            } else if (step == "board") {
-                host.rpc->script("BoardsServer.getBoardData", ScriptedRpc::Error,
-                                 QVariantMap{{"code", -32602}, {"message", "unknown"}});
-                host.notify("BoardsServer.boardPosition", R"({"board_name": "B9"})");
-                QTRY_VERIFY(!host.plugin->rpcObject());
-            } else if (step == "fire") {
-                auto *timer = host.plugin->findChild<QTimer *>();
-                QVERIFY(timer && timer->isActive() && timer->isSingleShot());
-                QCOMPARE(timer->interval(), 10000);
-                timer->start(0); // the ten seconds brought forward
-                QTRY_VERIFY(!timer->isActive());
-            } else if (step == "allow") {
-                emit host.owner.allowedCommandsChanged();
-            } else if (step == "start") {
-                QVERIFY(host.plugin->start(host.rpc));
-            } else if (step == "drop" || step == "connect") {
-                emit host.rpc->connected(step == "connect");
-            } else if (step == "destroy") {
-                delete host.rpc;
-            } else if (step == "stop") {
-                host.plugin->stop(true);
-            } else if (step == "orphan") {
-                orphan.reset(host.rpc);
-                host.rpc->setParent(nullptr);
-            }
-            // Every load asks for the three lists again.
-            if (host.rpc && host.rpc->posted.size() > posted && step != "board")
-                QCOMPARE(host.requests(posted), QStringList({"RoadNetwork.getRouteList -", "VDTService.getVdtList -",
-                                                             "BoardsServer.getBoards -"}));
-        }
+        if (steps.first() == "orphan")
+            orphan.reset(host.rpc), host.rpc->setParent(nullptr), steps.removeFirst();
+        host.run(steps);
         QCOMPARE(host.logged(), log);
         QCOMPARE(state(host), after);
     }
@@ -282,9 +217,8 @@ private slots:
         auto *stateful = new StatefulRpc(&host.owner);
         QVERIFY(host.plugin->start(stateful));
         QVERIFY(host.plugin->start(stateful));
-        QCOMPARE(host.logged(), QStringList({"INFO: start", "INFO: RPC object 'fake-rpc' connected", "INFO: start"}));
-        auto *odd = new OddStateRpc(&host.owner);
-        QVERIFY(host.plugin->start(odd));
+        QCOMPARE(host.logged(), QStringList("INFO: start") + kLoad + QStringList("INFO: start"));
+        QVERIFY(host.plugin->start(new OddStateRpc(&host.owner)));
         QCOMPARE(host.logged(), QStringList({"INFO: start", "INFO: Stop"}));
     }
 };
