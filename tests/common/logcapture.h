@@ -33,11 +33,6 @@ public:
     }
     int count(const QString &line) const { return lines().count(line); }
     bool contains(const QString &line) const { return lines().contains(line); }
-    void clear()
-    {
-        QMutexLocker lock(&m_mutex);
-        m_lines.clear();
-    }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)

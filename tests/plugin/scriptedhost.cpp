@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <algorithm>
+#include <functional>
 
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
@@ -20,22 +20,18 @@
 
 QVariant json(const QString &text)
 {
-    if (text.isEmpty())
-        return QVariant();
     // Wrapped, so that a bare number or string is a document too.
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(('[' + text + ']').toUtf8(), &error);
     if (error.error != QJsonParseError::NoError)
         qFatal("bad JSON in a test: %s", qPrintable(text));
-    return doc.array().first().toVariant();
+    return doc.array().isEmpty() ? QVariant() : doc.array().first().toVariant();
 }
 
 QString compact(const QVariant &value)
 {
-    if (!value.isValid())
-        return QStringLiteral("-");
     const QByteArray wrapped = QJsonDocument(QJsonArray{QJsonValue::fromVariant(value)}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2));
+    return value.isValid() ? QString::fromUtf8(wrapped.mid(1, wrapped.size() - 2)) : "-";
 }
 
 ScriptedRpc::ScriptedRpc(QObject *parent)
@@ -62,39 +58,29 @@ QObject *ScriptedRpc::postCommand(const QString &method, const QVariant &params)
     // JsonRpcResponse lets any owner finish it; this object is the owner.
     auto *response = new JsonRpcResponse(method, params, this);
     responses.append(response);
-    if (script.first != "pending") {
-        QPointer<JsonRpcResponse> guarded(response);
+    QPointer<JsonRpcResponse> guarded(response);
+    if (script.first != "pending")
         QTimer::singleShot(0, this, [guarded, script] {
-            if (guarded && script.first == "error")
-                guarded->finishWithError(script.second);
-            else if (guarded)
-                guarded->finishWithResult(script.second);
+            if (guarded)
+                script.first == "error" ? guarded->finishWithError(script.second) : guarded->finishWithResult(script.second);
         });
-    }
     return response;
 }
 
 QGraphicsObject *LayeredScene::addLayer(const QString &name)
 {
     QPointer<QGraphicsObject> &layer = layers[name];
-    if (!layer) {
-        layer = new MapLayer;
-        addItem(layer);
-    }
+    if (!layer)
+        addItem(layer = new MapLayer);
     return layer;
-}
-
-void useTestStorage(const QString &suite)
-{
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
-    QCoreApplication::setApplicationName(suite);
 }
 
 Host::Host(bool start)
 {
-    QObject::connect(plugin, &PriorityPlugin::rpcError, &owner,
-                     [](const QString &text) { qDebug().noquote() << "rpcError:" << text; });
+    QObject::connect(plugin, &PriorityPlugin::rpcError, &owner, [](const QString &text) { qDebug().noquote() << "rpcError:" << text; });
+    // The suite's own test locations (named after its executable), emptied.
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
     QSettings().clear();
     QDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)).removeRecursively();
     if (start) {
@@ -113,10 +99,28 @@ Host::~Host()
 void Host::run(const QStringList &steps)
 {
     static const QStringList lists{"RoadNetwork.getRouteList", "VDTService.getVdtList", "BoardsServer.getBoards"};
+    const QHash<QString, std::function<void(const QString &)>> simple{
+        {"disconnect", [&](const QString &) { emit rpc->connected(false); }},
+        {"notify", [&](const QString &rest) { notify(rest.section(' ', 0, 0), rest.section(' ', 1)); }},
+        {"script", [&](const QString &rest) { rpc->script(rest.section(' ', 0, 0), rest.section(' ', 1, 1), json(rest.section(' ', 2))); }},
+        {"filter", [&](const QString &rest) { plugin->setVehicleNameFilter(rest); }},
+        {"delete-model", [&](const QString &) { delete kernel.model.data(); }},
+        {"delete-layer", [&](const QString &) { delete kernel.scene->layers.value("Traffic priority").data(); }},
+        {"delete-section", [&](const QString &rest) { delete kernel.model->section(rest); }},
+        {"clear-scene", [&](const QString &) { kernel.scene->clear(); }},
+        {"tree", [&](const QString &) { qDebug().noquote() << "tree" << tree(); }},
+        {"show", [&](const QString &) { show(); }},
+        {"stop", [&](const QString &rest) { plugin->stop(rest == "restart"); }},
+        {"allow", [&](const QString &) { emit owner.allowedCommandsChanged(); }},
+        {"queue-empty", [&](const QString &) { emit rpc->requestQueueEmpty(); }},
+        {"destroy", [&](const QString &) { delete rpc.data(); }},
+        {"settle", [&](const QString &) { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), QCoreApplication::processEvents(); }},
+    };
     for (const QString &step : steps) {
-        const QString verb = step.section(' ', 0, 0);
-        const QString rest = step.section(' ', 1);
-        if (verb == "connect" || verb == "load") {
+        const QString verb = step.section(' ', 0, 0), rest = step.section(' ', 1);
+        if (simple.contains(verb)) {
+            simple[verb](rest);
+        } else if (verb == "connect" || verb == "load") {
             int at = log.lines().size();
             emit rpc->connected(true);
             const QStringList lines = log.lines();
@@ -129,59 +133,27 @@ void Host::run(const QStringList &steps)
                 QVERIFY2(at > 0, qPrintable(lists[i]));
                 m_taken.insert(at);
             }
-        } else if (verb == "disconnect") {
-            emit rpc->connected(false);
         } else if (verb == "answer" || verb == "fail") {
             QVERIFY2(answer(rest.section(' ', 0, 0), json(rest.section(' ', 1)), verb == "fail"), qPrintable(step));
-        } else if (verb == "notify") {
-            notify(rest.section(' ', 0, 0), rest.section(' ', 1));
-        } else if (verb == "script") {
-            rpc->script(rest.section(' ', 0, 0), rest.section(' ', 1, 1), json(rest.section(' ', 2)));
         } else if (verb == "cache") {
             QDir().mkpath(QFileInfo(plugin->cacheFilePath()).path());
             QFile file(plugin->cacheFilePath());
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(rest.toUtf8());
-        } else if (verb == "filter") {
-            plugin->setVehicleNameFilter(rest);
-        } else if (verb == "delete-model") {
-            delete kernel.model.data();
-        } else if (verb == "delete-layer") {
-            delete kernel.scene->layers.value("Traffic priority").data();
-        } else if (verb == "clear-scene") {
-            kernel.scene->clear();
-        } else if (verb == "tree") {
-            qDebug().noquote() << "tree" << tree();
-        } else if (verb == "show") {
-            show();
-        } else if (verb == "delete-section") {
-            delete kernel.model->section(rest);
-        } else if (verb == "settle") {
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            QCoreApplication::processEvents();
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(rest.toUtf8()) == rest.toUtf8().size());
         } else if (verb == "start") {
             QVERIFY(plugin->start(rpc));
-        } else if (verb == "stop") {
-            plugin->stop(rest == "restart");
         } else if (verb == "fire") {
             auto *timer = plugin->findChild<QTimer *>();
             QVERIFY(timer && timer->isActive() && timer->isSingleShot());
             QCOMPARE(timer->interval(), 10000);
             timer->start(0);
             QTRY_VERIFY(!timer->isActive());
-        } else if (verb == "allow") {
-            emit owner.allowedCommandsChanged();
-        } else if (verb == "destroy") {
-            delete rpc.data();
         } else if (verb != "lists") {
             QFAIL(qPrintable("unknown step " + step));
         }
         if (verb == "lists" || verb == "load") {
             const QStringList answers = rest.split(" | ");
-            for (int i = 0; i < answers.size(); ++i) {
-                if (!answers.at(i).trimmed().isEmpty())
-                    QVERIFY2(answer(lists.at(i), json(answers.at(i))), qPrintable(step));
-            }
+            for (int i = 0; i < answers.size(); ++i)
+                QVERIFY2(answers[i].trimmed().isEmpty() || answer(lists[i], json(answers[i])), qPrintable(step));
         }
     }
 }
@@ -190,10 +162,7 @@ bool Host::answer(const QString &method, const QVariant &value, bool error)
 {
     for (JsonRpcResponse *response : qAsConst(rpc->responses)) {
         if (response && response->requestMethod() == method && !response->isFinished()) {
-            if (error)
-                response->finishWithError(value);
-            else
-                response->finishWithResult(value);
+            error ? response->finishWithError(value) : response->finishWithResult(value);
             return true;
         }
     }
@@ -205,40 +174,14 @@ static QString branch(const QAbstractItemModel *model, const QModelIndex &parent
     QStringList parts;
     for (int row = 0; row < model->rowCount(parent); ++row) {
         const QModelIndex index = model->index(row, 0, parent);
-        QString text = index.data().toString();
         // An entry has a type text; its first column alone is selectable.
+        const bool entry = !index.siblingAtColumn(2).data().toString().isEmpty();
         const bool standard = model->flags(index) == (Qt::ItemIsSelectable | Qt::ItemIsEnabled)
-            && model->flags(index.siblingAtColumn(1)) == Qt::ItemIsEnabled
-            && model->flags(index.siblingAtColumn(2)) == Qt::ItemIsEnabled;
-        if (!index.siblingAtColumn(2).data().toString().isEmpty() && !standard)
-            text += '!';
-        if (model->rowCount(index) > 0)
-            text += '[' + branch(model, index) + ']';
-        parts << text;
+            && model->flags(index.siblingAtColumn(1)) == Qt::ItemIsEnabled && model->flags(index.siblingAtColumn(2)) == Qt::ItemIsEnabled;
+        const QString children = model->rowCount(index) > 0 ? '[' + branch(model, index) + ']' : QString();
+        parts << index.data().toString() + (entry && !standard ? "!" : "") + children;
     }
     return parts.join(QLatin1String(", "));
-}
-
-void Host::show() const
-{
-    QStringList lines;
-    for (PrioRoute *route : plugin->routeRegistry())
-        lines << QStringLiteral("route %1 %2").arg(route->id()).arg(route->description().isEmpty() ? "-" : route->description());
-    for (PrioVDetector *d : plugin->detectorRegistry())
-        lines << QStringLiteral("detector %1 %2 %3").arg(d->id()).arg(d->name().isEmpty() ? "-" : d->name(), d->state().isEmpty() ? "-" : d->state());
-    for (PrioVehicle *v : plugin->boardRegistry()) {
-        QStringList ids;
-        for (int id : v->activeDetectors())
-            ids << QString::number(id);
-        ids.sort();
-        lines << QStringLiteral("board %1 %2 %3 %4 [%5]%6")
-                     .arg(v->name(), v->isLoggedIn() ? "in" : "out", QString::number(v->routeId()),
-                          v->priorityState().isEmpty() ? "-" : v->priorityState(), ids.join(' '),
-                          v->isFilterAccepted() ? "" : " hidden");
-    }
-    std::sort(lines.begin(), lines.end());
-    for (const QString &line : qAsConst(lines))
-        qDebug().noquote() << line;
 }
 
 QString Host::tree() const
@@ -246,22 +189,42 @@ QString Host::tree() const
     return kernel.model ? branch(kernel.model, QModelIndex()) : "-";
 }
 
+void Host::show() const
+{
+    auto text = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
+    QStringList lines;
+    for (PrioRoute *route : plugin->routeRegistry())
+        lines << QStringLiteral("route %1 %2").arg(route->id()).arg(text(route->description()));
+    for (PrioVDetector *d : plugin->detectorRegistry())
+        lines << QStringLiteral("detector %1 %2 %3").arg(d->id()).arg(text(d->name()), text(d->state()));
+    for (PrioVehicle *v : plugin->boardRegistry()) {
+        QStringList ids;
+        for (int id : v->activeDetectors())
+            ids << QString::number(id);
+        ids.sort();
+        lines << QStringLiteral("board %1 %2 %3 %4 [%5]%6")
+                     .arg(v->name(), v->isLoggedIn() ? "in" : "out", QString::number(v->routeId()), text(v->priorityState()), ids.join(' '),
+                          v->isFilterAccepted() ? "" : " hidden");
+    }
+    lines.sort();
+    for (const QString &line : qAsConst(lines))
+        qDebug().noquote() << line;
+}
+
 QStringList Host::logged()
 {
-    static const QStringList prefixes{"critical: [PriorityPlugin] ERROR: ", "warning: [PriorityPlugin] WARN: ",
-                                      "info: [PriorityPlugin] INFO: ", "debug: "};
+    static const QStringList prefixes{"critical: [PriorityPlugin] ERROR: ", "warning: [PriorityPlugin] WARN: ", "info: [PriorityPlugin] INFO: ",
+                                      "debug: "};
     const QStringList lines = log.lines();
     QStringList texts;
     for (; m_seen < lines.size(); ++m_seen) {
-        const QString &line = lines.at(m_seen);
-        if (m_taken.contains(m_seen))
-            continue;
-        QString text = line;
+        QString text = lines.at(m_seen);
         for (const QString &prefix : prefixes) {
-            if (line.startsWith(prefix))
-                text = line.mid(prefix == "debug: " ? 7 : prefix.lastIndexOf(' ', prefix.size() - 2) + 1);
+            if (text.startsWith(prefix))
+                text = text.mid(prefix == "debug: " ? 7 : prefix.indexOf("] ") + 2);
         }
-        texts << (text.startsWith("request: ") ? "> " + text.mid(9) : text);
+        if (!m_taken.contains(m_seen))
+            texts << (text.startsWith("request: ") ? "> " + text.mid(9) : text);
     }
     return texts;
 }
@@ -270,25 +233,27 @@ QString Host::cached(bool whole) const
 {
     plugin->geometryCache().flush();
     QFile file(plugin->cacheFilePath());
-    if (!file.open(QIODevice::ReadOnly))
-        return "-";
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
-    if (!doc.isObject())
-        return "?";
-    if (whole)
-        return QString::fromUtf8(doc.toJson(QJsonDocument::Compact));
+    const QJsonDocument doc = QJsonDocument::fromJson(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+    if (!file.isOpen() || !doc.isObject())
+        return file.isOpen() ? "?" : "-";
     QStringList members;
     const QJsonObject root = doc.object();
     for (auto it = root.begin(); it != root.end(); ++it)
         members << it.key() + '[' + it.value().toObject().keys().join(' ') + ']';
-    return members.join(' ');
+    return whole ? QString::fromUtf8(doc.toJson(QJsonDocument::Compact)) : members.join(' ');
+}
+
+QString Host::state() const
+{
+    if (!plugin)
+        return "state deleted";
+    return "state " + (plugin->rpcObject() ? plugin->rpcObject()->objectName() : "-") + (plugin->isRestartPending() ? ", restart pending" : "")
+        + (plugin->isAwaitingPermissions() ? ", awaiting permissions" : "");
 }
 
 QString sections(const QString &routes, const QString &unassigned, const QString &assigned, const QString &emergency)
 {
-    auto part = [](const char *name, const QString &children) {
-        return children.isEmpty() ? QString(name) : name + ('[' + children + ']');
-    };
+    auto part = [](const char *name, const QString &children) { return children.isEmpty() ? QString(name) : name + ('[' + children + ']'); };
     return "Traffic priority system[" + part("Routes", routes) + ", " + part("Not assigned boards", unassigned) + ", "
         + part("Assigned boards", assigned) + ", " + part("Emergency call detectors", emergency) + ']';
 }

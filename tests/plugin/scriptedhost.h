@@ -41,20 +41,20 @@ signals:
 };
 
 // Takes requests, logs them ("request: METHOD PARAMS") and answers them as scripted, from the
-// event loop; unscripted requests stay pending until the test answers them.
+// event loop; unscripted requests stay pending until the test answers them. A subscription
+// is logged too.
 class ScriptedRpc : public JsonRpcObject
 {
     Q_OBJECT
 public:
     explicit ScriptedRpc(QObject *parent = nullptr);
     Q_INVOKABLE QObject *postCommand(const QString &method, const QVariant &params);
-    Q_INVOKABLE void subscribe(const QStringList &events) { subscriptions.append(events); }
+    Q_INVOKABLE void subscribe(const QStringList &events) { qDebug().noquote() << "subscribe:" << events.join(' '); }
     // kind: pending, result, error (value is the error object), invoke-fails (postCommand
     // answers null) or wrong-type (it answers a plain QObject).
     void script(const QString &method, const QString &kind, const QVariant &value = QVariant());
 
     QVector<QPointer<JsonRpcResponse>> responses;
-    QVector<QStringList> subscriptions;
 
 private:
     QHash<QString, QPair<QString, QVariant>> m_scripts;
@@ -99,8 +99,7 @@ public:
     Road::ItemModel *itemModel() const { return withholdModel ? nullptr : model.data(); }
     LayeredScene *scene = new LayeredScene(this);
     QPointer<Road::ItemModel> model = new Road::ItemModel(this);
-    bool withholdScene = false;
-    bool withholdModel = false;
+    bool withholdScene = false, withholdModel = false;
 };
 } // namespace Road
 
@@ -120,12 +119,10 @@ public:
 };
 } // namespace Vireo
 
-// Settings and cache of a suite in its own test locations.
-void useTestStorage(const QString &suite);
-
 struct Host
 {
-    // Settings and cache start empty; the plug-in is started unless start is false.
+    // Settings and cache start empty, in the suite's test locations; the plug-in is started
+    // unless start is false.
     explicit Host(bool start = true);
     ~Host();
 
@@ -145,16 +142,12 @@ struct Host
     //   settle                        deferred deletions and zero timers run
     //   start, stop, stop restart     the plug-in's start (which must succeed) and stop
     //   fire                          the pending ten-second restart, brought forward
-    //   allow                         the owner's allowedCommandsChanged()
+    //   allow, queue-empty            the owner's allowedCommandsChanged(), the object's requestQueueEmpty()
     //   destroy                       the JSON-RPC object is deleted
     //   tree, show                    the tree, or every registered item, into the transcript:
     //                                 "route ID DESCRIPTION", "detector ID NAME STATE", "board
     //                                 NAME in|out ROUTE STATE [ACTIVE DETECTORS][ hidden]"
     void run(const QStringList &steps);
-    void connectWith(const QString &routes = "[]", const QString &detectors = "[]", const QString &boards = "{}")
-    {
-        run({"load " + routes + " | " + detectors + " | " + boards});
-    }
     void notify(const QString &name, const QString &params) { emit rpc->notification(name, json(params)); }
     // The whole tree as one line: "Traffic priority system[Routes[5[Boards, Detectors]], ...]"
     // ("-" without a tree). An entry whose column flags are not the plug-in's standard ones is
@@ -168,6 +161,9 @@ struct Host
     // The cache file's root members with their keys, "detectors[31 9] routes[12]", or whole as
     // compact JSON; "-" without a file, "?" for a file that is no JSON object.
     QString cached(bool whole = false) const;
+    // "state NAME" of the attached JSON-RPC object ("-" for none), then whether a restart
+    // waits, and on what; "state deleted" without a plug-in.
+    QString state() const;
 
     LogCapture log;
     Road::Kernel kernel;

@@ -1,0 +1,542 @@
+// The RPC channel: the command channel's call forms and failures, the operator commands, the
+// queries and the timeline link, the subscription and the dispatch of notifications. A row's
+// transcript is the requests, the log and the rpcError texts in order.
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+#include "items/priovdetector.h"
+#include "items/priovehicle.h"
+#include "scriptedhost.h"
+
+namespace {
+
+const QString kMethod = QStringLiteral("RoadNetwork.getRouteList");
+
+// Runs one query by its short name; the answer as JSON ("-" for none).
+QString query(PriorityPlugin *plugin, const QString &name)
+{
+    return compact(name == "vdt" ? QVariant(plugin->getVdtProperties(7)) : name == "tlc" ? QVariant(plugin->getTlcProperties(3))
+                   : name == "timeline" ? QVariant(plugin->getTimelineData(5)) : name == "web url" ? QVariant(plugin->getWebUrl())
+                   : name == "internal" ? plugin->execRpcCommand(kMethod, QVariant(), 10000, false)
+                                        : (plugin->removeBoardsData({"B1", "B2"}), QVariant()));
+}
+
+const QString kPosition = "notify BoardsServer.boardPosition ";
+const QString kState = "notify VDTService.vdtStateChanged ";
+
+} // namespace
+
+// What the plug-in takes for a timeline widget is the class name; this one lacks the method,
+// as a widget of an older host would.
+class TimelineWidget : public QObject
+{
+    Q_OBJECT
+public:
+    using QObject::QObject;
+};
+
+// Writes every call into the transcript: "NAME got BOARD ROUTE UTC-TIME|- OFFSET PRIORITY".
+class RecordingTimeline : public TimelineWidget
+{
+    Q_OBJECT
+public:
+    using TimelineWidget::TimelineWidget;
+    Q_INVOKABLE void putBoardData(const QString &board, const QString &route, const QDateTime &time, qreal offset, bool active)
+    {
+        // Widgets get local time, as the host's own widgets expect.
+        const QString utc = !time.isValid() ? "-" : time.timeSpec() == Qt::LocalTime ? time.toUTC().toString(Qt::ISODate) : "not local";
+        qDebug().noquote() << objectName() << "got" << board << route << utc << offset << active;
+        if (onCall)
+            onCall();
+    }
+    std::function<void()> onCall;
+};
+
+// Has the method but is no timeline widget.
+class LookAlike : public QObject
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE void putBoardData(const QString &, const QString &, const QDateTime &, qreal, bool) { qDebug("look-alike got it"); }
+};
+
+class tst_Rpc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The three call forms, each of RoadNetwork.getRouteList: the transcript, what the call
+    // returned ("true"/"false" for a post), what the callback got, and the state.
+    void callForms_data()
+    {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("out");
+        const QString asked = "> RoadNetwork.getRouteList -", failed = "rpcError: Invoke 'RoadNetwork.getRouteList' failed";
+        const QString restart = "state -, restart pending", attached = "state fake-rpc";
+        // The form is the row name's first part.
+        auto row = [](const char *name, const QString &script, const QStringList &out) {
+            QTest::newRow(name) << QString(name).section(':', 0, 0) << script << out;
+        };
+        auto internal = [&](const char *name, const QString &error, const QString &text, const QString &after) {
+            const QString message = "Response on method 'RoadNetwork.getRouteList' error: " + text;
+            row(name, "error " + error,
+                {asked, "ERROR: " + message, "INFO: Stop", "rpcError: " + message, name[0] == 'p' ? "returns true" : "returns -", after});
+        };
+        row("post internal: invocation fails", "invoke-fails", {asked, failed, "INFO: Stop", "returns false", restart});
+        row("post internal: no response object", "wrong-type", {asked, failed, "INFO: Stop", "returns false", restart});
+        row("post host: invocation fails", "invoke-fails", {asked, failed, "returns false", attached});
+        row("post host: no response object", "wrong-type", {asked, failed, "returns false", attached});
+        internal("post internal: no permission", R"({"code": -32000, "message": "denied"})",
+                 "code -32000, message: denied", "state -, awaiting permissions");
+        internal("post internal: other error", R"({"code": 7, "message": "boom"})", "code 7, message: boom", restart);
+        internal("post internal: no code, no message", "{}", "code 0, message: ", restart);
+        internal("post internal: placeholders in the message stay", R"({"code": 3, "message": "50% of %1 %2"})",
+                 "code 3, message: 50% of %1 %2", restart);
+        row("post host: no permission", R"(error {"code": -32000, "message": "denied"})",
+            {asked, "rpcError: You have no permissions for command 'RoadNetwork.getRouteList'", "returns true", attached});
+        row("post host: other error", R"(error {"code": 7, "message": "boom"})",
+            {asked, "rpcError: code: 7, message: boom", "returns true", attached});
+        row("post host: no code, no message", "error {}", {asked, "rpcError: code: 0, message: ", "returns true", attached});
+        row("post internal: success", "result [42]", {asked, "returns true", "callback [42]", attached});
+        row("post host: success", "result [42]", {asked, "returns true", "callback [42]", attached});
+        row("exec host: result", R"(result {"a": 1})", {asked, R"(returns {"a":1})", attached});
+        row("exec host: error", R"(error {"code": 9, "message": "x"})", {asked, "rpcError: code: 9, message: x", "returns -", attached});
+        row("exec host: no permission", R"(error {"code": -32000})",
+            {asked, "rpcError: You have no permissions for command 'RoadNetwork.getRouteList'", "returns -", attached});
+        row("exec host: time-out", "pending", {asked, "returns -", attached});
+        row("exec host: invocation fails", "invoke-fails", {asked, failed, "returns -", attached});
+        internal("exec internal: error", R"({"code": 9, "message": "x"})", "code 9, message: x", restart);
+        row("exec internal: invocation fails", "invoke-fails", {asked, failed, "INFO: Stop", "returns -", restart});
+        row("exec callback: error", R"(error {"code": 4, "message": "gone"})",
+            {asked, "returns -", R"(callback {"code":4,"message":"gone"})", attached});
+        row("exec callback: invocation fails", "invoke-fails", {asked, "returns -", "callback -", attached});
+        row("exec callback: time-out", "pending", {asked, "returns -", attached});
+        row("exec callback: result", "result 5", {asked, "returns 5", attached});
+        row("post internal stopped: nothing sent", "result 1", {"returns false", "state -"});
+        row("exec internal stopped: nothing sent", "result 1", {"returns -", "state -"});
+        row("exec callback stopped: nothing sent", "result 1", {"returns -", "state -"});
+    }
+    void callForms()
+    {
+        QFETCH(QString, form);
+        QFETCH(QString, script);
+        QFETCH(QStringList, out);
+        Host host;
+        host.run({"script " + kMethod + ' ' + script});
+        if (form.endsWith("stopped")) {
+            host.run({"stop"});
+            host.logged();
+        }
+        QStringList seen;
+        auto record = [&](const QVariant &value) { seen << "callback " + compact(value); };
+        // A time-out is waited for; an answer ends the wait at once.
+        const int timeout = script == "pending" ? 100 : 10000;
+        QElapsedTimer clock;
+        clock.start();
+        QString got;
+        if (form.startsWith("post")) {
+            got = host.plugin->postRpcCommand(kMethod, QVariant(), record, form.contains("host")) ? "true" : "false";
+            host.run({"settle"});
+        } else if (form.startsWith("exec callback")) {
+            got = compact(host.plugin->execRpcCommand(kMethod, QVariant(), timeout, record));
+        } else {
+            got = compact(host.plugin->execRpcCommand(kMethod, QVariant(), timeout, form.contains("host")));
+        }
+        QVERIFY(script == "pending" ? clock.elapsed() >= timeout : clock.elapsed() < timeout / 2);
+        QCOMPARE(host.logged() << "returns " + got << seen << host.state(), out);
+
+        // A post with an empty callback: a success has no effect, an error is still reported.
+        if (form.startsWith("post") && out.last() == "state fake-rpc") {
+            host.plugin->postRpcCommand(kMethod, QVariant(), {}, form.contains("host"));
+            host.run({"settle"});
+            QCOMPARE(host.logged(), QStringList(out.mid(0, out.indexOf(QRegularExpression("returns .*")))));
+        }
+    }
+
+    // The first internal failure stops the plug-in; the others find it stopped.
+    void oneFailureGivesOneStop()
+    {
+        Host host;
+        host.run({"script " + kMethod + R"( error {"code": 5})", R"(script VDTService.getVdtList error {"code": 6})", "connect", "settle"});
+        const QString text = "Response on method 'RoadNetwork.getRouteList' error: code 5, message: ";
+        QCOMPARE(host.logged(), QStringList({"ERROR: " + text, "INFO: Stop", "rpcError: " + text}));
+    }
+
+    // An answer belongs to the session it was asked in.
+    void answerOfAnEarlierSession_data()
+    {
+        QTest::addColumn<QStringList>("change");
+        QTest::addColumn<bool>("counts");
+        QTest::newRow("nothing changed") << QStringList() << true;
+        QTest::newRow("another object started") << QStringList("other") << false;
+        QTest::newRow("plug-in stopped") << QStringList("stop") << false;
+        QTest::newRow("stopped and started again") << QStringList{"stop", "start"} << false;
+        QTest::newRow("connection dropped and back") << QStringList{"disconnect", "connect"} << false;
+    }
+    void answerOfAnEarlierSession()
+    {
+        QFETCH(QStringList, change);
+        QFETCH(bool, counts);
+        Host host;
+        int called = 0;
+        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), [&](const QVariant &) { ++called; }, false));
+        QVERIFY(host.plugin->postRpcCommand(kMethod, QVariant(), ResponseCallback(), false));
+        if (change == QStringList("other"))
+            QVERIFY(host.plugin->start(new ScriptedRpc(&host.owner)));
+        else
+            host.run(change);
+        host.rpc->responses.at(0)->finishWithResult(1);
+        host.logged();
+        host.rpc->responses.at(1)->finishWithError(QVariantMap{{"code", 1}});
+        QCOMPARE(called, int(counts));
+        QCOMPARE(host.logged().size(), counts ? 3 : 0);
+        QCOMPARE(host.plugin->isRestartPending(), counts);
+    }
+
+    void operatorCommands_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QVariantList>("args");
+        QTest::addColumn<QString>("request");
+        auto row = [](const char *command, const QVariantList &args, const QString &request) {
+            QTest::newRow(command) << QByteArray(command) << args << request;
+        };
+        row("setLockBoard", {"B7", true}, R"(BoardsServer.changeBoardProperties {"board_name":"B7","props":{"locked":true}})");
+        row("assignBoard", {"B7", 999}, R"(RoadNetwork.assignBoardToRoute {"board_name":"B7","route_id":999})");
+        row("unassignBoard", {"B7"}, R"(RoadNetwork.unassignBoard {"board_name":"B7"})");
+        row("changeBoardProperties", {"", QVariantMap()}, R"(BoardsServer.changeBoardProperties {"board_name":"","props":{}})");
+        row("changeRouteProperties", {12, json(R"({"name": "N"})")}, R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"name":"N"}})");
+        row("changeVdtProperties", {3, json(R"({"weight": 2})")}, R"(VDTService.changeVdtProperties {"id":3,"props":{"weight":2}})");
+        row("setVdtActive", {7, false}, R"(VDTService.setVdtActive {"activate":false,"id":7})");
+        row("changeTlcProperties", {44, json(R"({"mode": "x"})")}, R"(TLService.changeTlcProperties {"id":44,"props":{"mode":"x"}})");
+        row("setLockRoute", {12, true}, R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"locked":true}})");
+        row("setLockDetector", {5, false}, R"(VDTService.changeVdtProperties {"id":5,"props":{"locked":false}})");
+    }
+    void operatorCommands()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QVariantList, args);
+        QFETCH(QString, request);
+        Host host;
+        host.run({R"(load [{"id": 12}] | [{"id": 5, "routes": [12]}] | {"B7": {}})"});
+        const QString method = request.section(' ', 0, 0);
+        host.run({"script " + method + R"( error {"code": -32000, "message": "read only"})"});
+        auto arg = [&](int i) { return i < args.size() ? QGenericArgument(args[i].typeName(), args[i].constData()) : QGenericArgument(); };
+        // Called by name, as the host does; a refusal is reported, not logged, and nothing
+        // stops or changes.
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, command.constData(), arg(0), arg(1)));
+        host.run({"settle"});
+        QCOMPARE(host.logged() << host.state() << host.tree(),
+                 QStringList({"> " + request, "rpcError: You have no permissions for command '" + method + "'", "state fake-rpc",
+                              sections("12[Boards, Detectors[5]]", "B7")}));
+    }
+
+    // "script" steps in; the transcript and the answer out. A query is not logged and stops
+    // nothing, and stored board data going leaves the boards to the server's notification;
+    // while stopped, nothing is asked.
+    void queries_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("scripts");
+        QTest::addColumn<QStringList>("out");
+        const QString vdt = "script VDTService.getVdtProperties ", tlc = "script TLService.getTlcProperties ";
+        const QString newer = "script RoadNetwork.getTimelineData2 ", older = "script RoadNetwork.getTimelineData ";
+        const QString vdtAsked = R"(> VDTService.getVdtProperties {"id":7})", tlcAsked = R"(> TLService.getTlcProperties {"id":3})";
+        const QString newerAsked = R"(> RoadNetwork.getTimelineData2 {"route_id":5})", olderAsked = R"(> RoadNetwork.getTimelineData {"route_id":5})";
+        const QString removeAsked = "> BoardsServer.removeBoardsData [[\"B1\",\"B2\"]]";
+        auto row = [](const char *tag, const QString &name, const QStringList &scripts, const QStringList &out) {
+            QTest::newRow(tag) << name << scripts << out;
+        };
+        row("detector properties", "vdt", {vdt + R"(result {"name": "d7", "weight": 3})"}, {vdtAsked, R"(answer {"name":"d7","weight":3})"});
+        row("detector properties, answer a list", "vdt", {vdt + "result [1, 2]"}, {vdtAsked, "answer {}"});
+        row("detector properties refused", "vdt", {vdt + R"(error {"code": -32000, "message": "denied"})"},
+            {vdtAsked, "rpcError: You have no permissions for command 'VDTService.getVdtProperties'", "answer {}"});
+        row("controller properties", "tlc", {tlc + R"(result {"phase": 2})"}, {tlcAsked, R"(answer {"phase":2})"});
+        row("controller properties, other error", "tlc", {tlc + R"(error {"code": 5, "message": "no such controller"})"},
+            {tlcAsked, "rpcError: code: 5, message: no such controller", "answer {}"});
+        row("timeline: newer answers", "timeline", {newer + R"(result {"a": 1})", older + R"(result {"b": 2})"}, {newerAsked, R"(answer {"a":1})"});
+        row("timeline: newer answers a list", "timeline", {newer + R"(result [{"a": 1}])", older + R"(result {"b": 2})"}, {newerAsked, "answer {}"});
+        row("timeline: newer unknown to the server", "timeline",
+            {newer + R"(error {"code": -32601, "message": "Method not found"})", older + R"(result {"b": 2})"},
+            {newerAsked, olderAsked, R"(answer {"b":2})"});
+        row("timeline: newer cannot be posted", "timeline", {newer + "invoke-fails", older + R"(result {"b": 2})"},
+            {newerAsked, olderAsked, R"(answer {"b":2})"});
+        row("timeline: newer gives no response object", "timeline", {newer + "wrong-type", older + R"(result {"b": 2})"},
+            {newerAsked, olderAsked, R"(answer {"b":2})"});
+        row("timeline: older refused", "timeline", {newer + R"(error {"code": 1})", older + R"(error {"code": -32000})"},
+            {newerAsked, olderAsked, "rpcError: You have no permissions for command 'RoadNetwork.getTimelineData'", "answer {}"});
+        row("timeline: neither can be posted", "timeline", {newer + "invoke-fails", older + "invoke-fails"},
+            {newerAsked, olderAsked, "rpcError: Invoke 'RoadNetwork.getTimelineData' failed", "answer {}"});
+        row("web address", "web url", {"script PserverApp.getWebUrl result \"http://127.0.0.1:8080/prio\""},
+            {"> PserverApp.getWebUrl -", "answer \"http://127.0.0.1:8080/prio\""});
+        row("web address, answer an object", "web url", {R"(script PserverApp.getWebUrl result {"url": "x"})"},
+            {"> PserverApp.getWebUrl -", "answer \"\""});
+        row("remove board data", "remove", {"script BoardsServer.removeBoardsData result true"}, {removeAsked, "answer -"});
+        row("remove board data, cannot be posted", "remove", {"script BoardsServer.removeBoardsData invoke-fails"},
+            {removeAsked, "rpcError: Invoke 'BoardsServer.removeBoardsData' failed", "answer -"});
+    }
+    void queries()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, scripts);
+        QFETCH(QStringList, out);
+        Host host;
+        host.run({R"(load [{"id": 5}] | [] | {"B1": {}, "B2": {}})"});
+        host.run(scripts);
+        const QString answer = "answer " + query(host.plugin, name);
+        QCOMPARE(host.logged() << answer << host.state() << host.tree(),
+                 out + QStringList({"state fake-rpc", sections("5[Boards, Detectors]", "B1, B2")}));
+        host.run({"stop"});
+        host.logged();
+        const QString stopped = "answer " + query(host.plugin, name);
+        QCOMPARE(QStringList(stopped) + host.logged(),
+                 QStringList(name == "web url" ? "answer \"\"" : name == "remove" ? "answer -" : "answer {}"));
+    }
+
+    // Anything may happen while a query waits: nothing freed may be touched afterwards
+    // (AddressSanitizer), and a query whose answer cannot come any more returns at once,
+    // with nothing more asked.
+    void somethingHappensDuringAQuery_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<QStringList>("out");
+        QTest::newRow("JSON-RPC object destroyed") << "web url" << "destroy" << QStringList{"answer \"\"", "state -"};
+        QTest::newRow("response destroyed") << "vdt" << "destroy response" << QStringList{"answer {}", "state fake-rpc"};
+        QTest::newRow("plug-in deleted") << "tlc" << "delete plugin" << QStringList{"answer {}", "state deleted"};
+        QTest::newRow("plug-in deleted during the newer timeline call") << "timeline" << "delete plugin" << QStringList{"answer {}", "state deleted"};
+        QTest::newRow("stopped, the answer comes") << "tlc" << "stop restart" << QStringList{R"(answer {"x":1})", "state -, restart pending"};
+        QTest::newRow("disconnected, the answer comes") << "timeline" << "disconnect" << QStringList{R"(answer {"x":1})", "state fake-rpc"};
+        QTest::newRow("internal call, disconnected, an error comes") << "internal" << "disconnect error" << QStringList{"answer -", "state fake-rpc"};
+        QTest::newRow("internal call, an error comes") << "internal" << "error" << QStringList{"answer -", "state -, restart pending"};
+    }
+    void somethingHappensDuringAQuery()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, event);
+        QFETCH(QStringList, out);
+        Host host;
+        host.run({R"(load [{"id": 5}] | [] | {"B1": {}})"});
+        const int before = host.rpc->responses.size();
+        QTimer::singleShot(0, &host.owner, [&] {
+            JsonRpcResponse *pending = host.rpc->responses.last();
+            if (event == "destroy response")
+                delete pending;
+            else if (event == "delete plugin")
+                delete host.plugin.data();
+            else if (event != "error")
+                host.run({event.endsWith("error") ? "disconnect" : event});
+            if (event.endsWith("error"))
+                pending->finishWithError(QVariantMap{{"code", 2}});
+            else if (event == "stop restart" || event == "disconnect")
+                pending->finishWithResult(QVariantMap{{"x", 1}});
+        });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(QStringList("answer " + query(host.plugin, name)) << host.state(), out);
+        QVERIFY(clock.elapsed() < PriorityPlugin::QueryTimeoutMs / 2);
+        if (host.rpc)
+            QCOMPARE(host.rpc->responses.size(), before + 1);
+        if (host.plugin)
+            QCOMPARE(host.plugin->boardRegistry().isEmpty(), out.last() != "state fake-rpc" || event.startsWith("disconnect"));
+    }
+
+    // Once per connection, connect and disconnect alike, at the first empty request queue.
+    void subscriptionOncePerConnection()
+    {
+        const QString nine = "subscribe: BoardsServer.boardLoggedIn BoardsServer.boardDisconnected BoardsServer.boardPosition "
+                             "BoardsServer.boardPropertiesChanged BoardsServer.boardsRemoved VDTService.vdtStateChanged "
+                             "VDTService.vdtPropertiesChanged RoadNetwork.routePropertiesChanged RoadNetwork.networkChanged";
+        Host host;
+        host.run({"connect", "queue-empty", "queue-empty", "disconnect", "queue-empty", "connect", "queue-empty", "queue-empty",
+                  "connect", "queue-empty", "stop"});
+        QCOMPARE(host.logged(), QStringList({nine, "INFO: RPC object 'fake-rpc' disconnected", nine, nine, nine, "INFO: Stop"}));
+        // Without an object to invoke it on, the subscription fails once and stops nothing.
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectConnected", Q_ARG(bool, true)));
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectRequestQueueEmpty"));
+        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectRequestQueueEmpty"));
+        QCOMPARE(host.logged() << host.state(), QStringList({"ERROR: Invoke 'subscribe' failed", "state -"}));
+    }
+
+    // Detector 7 reports boards A and B active. A state change goes to them first (in any
+    // order: the first `unordered` lines), then to the named board, then to the detector: each
+    // board's change is written with the detector's state at that moment; then every state.
+    void detectorStateChange_data()
+    {
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<int>("unordered");
+        QTest::addColumn<QStringList>("out");
+        QTest::newRow("named board registered") << R"({"dt": 7, "state": "inside", "board_name": "C"})" << 2
+                                                << QStringList{"A:active", "B:active", "C:active", "A=inside B=inside C=inside 7=inside"};
+        QTest::newRow("named board among the active ones") << R"({"dt": 7, "state": "inside", "board_name": "A"})" << 2
+                                                           << QStringList{"A:active", "B:active", "A=inside B=inside C= 7=inside"};
+        QTest::newRow("named board unknown") << R"({"dt": 7, "state": "inside", "board_name": "D"})" << 2
+                                             << QStringList{"A:active", "B:active", R"(> BoardsServer.getBoardData {"name":"D"})",
+                                                            "A=inside B=inside C= D=inside 7=inside"};
+        QTest::newRow("no board_name") << R"({"dt": 7, "state": "inside"})" << 2
+                                       << QStringList{"A:active", "B:active", "WARN: Invalid VDTService.vdtStateChanged event: no 'board_name'",
+                                                      "A=inside B=inside C= 7=inside"};
+        QTest::newRow("detector unknown") << R"({"dt": 8, "state": "inside", "board_name": "C"})" << 0
+                                          << QStringList{"C:active", "A=active B=active C=inside 7=active"};
+        QTest::newRow("no state") << R"({"dt": 7, "board_name": "C"})" << 0 << QStringList{"A=active B=active C= 7=active"};
+    }
+    void detectorStateChange()
+    {
+        QFETCH(QString, params);
+        QFETCH(int, unordered);
+        QFETCH(QStringList, out);
+        Host host;
+        host.run({R"(load [{"id": 5}] | [{"id": 7, "routes": [5]}] | {"A": {}, "B": {}, "C": {}})",
+                  kState + R"({"dt": 7, "state": "active", "board_name": "A"})", kState + R"({"dt": 7, "state": "active", "board_name": "B"})"});
+        PrioVDetector *detector = host.plugin->detector(7);
+        QCOMPARE(detector->activeBoards(), (QSet<QString>{"A", "B"}));
+        QObject recorder;
+        for (PrioVehicle *vehicle : host.plugin->boardRegistry()) {
+            connect(vehicle, &PrioVehicle::stateChanged, &recorder,
+                    [vehicle, detector] { qDebug().noquote() << vehicle->name() + ':' + detector->state(); });
+        }
+        host.run({kState + params});
+        QStringList got = host.logged();
+        std::sort(got.begin(), got.begin() + std::min(unordered, int(got.size())));
+        QStringList states;
+        for (PrioVehicle *vehicle : host.plugin->boardRegistry())
+            states << vehicle->name() + '=' + vehicle->priorityState();
+        states.sort();
+        QCOMPARE(got << states.join(' ') + " 7=" + detector->state(), out);
+    }
+
+    // Board B1 (its record given) and its detector's state, then its position forwarded.
+    void timelineArguments_data()
+    {
+        QTest::addColumn<QString>("board");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QStringList>("out");
+        const QString on5 = R"({"route_id": 5})", full = R"("time": "2024-03-01T10:15:30Z", "offset_s": 12.5)";
+        QTest::newRow("all given, active") << on5 << "active" << full << QStringList("t1 got B1 5 2024-03-01T10:15:30Z 12.5 true");
+        QTest::newRow("time that is no date") << on5 << "" << R"("time": "yesterday", "offset_s": 1)" << QStringList("t1 got B1 5 - 1 false");
+        QTest::newRow("time with a zone offset") << on5 << "" << R"("time": "2024-03-01T12:15:30+02:00")"
+                                                 << QStringList("t1 got B1 5 2024-03-01T10:15:30Z -1 false");
+        QTest::newRow("offset 0, no time") << on5 << "" << R"("offset_s": 0)" << QStringList("t1 got B1 5 - 0 false");
+        QTest::newRow("offset as text") << on5 << "" << R"("offset_s": "7.25")" << QStringList("t1 got B1 5 - 7.25 false");
+        QTest::newRow("detector says inside") << on5 << "inside" << full << QStringList("t1 got B1 5 2024-03-01T10:15:30Z 12.5 false");
+        QTest::newRow("not assigned") << "{}" << "active" << full << QStringList("t1 got B1 0 2024-03-01T10:15:30Z 12.5 true");
+        // A board made by the position itself: its data asked for before the widgets are called.
+        QTest::newRow("unknown board") << "" << "" << full
+                                       << QStringList{R"(> BoardsServer.getBoardData {"name":"B1"})", "t1 got B1 0 2024-03-01T10:15:30Z 12.5 false"};
+    }
+    void timelineArguments()
+    {
+        QFETCH(QString, board);
+        QFETCH(QString, state);
+        QFETCH(QString, params);
+        QFETCH(QStringList, out);
+        Host host;
+        host.run({R"(load [{"id": 5}] | [{"id": 7, "routes": [5]}] | {)" + (board.isEmpty() ? "" : R"("B1": )" + board) + "}"});
+        if (!state.isEmpty())
+            host.run({kState + QStringLiteral(R"({"dt": 7, "board_name": "B1", "state": "%1"})").arg(state)});
+        auto *timeline = new RecordingTimeline(&host.owner);
+        timeline->setObjectName("t1");
+        host.plugin->registerTimeline(timeline);
+        host.logged();
+        host.run({kPosition + R"({"board_name": "B1", "pos": [30.5, 50.25], )" + params + "}"});
+        QCOMPARE(host.logged(), out);
+        QCOMPARE(host.plugin->board("B1")->gpsPos(), QPointF(30.5, 50.25));
+    }
+
+    // Widgets in registration order (recording ones named t1, t2, ... by their place); the
+    // first recording one acts while it is called. The transcript of one position of B1 (its
+    // arguments worked out before the first widget whatever the widgets do), and how many
+    // widgets stay registered.
+    void timelineWidgets_data()
+    {
+        QTest::addColumn<QStringList>("widgets");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("out");
+        QTest::addColumn<int>("registered");
+        const QString failed = "ERROR: Invoke TimelineWidget::putBoardData failed";
+        const QString got = " got B1 5 - 3 true";
+        const QStringList two{"recording", "recording"}, both{"t1" + got, "t2" + got};
+        QTest::newRow("lacking the method, registered first") << QStringList{"lacking", "recording"} << "" << QStringList{failed, "t2" + got} << 2;
+        QTest::newRow("registered twice, once by name") << QStringList{"recording", "again"} << "" << QStringList{"t1" + got} << 1;
+        QTest::newRow("null, a look-alike, another widget class") << QStringList{"null", "look-alike", "widget", "recording"} << ""
+                                                                  << QStringList{"t4" + got} << 1;
+        QTest::newRow("two deleted before") << QStringList{"recording", "deleted", "recording", "deleted"} << ""
+                                            << QStringList{"t1" + got, "t3" + got} << 2;
+        QTest::newRow("deletes the next widget") << QStringList{"recording", "recording", "recording"} << "delete next"
+                                                 << QStringList{"t1" + got, "t3" + got} << 2;
+        QTest::newRow("removes the board") << two << R"(notify BoardsServer.boardsRemoved ["B1"])" << both << 2;
+        QTest::newRow("moves the board") << two << R"(notify BoardsServer.boardPropertiesChanged {"board_name": "B1", "route_id": 6})" << both << 2;
+        QTest::newRow("ends the priority") << two << kState + R"({"dt": 7, "board_name": "B1", "state": "inside"})" << both << 2;
+        QTest::newRow("destroys the JSON-RPC object")
+            << two << "destroy" << QStringList{"t1" + got, "INFO: Json-RPC plugin object destroyed", "INFO: Stop", "t2" + got} << 2;
+        QTest::newRow("registers another widget: not called for this position") << two << "register" << both << 3;
+        QTest::newRow("deletes the plug-in") << two << "delete plugin" << QStringList{"t1" + got} << -1;
+        QTest::newRow("kept over a disconnection and a stop") << QStringList{"recording"} << "restart" << QStringList{"t1" + got} << 1;
+    }
+    void timelineWidgets()
+    {
+        QFETCH(QStringList, widgets);
+        QFETCH(QString, action);
+        QFETCH(QStringList, out);
+        QFETCH(int, registered);
+        const QStringList load{R"(load [{"id": 5}, {"id": 6}] | [{"id": 7, "routes": [5]}] | {"B1": {"route_id": 5}})",
+                               kState + R"({"dt": 7, "board_name": "B1", "state": "active"})"};
+        Host host;
+        host.run(load);
+        QVector<QPointer<QObject>> made;
+        QWidget widget;
+        LookAlike lookAlike;
+        RecordingTimeline *first = nullptr;
+        for (const QString &kind : widgets) {
+            QObject *w = kind == "lacking" ? new TimelineWidget(&host.owner)
+                : kind == "look-alike"     ? &lookAlike
+                : kind == "widget"         ? static_cast<QObject *>(&widget)
+                : kind == "again"          ? made.first().data()
+                : kind == "null"           ? nullptr
+                                           : new RecordingTimeline(&host.owner);
+            made << w;
+            if (auto *recording = qobject_cast<RecordingTimeline *>(w); recording && kind != "again") {
+                recording->setObjectName(QStringLiteral("t%1").arg(made.size()));
+                first = first ? first : recording;
+            }
+            QVERIFY(QMetaObject::invokeMethod(host.plugin, "registerTimeline", Q_ARG(QObject *, w)));
+        }
+        for (int i = 0; i < widgets.size(); ++i) {
+            if (widgets[i] == "deleted")
+                delete made[i].data();
+        }
+        auto *late = new RecordingTimeline(&host.owner);
+        late->setObjectName("late");
+        bool acted = false;
+        first->onCall = [&] {
+            if (std::exchange(acted, true))
+                return;
+            if (action == "delete next")
+                delete made[1].data();
+            else if (action == "register")
+                host.plugin->registerTimeline(late);
+            else if (action == "delete plugin")
+                delete host.plugin.data();
+            else if (!action.isEmpty() && action != "restart")
+                host.run({action});
+        };
+        if (action == "restart")
+            host.run(QStringList{"disconnect", "stop", "start"} + load);
+        host.logged();
+        host.run({kPosition + R"({"board_name": "B1", "offset_s": 3})"});
+        // Qt says which method it did not find; the plug-in's own line is what counts.
+        QCOMPARE(host.logged().filter(QRegularExpression("^(?!warning: QMetaObject::invokeMethod: No such method)")), out);
+        QCOMPARE(host.plugin ? host.plugin->timelineWidgets().size() : -1, registered);
+    }
+};
+
+QTEST_MAIN(tst_Rpc)
+#include "tst_rpc.moc"
