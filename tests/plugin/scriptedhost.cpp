@@ -114,7 +114,7 @@ void Host::run(const QStringList &steps)
         {"allow", [&](const QString &) { emit owner.allowedCommandsChanged(); }},
         {"queue-empty", [&](const QString &) { emit rpc->requestQueueEmpty(); }},
         {"destroy", [&](const QString &) { delete rpc.data(); }},
-        {"settle", [&](const QString &) { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete), QCoreApplication::processEvents(); }},
+        {"settle", [&](const QString &) { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); QCoreApplication::processEvents(); }},
     };
     for (const QString &step : steps) {
         const QString verb = step.section(' ', 0, 0), rest = step.section(' ', 1);

@@ -96,9 +96,9 @@ private slots:
         if (setup == "second")
             candidate = second;
         if (setup == "orphan")
-            orphan.reset(host.plugin), host.plugin->setParent(nullptr);
-        if (setup == "other parent")
-            host.plugin->setParent(&host.owner);
+            orphan.reset(host.plugin);
+        if (setup == "orphan" || setup == "other parent")
+            host.plugin->setParent(setup == "orphan" ? nullptr : &host.owner);
         host.kernel.withholdScene = setup == "no scene";
         host.kernel.withholdModel = setup == "no model";
 
@@ -200,9 +200,9 @@ private slots:
         std::unique_ptr<ScriptedRpc> orphan;
         for (const QString &step : steps) {
             if (step == "orphan")
-                orphan.reset(host.rpc), host.rpc->setParent(nullptr);
-            else if (step == "move")
-                host.rpc->setParent(&other);
+                orphan.reset(host.rpc);
+            if (step == "orphan" || step == "move")
+                host.rpc->setParent(step == "move" ? &other : nullptr);
             else
                 host.run({step});
         }
