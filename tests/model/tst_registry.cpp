@@ -48,7 +48,9 @@ class tst_Registry : public QObject
 {
     Q_OBJECT
 
-private slots: void loading_data() {
+private slots:
+    void loading_data()
+    {
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("out");
         auto row = [](const char *name, const QStringList &steps, const QStringList &out) { QTest::newRow(name) << steps << out; };
@@ -212,6 +214,28 @@ private slots: void loading_data() {
             got << "cache " + host.cached(whole);
         QVERIFY2(got == out.replaceInStrings(QRegularExpression("^> lists$"), "> RoadNetwork.getRouteList -\n> VDTService.getVdtList -").join('\n').split('\n'),
                  qPrintable(got.join('\n')));
+    }
+
+    // A list longer than a slice goes on in later passes, in its own order; the subscription
+    // waits for it, and a route list that comes meanwhile waits behind it.
+    void bigListsAreTakenInASliceAtATime()
+    {
+        QStringList names, records;
+        for (int i = 0; i < 2 * PriorityPlugin::ListSliceRecords + 500; ++i) {
+            names << QStringLiteral("B%1").arg(i, 5, 10, QLatin1Char('0'));
+            records << "\"" + names.last() + "\": {\"route_id\": 0}";
+        }
+        Host host;
+        // The model tester walks the whole tree at every insertion: minutes for 2 500 rows.
+        QObject::disconnect(host.kernel.model, nullptr, &host.tester, nullptr);
+        host.run({"connect", "lists  |  | {" + records.join(", ") + "}"});
+        const QString firstSlice = sections("", names.mid(0, PriorityPlugin::ListSliceRecords).join(", "));
+        QCOMPARE(host.tree(), firstSlice);
+        host.run({"queue-empty", R"(lists [{"id": 5, "geometry_hash": "h5"}])"});
+        QCOMPARE(host.tree(), firstSlice);
+        QCOMPARE(host.logged(), QStringList());
+        QTRY_COMPARE(host.tree(), sections("5[Boards, Detectors]", names.join(", ")));
+        QCOMPARE(host.logged().replaceInStrings(QRegularExpression("^(subscribe:).*"), "\\1"), QStringList({geometry(5), "subscribe:"}));
     }
 
     // The file as the cache format has it: the route's list record plus its geometry, the
