@@ -74,10 +74,10 @@ private slots:
         QTest::newRow("no parent") << "orphan" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "-";
         QTest::newRow("parent no kernel") << "other parent" << QStringList{"INFO: start", noKernel, "INFO: Stop"} << "-";
         QTest::newRow("no scene") << "no scene" << QStringList{"INFO: start", "ERROR: No graphics scene object", "INFO: Stop"} << "-";
-        QTest::newRow("no item model")
-            << "no model" << QStringList{"INFO: start", "ERROR: Kernel object not contains valid 'itemModel' property", "INFO: Stop"}
-            << "-";
+        QTest::newRow("no item model") << "no model"
+                                       << QStringList{"INFO: start", "ERROR: Kernel object not contains valid 'itemModel' property", "INFO: Stop"} << "-";
         QTest::newRow("same object: one connection") << "same" << QStringList("INFO: start") + kLoad << "fake-rpc";
+        QTest::newRow("connection state that is no bool: not taken") << "odd" << QStringList{"INFO: start", "INFO: Stop"} << "fake-rpc";
         QTest::newRow("another object: the first is stopped")
             << "second" << QStringList{"INFO: start", "INFO: Stop", "INFO: RPC object 'second' connected"} + kLists << "second";
     }
@@ -93,8 +93,8 @@ private slots:
         second->setObjectName("second");
         std::unique_ptr<PriorityPlugin> orphan;
         QObject *candidate = setup == "null" ? nullptr : setup == "plain" ? &plain : setup == "mute" ? mute : host.rpc.data();
-        if (setup == "second")
-            candidate = second;
+        if (setup == "second" || setup == "odd")
+            candidate = setup == "odd" ? new OddStateRpc(&host.owner) : second;
         if (setup == "orphan")
             orphan.reset(host.plugin);
         if (setup == "orphan" || setup == "other parent")
@@ -102,7 +102,7 @@ private slots:
         host.kernel.withholdScene = setup == "no scene";
         host.kernel.withholdModel = setup == "no model";
 
-        QCOMPARE(host.plugin->start(candidate), setup == "same" || setup == "second");
+        QCOMPARE(host.plugin->start(candidate), setup == "same" || setup == "second" || setup == "odd");
         // A refused object's signals reach nothing.
         emit mute->requestQueueEmpty();
         emit mute->notification("BoardsServer.boardPosition", QVariantMap());
@@ -210,13 +210,6 @@ private slots:
         QCOMPARE(host.state(), "state " + after);
     }
 
-    void connectionStateThatIsNoBool()
-    {
-        Host host(false);
-        QVERIFY(host.plugin->start(new OddStateRpc(&host.owner)));
-        QCOMPARE(host.logged(), QStringList("INFO: start"));
-    }
-
     // What the items hold: the vehicle's text, emergency and weight modes, the detector's
     // weight mode and whether it shows on activation.
     void settersStoreAndTellTheItems_data()
@@ -243,13 +236,6 @@ private slots:
         QFETCH(QString, items);
         Host host;
         host.run({kTwoSectors});
-        auto held = [&] {
-            PrioVehicle *v = host.plugin->board("B1");
-            PrioVDetector *d = host.plugin->detector(1);
-            return QStringLiteral("%1 %2 %3, %4 %5")
-                .arg(v->textShowMode()).arg(v->emsShowMode()).arg(v->weightShowMode())
-                .arg(d->weightShowMode()).arg(d->showOnActivation());
-        };
         // The current value again: nothing is written.
         QVERIFY(host.plugin->setProperty(property, host.plugin->property(property)));
         QCOMPARE(QSettings().allKeys(), QStringList());
@@ -257,7 +243,10 @@ private slots:
         QCOMPARE(QSettings().allKeys(), QStringList(key));
         QCOMPARE(QSettings().value(key).toString(), value.toString());
         QCOMPARE(host.plugin->property(property).toInt(), value.toInt());
-        QCOMPARE(held(), items);
+        PrioVehicle *v = host.plugin->board("B1");
+        PrioVDetector *d = host.plugin->detector(1);
+        QCOMPARE(QStringLiteral("%1 %2 %3, %4 %5").arg(v->textShowMode()).arg(v->emsShowMode()).arg(v->weightShowMode())
+                     .arg(d->weightShowMode()).arg(d->showOnActivation()), items);
         // Detectors made afterwards take the flag they show with.
         if (property == "showDtOnActivation") {
             host.run({"notify RoadNetwork.networkChanged {}", R"(lists [] | [{"id": 3, "emergency": true}])"});
@@ -286,9 +275,8 @@ private slots:
         settings.setValue("Lumen2/min_zoom_for_vdt_visible", 19);
         settings.sync();
         QVERIFY(host.plugin->start(host.rpc));
-        QCOMPARE(QStringLiteral("%1 %2 %3 %4").arg(host.plugin->dtWeightShowMode()).arg(host.plugin->emsShowMode()).arg(host.plugin->minVisibleZoom())
-                     .arg(host.plugin->getVehicleDescrFilter()),
-                 "0 2 19 x");
+        QCOMPARE(QStringLiteral("%1 %2 %3 ").arg(host.plugin->dtWeightShowMode()).arg(host.plugin->emsShowMode()).arg(host.plugin->minVisibleZoom())
+                     + host.plugin->getVehicleDescrFilter(), "0 2 19 x");
     }
 
     void vehicleFilters_data()

@@ -119,9 +119,9 @@ private slots:
         row("exec callback: invocation fails", "invoke-fails", {asked, "returns -", "callback -", attached});
         row("exec callback: time-out", "pending", {asked, "returns -", attached});
         row("exec callback: result", "result 5", {asked, "returns 5", attached});
-        row("post internal stopped: nothing sent", "result 1", {"returns false", "state -"});
-        row("exec internal stopped: nothing sent", "result 1", {"returns -", "state -"});
-        row("exec callback stopped: nothing sent", "result 1", {"returns -", "state -"});
+        row("post internal stopped: nothing sent", "result 1", {"INFO: Stop", "returns false", "state -"});
+        row("exec internal stopped: nothing sent", "result 1", {"INFO: Stop", "returns -", "state -"});
+        row("exec callback stopped: nothing sent", "result 1", {"INFO: Stop", "returns -", "state -"});
     }
     void callForms()
     {
@@ -130,10 +130,8 @@ private slots:
         QFETCH(QStringList, out);
         Host host;
         host.run({"script " + kMethod + ' ' + script});
-        if (form.endsWith("stopped")) {
+        if (form.endsWith("stopped"))
             host.run({"stop"});
-            host.logged();
-        }
         QStringList seen;
         auto record = [&](const QVariant &value) { seen << "callback " + compact(value); };
         // A time-out is waited for; an answer ends the wait at once.
@@ -294,10 +292,8 @@ private slots:
         QCOMPARE(host.logged() << answer << host.state() << host.tree(),
                  out + QStringList({"state fake-rpc", sections("5[Boards, Detectors]", "B1, B2")}));
         host.run({"stop"});
-        host.logged();
-        const QString stopped = "answer " + query(host.plugin, name);
-        QCOMPARE(QStringList(stopped) + host.logged(),
-                 QStringList(name == "web url" ? "answer \"\"" : name == "remove" ? "answer -" : "answer {}"));
+        QCOMPARE(host.logged() << "answer " + query(host.plugin, name),
+                 QStringList({"INFO: Stop", name == "web url" ? "answer \"\"" : name == "remove" ? "answer -" : "answer {}"}));
     }
 
     // Anything may happen while a query waits: nothing freed may be touched afterwards
@@ -508,10 +504,8 @@ private slots:
                 first = first ? first : recording;
             }
             QVERIFY(QMetaObject::invokeMethod(host.plugin, "registerTimeline", Q_ARG(QObject *, w)));
-        }
-        for (int i = 0; i < widgets.size(); ++i) {
-            if (widgets[i] == "deleted")
-                delete made[i].data();
+            if (kind == "deleted")
+                delete w;
         }
         auto *late = new RecordingTimeline(&host.owner);
         late->setObjectName("late");
