@@ -217,7 +217,8 @@ private slots:
     }
 
     // A list longer than a slice goes on in later passes, in its own order; the subscription
-    // waits for it, and a route list that comes meanwhile waits behind it.
+    // waits for it, and a route list that comes meanwhile waits behind it. A connection that
+    // drops ends it.
     void bigListsAreTakenInASliceAtATime()
     {
         QStringList names;
@@ -226,14 +227,18 @@ private slots:
         Host host;
         // The model tester walks the whole tree at every insertion: minutes for 2 500 rows.
         QObject::disconnect(host.kernel.model, nullptr, &host.tester, nullptr);
-        host.run({"connect", "lists  |  | {\"" + names.join("\": {}, \"") + "\": {}}"});
-        const QString firstSlice = sections("", names.mid(0, PriorityPlugin::ListSliceRecords).join(", "));
-        QCOMPARE(host.tree(), firstSlice);
+        const QString boards = "lists  |  | {\"" + names.join("\": {}, \"") + "\": {}}";
+        host.run({"connect", boards});
         host.run({"queue-empty", R"(lists [{"id": 5, "geometry_hash": "h5"}])"});
-        QCOMPARE(host.tree(), firstSlice);
+        QCOMPARE(host.tree(), sections("", names.mid(0, PriorityPlugin::ListSliceRecords).join(", ")));
         QCOMPARE(host.logged(), QStringList());
         QTRY_COMPARE(host.tree(), sections("5[Boards, Detectors]", names.join(", ")));
         QCOMPARE(host.logged().replaceInStrings(QRegularExpression("^(subscribe:).*"), "\\1"), QStringList({geometry(5), "subscribe:"}));
+        // A list of an earlier session is not taken in any more, nor does a new one wait behind it.
+        host.run({"disconnect", "connect", boards, "disconnect", "settle"});
+        QCOMPARE(host.plugin->boardRegistry().size(), 0);
+        host.run({"connect", boards, "disconnect", "connect", R"(lists [] | [] | {"Z": {}})"});
+        QCOMPARE(host.tree() + ' ' + host.plugin->boardRegistry().keys().join(' '), sections("", "Z") + " Z");
     }
 
     // The file as the cache format has it: the route's list record plus its geometry, the
