@@ -14,6 +14,9 @@ class QPen;
 // a path and a text layout each.
 namespace ItemSprites {
 
+// The box of a vehicle's weight figure around its centre, full-size pixels.
+constexpr QRectF FigureRect(-16.0, -16.0, 32.0, 32.0);
+
 // Courses are drawn in steps of 360/CourseSteps degrees: the pin's tip, 15.4 pixels from its
 // centre at full size, then lies less than half a pixel from where the exact course puts it.
 constexpr int CourseSteps = 96;

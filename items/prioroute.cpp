@@ -344,9 +344,8 @@ bool PrioRoute::collidesWithPath(const QPainterPath &path, Qt::ItemSelectionMode
 
 void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
 {
-    // Drawn with the layer's other routes, as one picture; a selected route is drawn again
-    // on top of it.
-    if (m_layer && !isSelected() && m_layer->draws(this))
+    // Drawn with the layer's other routes.
+    if (m_layer && m_layer->draws(this))
         return;
     paintContent(painter, visibleWindow(painter), painter->pen(), isSelected());
 }
@@ -432,6 +431,10 @@ QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)
     if (change == ItemSelectedChange && !value.toBool() && !m_dontHide)
         setVisible(false);
     switch (change) {
+    case ItemSelectedHasChanged:
+        if (m_layer)
+            m_layer->sync(this);
+        break;
     case ItemVisibleHasChanged:
     case ItemZValueHasChanged:
     case ItemOpacityHasChanged:

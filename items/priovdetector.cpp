@@ -3,6 +3,7 @@
 #include "geo.h"
 #include "geometrytext.h"
 #include "itemlimits.h"
+#include "itembatch.h"
 #include "itemrow.h"
 #include "itemsprites.h"
 #include "priolayer.h"
@@ -81,14 +82,27 @@ PrioVDetector::PrioVDetector(QObject *parent, int id, QGraphicsScene *scene, boo
     setFlags(ItemIsSelectable | ItemIgnoresParentOpacity);
     setVisible(false);
 
-    if (scene)
+    if (scene) {
         joinPriorityLayer(scene, this, "VDetector::VDetector");
+        m_batch = ItemBatch::attach(this);
+    }
 
     updateAppearance();
     setCursor(Qt::ArrowCursor);
 }
 
-PrioVDetector::~PrioVDetector() = default;
+PrioVDetector::~PrioVDetector()
+{
+    if (m_batch)
+        m_batch->remove(this);
+}
+
+void PrioVDetector::refresh()
+{
+    update();
+    if (m_batch)
+        m_batch->touch(this);
+}
 
 bool PrioVDetector::isActive() const
 {
@@ -133,7 +147,7 @@ void PrioVDetector::applyProperties(const QVariantMap &record)
             m_geometryHash.clear();
             clearZone();
         }
-        update();
+        refresh();
         changed = true;
     }
 
@@ -375,7 +389,7 @@ void PrioVDetector::updateAppearance()
     if (m_stateBrush.color() != m_stateColour)
         m_stateBrush = QBrush(m_stateColour);
     updateTexts();
-    update();
+    refresh();
 }
 
 void PrioVDetector::setState(const QString &state, const QString &boardName)
@@ -415,7 +429,7 @@ void PrioVDetector::setWeightShowMode(int mode)
     if (mode == m_weightShowMode)
         return;
     m_weightShowMode = mode;
-    update();
+    refresh();
 }
 
 void PrioVDetector::setSelectedShown(bool selected)
@@ -473,24 +487,42 @@ const QPen &cosmeticPen(const QPen &hostPen, bool selected)
 
 void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
 {
+    paintContent(painter);
+}
+
+bool PrioVDetector::paintDot(QPainter *painter, const QRectF &zone, const QColor &colour, bool emergency)
+{
     // A zone a few pixels across shows as a dot of its state colour, as large as the zone
     // and at most DotPixels: its circles, band and arrowhead would be a smudge of the pen
     // there, and a city of them cost most of a frame.
     const QTransform kept = painter->worldTransform();
-    const QRectF zone = kept.mapRect(m_zoneRect);
-    if (zone.width() < SmallZonePixels && zone.height() < SmallZonePixels) {
-        const int side = int(qBound(1.0, std::ceil(qMax(zone.width(), zone.height())), DotPixels));
-        const QPointF centre = zone.center();
-        const qreal opacity = painter->opacity();
+    const QRectF device = kept.mapRect(zone);
+    if (!(device.width() < SmallZonePixels && device.height() < SmallZonePixels))
+        return false;
+    const int side = int(qBound(1.0, std::ceil(qMax(device.width(), device.height())), DotPixels));
+    const QPointF centre = device.center();
+    const QRectF pixels(qRound(centre.x() - side * 0.5), qRound(centre.y() - side * 0.5), side, side);
+    const qreal opacity = painter->opacity();
+    if (emergency)
+        painter->setOpacity(0.6);
+    // The whole pixels in the painter's coordinates, so that its transform stays.
+    if (kept.type() <= QTransform::TxScale && kept.isInvertible()) {
+        painter->fillRect(kept.inverted().mapRect(pixels), colour);
+    } else {
         painter->setWorldTransform(QTransform());
-        if (m_emergency)
-            painter->setOpacity(0.6);
-        painter->fillRect(QRect(qRound(centre.x() - side * 0.5), qRound(centre.y() - side * 0.5), side, side),
-                          m_stateColour);
-        painter->setOpacity(opacity);
+        painter->fillRect(pixels, colour);
         painter->setWorldTransform(kept);
-        return;
     }
+    if (emergency)
+        painter->setOpacity(opacity);
+    return true;
+}
+
+void PrioVDetector::paintContent(QPainter *painter) const
+{
+    if (paintDot(painter, m_zoneRect, m_stateColour, m_emergency))
+        return;
+    const QTransform kept = painter->worldTransform();
 
     painter->save();
     QPen pen = cosmeticPen(painter->pen(), isSelected());
@@ -599,5 +631,20 @@ QVariant PrioVDetector::itemChange(GraphicsItemChange change, const QVariant &va
 {
     if (change == ItemSelectedChange && !value.toBool() && !m_inView)
         hide();
+    if (m_batch) {
+        switch (change) {
+        case ItemSelectedHasChanged:
+        case ItemVisibleHasChanged:
+            m_batch->touch(this);
+            break;
+        case ItemZValueHasChanged:
+        case ItemOpacityHasChanged:
+        case ItemParentHasChanged:
+            m_batch->sync(this);
+            break;
+        default:
+            break;
+        }
+    }
     return QGraphicsObject::itemChange(change, value);
 }

@@ -7,10 +7,12 @@
 #include <QIcon>
 #include <QList>
 #include <QPainterPath>
+#include <QPointer>
 #include <QPolygonF>
 #include <QSet>
 #include <QVariantMap>
 
+class ItemBatch;
 class QGraphicsScene;
 
 // One virtual detector: a detection zone along a route (line zone) or, for an
@@ -72,6 +74,14 @@ public:
     QRectF boundingRect() const override;
     QPainterPath shape() const override;
     void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+    // Draws the zone with the painter's transform and pen; the layer's item batch draws
+    // detectors with it.
+    void paintContent(QPainter *painter) const;
+    // The zone's control-point bounds (item coordinates), for the batch.
+    QRectF zoneRect() const { return m_zoneRect; }
+    // Draws a zone a few pixels across (zone: its bounds in the painter's coordinates) as a
+    // dot of colour; false, drawing nothing, for a larger one.
+    static bool paintDot(QPainter *painter, const QRectF &zone, const QColor &colour, bool emergency);
 
 signals:
     void stateChanged();
@@ -81,6 +91,8 @@ protected:
 
 private:
     void paintBand(QPainter *painter, const QPen &pen, double bandPixels) const;
+    // update(), and the batch told.
+    void refresh();
     bool buildSector(const QVariantMap &record);
     bool buildLineZone(const QVariantMap &record);
     void clearZone();
@@ -123,4 +135,5 @@ private:
     QBrush m_stateBrush;
     double m_bandWidth = 0.0;
     double m_markWidth = 0.0;
+    QPointer<ItemBatch> m_batch;
 };

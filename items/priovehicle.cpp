@@ -3,6 +3,7 @@
 #include "geo.h"
 #include "guardeditems.h"
 #include "itemlimits.h"
+#include "itembatch.h"
 #include "itemrow.h"
 #include "itemsprites.h"
 #include "priolayer.h"
@@ -44,7 +45,7 @@ QIcon sharedIcon(const QString &path)
 
 // Room for everything paint draws besides the marker: the weight figure's box, and half of
 // a selected item's 2-pixel pen.
-const QRectF WeightFigureRect(-16.0, -16.0, 32.0, 32.0);
+const QRectF WeightFigureRect = ItemSprites::FigureRect;
 constexpr double PenMargin = 1.0;
 // From this many device pixels per degree upwards the marker has its full size.
 constexpr double FullSizeScale = 3000.0;
@@ -124,8 +125,10 @@ PrioVehicle::PrioVehicle(QObject *parent, const QString &name, QGraphicsScene *s
     setParent(parent);
     setFlags(ItemIsSelectable | ItemIgnoresTransformations | ItemIgnoresParentOpacity);
 
-    if (scene)
+    if (scene) {
         joinPriorityLayer(scene, this, "Vehicle::Vehicle");
+        m_batch = ItemBatch::attach(this);
+    }
 
     updateIcon();
     setCursor(Qt::ArrowCursor);
@@ -134,6 +137,8 @@ PrioVehicle::PrioVehicle(QObject *parent, const QString &name, QGraphicsScene *s
 
 PrioVehicle::~PrioVehicle()
 {
+    if (m_batch)
+        m_batch->remove(this);
     setSelected(false);
     delete m_label.data();
     delete m_sectorItem.data();
@@ -380,7 +385,7 @@ void PrioVehicle::setEmsShowMode(int mode)
         return;
     m_emsShowMode = mode;
     updateShape();
-    update();
+    refresh();
 }
 
 void PrioVehicle::setWeightShowMode(int mode)
@@ -388,7 +393,7 @@ void PrioVehicle::setWeightShowMode(int mode)
     if (mode == m_weightShowMode)
         return;
     m_weightShowMode = mode;
-    update();
+    refresh();
 }
 
 void PrioVehicle::updateIcon()
@@ -427,7 +432,14 @@ void PrioVehicle::updateIcon()
     }
     emit stateChanged();
     updateTexts();
+    refresh();
+}
+
+void PrioVehicle::refresh()
+{
     update();
+    if (m_batch)
+        m_batch->touch(this);
 }
 
 void PrioVehicle::attachToLayer(QGraphicsItem *item)
@@ -484,6 +496,8 @@ void PrioVehicle::updateShape()
     // The weight figure's box reaches beyond the pin; the shape stays the marker alone.
     m_bounds = m_markerPath.boundingRect().united(WeightFigureRect)
                    .adjusted(-PenMargin, -PenMargin, PenMargin, PenMargin);
+    if (m_batch)
+        m_batch->touch(this);
 }
 
 void PrioVehicle::updateSector(bool visible)
@@ -640,39 +654,67 @@ QPainterPath PrioVehicle::shape() const
 
 void PrioVehicle::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *widget)
 {
-    if (m_noPosition)
-        return;
-    // The pen as the host left it, or the cosmetic copy (2 pixels wide when selected) that is
-    // set when the host's pen was not cosmetic.
-    QPen pen = painter->pen();
-    if (!pen.isCosmetic()) {
-        if (isSelected())
-            pen.setWidth(2);
-        pen.setCosmetic(true);
-    }
+    paintContent(painter, markerScale(widget));
+}
 
+double PrioVehicle::markerScale(const QWidget *widget)
+{
     // Rendered into an image or printed there is no view (widget is null): full size. The
     // length of the transform's first row is the view's scale also when it is rotated or
     // mirrored; a degenerate view (scale 0) must not make the marker vanish.
-    double scale = 1.0;
     const auto *view = widget ? qobject_cast<const QGraphicsView *>(widget->parent()) : nullptr;
     if (view) {
         const QTransform t = view->transform();
         const double viewScale = std::hypot(t.m11(), t.m12());
         if (qIsFinite(viewScale) && viewScale > 0.0 && viewScale < FullSizeScale)
-            scale = viewScale / FullSizeScale;
+            return viewScale / FullSizeScale;
     }
-    const bool figure = m_weightShowMode == PriorityPlugin::show_weight_always
+    return 1.0;
+}
+
+QPen PrioVehicle::markerPen(const QPen &host, bool selected)
+{
+    // Kept for the next vehicle: a city of them is drawn with the same pen, and each copy
+    // made cosmetic would be a new one.
+    static QPen last;
+    static QPen plain;
+    static QPen chosen;
+    if (host.isCosmetic())
+        return host;
+    if (!(host == last)) {
+        last = host;
+        plain = host;
+        plain.setCosmetic(true);
+        chosen = plain;
+        chosen.setWidth(2);
+    }
+    return selected ? chosen : plain;
+}
+
+bool PrioVehicle::markerLook(ItemSprites::Look *look) const
+{
+    if (m_noPosition)
+        return false;
+    look->step = ItemSprites::courseStep(m_course, NoCourse);
+    look->colour = m_stateColour.rgba();
+    look->figure = m_weightShowMode == PriorityPlugin::show_weight_always
         || (m_weightShowMode == PriorityPlugin::show_weight_if_valid && m_weight >= 2);
+    look->weight = m_weight;
+    return true;
+}
+
+void PrioVehicle::paintContent(QPainter *painter, double scale) const
+{
+    ItemSprites::Look look;
+    if (!markerLook(&look))
+        return;
+    // The pen as the host left it, or the cosmetic copy (2 pixels wide when selected) that is
+    // set when the host's pen was not cosmetic.
+    const QPen pen = markerPen(painter->pen(), isSelected());
 
     // Where the painter only moves (the item ignores the view's transformations), the
     // marker is a shared picture.
     if (painter->worldTransform().type() <= QTransform::TxTranslate) {
-        ItemSprites::Look look;
-        look.step = ItemSprites::courseStep(m_course, NoCourse);
-        look.colour = m_stateColour.rgba();
-        look.figure = figure;
-        look.weight = m_weight;
         ItemSprites::drawMarker(painter, look, pen, scale, WeightFigureRect);
         return;
     }
@@ -683,7 +725,7 @@ void PrioVehicle::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWi
     if (scale < 1.0)
         painter->scale(scale, scale);
     painter->drawPath(m_markerPath);
-    if (figure)
+    if (look.figure)
         painter->drawText(WeightFigureRect, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
     painter->restore();
 }
@@ -698,6 +740,21 @@ QVariant PrioVehicle::itemChange(GraphicsItemChange change, const QVariant &valu
             m_gpsMarker->setVisible(selected);
         // The sector's visibility follows the selection, which is not set yet.
         QMetaObject::invokeMethod(this, "updateShape", Qt::QueuedConnection);
+    }
+    if (m_batch) {
+        switch (change) {
+        case ItemSelectedHasChanged:
+        case ItemVisibleHasChanged:
+            m_batch->touch(this);
+            break;
+        case ItemZValueHasChanged:
+        case ItemOpacityHasChanged:
+        case ItemParentHasChanged:
+            m_batch->sync(this);
+            break;
+        default:
+            break;
+        }
     }
     return QGraphicsObject::itemChange(change, value);
 }

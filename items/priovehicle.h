@@ -1,5 +1,7 @@
 #pragma once
 
+#include "itemsprites.h"
+
 #include <QDateTime>
 #include <QGraphicsObject>
 #include <QIcon>
@@ -13,6 +15,7 @@ class QGraphicsPathItem;
 class QGraphicsEllipseItem;
 class QGraphicsTextItem;
 class GuardedPathItem;
+class ItemBatch;
 class GuardedEllipseItem;
 
 // One board (a vehicle with an on-board unit): a state-coloured pin in device pixels on
@@ -93,6 +96,15 @@ public:
     QRectF boundingRect() const override;
     QPainterPath shape() const override;
     void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
+    // Draws the marker at the painter's origin at scale (1: full size).
+    void paintContent(QPainter *painter, double scale) const;
+    // The marker's look as the layer's item batch draws it; false without a position.
+    bool markerLook(ItemSprites::Look *look) const;
+    // The pen a marker is drawn with: the host's, or, where that is not cosmetic, a cosmetic
+    // copy, 2 pixels wide when selected.
+    static QPen markerPen(const QPen &host, bool selected);
+    // The marker's scale in the view that owns widget (a viewport), 1 without one.
+    static double markerScale(const QWidget *widget);
 
 signals:
     void routeChanged();
@@ -106,6 +118,8 @@ private:
     void updateSector(bool visible);
     void attachToLayer(QGraphicsItem *item);
     void applyLabelLook();
+    // update(), and the batch told.
+    void refresh();
 
     QString m_name;
     QString m_description;
@@ -142,4 +156,5 @@ private:
     bool m_lastFromPosition = false;
     QPointer<QGraphicsTextItem> m_label;
     int m_textShowMode = 0;
+    QPointer<ItemBatch> m_batch;
 };

@@ -18,8 +18,8 @@ QHash<const QGraphicsItem *, RouteLayer *> &pictures()
 }
 
 constexpr int MaxViews = 2;
-// Below the layer's other items, vehicle sectors (z -0.1) included.
-constexpr double PictureZ = -1.0;
+// Below the layer's items, as routes are, and above the vehicle sectors (z -0.1) as well.
+constexpr double PictureZ = -0.05;
 
 } // namespace
 
@@ -49,6 +49,18 @@ RouteLayer::~RouteLayer()
         else
             ++it;
     }
+    // The routes left draw themselves again.
+    for (PrioRoute *route : qAsConst(m_routes))
+        route->setFlag(ItemHasNoContents, false);
+}
+
+void RouteLayer::sync(PrioRoute *route)
+{
+    // A route the layer draws is only stepped over by the view (which spends about a
+    // microsecond on every item it paints).
+    const bool drawn = eligible(route);
+    if (drawn != bool(route->flags() & ItemHasNoContents))
+        route->setFlag(ItemHasNoContents, drawn);
 }
 
 RouteLayer *RouteLayer::attach(PrioRoute *route)
@@ -82,6 +94,7 @@ void RouteLayer::invalidate(const PrioRoute *route)
 {
     ++m_generation;
     m_changed.insert(route);
+    sync(const_cast<PrioRoute *>(route));
     // The bounds only grow here; a removal recomputes them.
     if (!m_boundsDirty) {
         const QRectF grown = m_bounds | route->boundingRect();
@@ -105,7 +118,12 @@ bool RouteLayer::eligible(const PrioRoute *route) const
 
 bool RouteLayer::draws(const PrioRoute *route) const
 {
-    return m_drawn.contains(route) && !m_changed.contains(route) && eligible(route);
+    return eligible(route);
+}
+
+bool RouteLayer::pictured(const PrioRoute *route) const
+{
+    return m_drawn.contains(route) && !m_changed.contains(route) && !route->isSelected();
 }
 
 QRectF RouteLayer::boundingRect() const
@@ -201,6 +219,8 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             m_drawn = view->nextDrawn;
             if (view->shownKey.generation == m_generation)
                 m_changed.clear();
+            for (PrioRoute *route : qAsConst(m_routes))
+                sync(route);
         }
         if (!(view->shownKey == key))
             update();
@@ -211,4 +231,15 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
     painter->setWorldTransform(view->shownKey.transform.inverted() * key.transform);
     painter->drawImage(QPointF(0.0, 0.0), view->shown);
     painter->restore();
+
+    // On top of it, at once, the routes the picture does not show as they are: changed since,
+    // new, or selected.
+    const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
+    for (const PrioRoute *route : qAsConst(m_routes)) {
+        if (pictured(route) || !eligible(route) || !route->boundingRect().intersects(window))
+            continue;
+        painter->save();
+        route->paintContent(painter, window, key.pen, route->isSelected());
+        painter->restore();
+    }
 }

@@ -19,9 +19,10 @@ class PrioRoute;
 // which is drawn a slice of routes at a time, within a frame's budget.
 //
 // The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
-// nothing of its own, has no shape and takes no events. A selected route draws itself on
-// top, at once. A route that is not drawn as the layer draws it (moved, transformed,
-// translucent, raised, on another parent) draws itself.
+// nothing of its own, has no shape and takes no events. A selected route, and one changed
+// since the picture was made, is drawn on top of it at once. A route that is not drawn as
+// the layer draws it (moved, transformed, translucent, raised, on another parent) draws
+// itself.
 class RouteLayer : public QGraphicsObject
 {
     Q_OBJECT
@@ -38,9 +39,12 @@ public:
     void removeRoute(PrioRoute *route);
     // A route's look or bounds changed: the pictures are made again when next shown.
     void invalidate(const PrioRoute *route);
-    // Whether the shown picture draws the route as it looks now, so that the route draws
-    // nothing itself.
+    // Whether the layer draws the route (from its picture, or at once on top of it where the
+    // picture does not show the route as it is), so that the route draws nothing itself.
     bool draws(const PrioRoute *route) const;
+    // Sets ItemHasNoContents on the route where the picture draws it, and clears it where not.
+    void sync(PrioRoute *route);
+
 
     int type() const override { return Type; }
     QRectF boundingRect() const override;
@@ -52,6 +56,8 @@ public:
 private:
     RouteLayer(QObject *owner, QGraphicsItem *layer);
     bool eligible(const PrioRoute *route) const;
+    // Whether the shown picture holds the route as it looks now.
+    bool pictured(const PrioRoute *route) const;
 
     // What a picture was made for.
     struct Key

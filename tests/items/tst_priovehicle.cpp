@@ -493,7 +493,8 @@ private slots:
             scene->clear();
             QVERIFY(vehicle.isNull());
         }
-        QVERIFY(scene->items().size() <= 4);
+        // The layer, its item batch, the vehicle, its sector and ring.
+        QVERIFY(scene->items().size() <= 5);
         delete vehicle.data(); // no double deletion of what the host already deleted
         QVERIFY(plugin->findChildren<PrioVehicle *>().isEmpty());
     }
