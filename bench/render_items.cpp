@@ -24,6 +24,7 @@
 #include "generator.h"
 #include "world.h"
 #include "items/geo.h"
+#include "items/itemcursor.h"
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
@@ -353,6 +354,9 @@ int main(int argc, char *argv[])
         places.append({"street", [&](Road::MapView *v) { v->centreOn(centre); v->setZoom(StreetZoom); }});
 
     TimedView view(&scene);
+    // The arrow over the items, as setView binds it in the host (setView would also show
+    // only the detectors in view, and here every one is shown).
+    ItemCursor::bind(city.plugin, &view);
     QCoreApplication::processEvents();
 
     out << "render_items: the simulator's city: " << city.routes.size() << " routes (" << routePoints << " points), "

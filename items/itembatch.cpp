@@ -212,6 +212,43 @@ void ItemBatch::touch(const QGraphicsItem *item)
         update(around(e.pos));
 }
 
+bool ItemBatch::anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const QTransform &deviceTransform)
+{
+    QPainterPath probe;
+    probe.addRect(rect);
+    const QRectF device = deviceTransform.mapRect(rect);
+    QPainterPath deviceProbe;
+    deviceProbe.addRect(device);
+    for (const ItemBatch *batch : qAsConst(batches())) {
+        if (batch->scene() != scene)
+            continue;
+        const QRectF local = batch->mapRectFromScene(rect);
+        const QTransform toDevice = batch->sceneTransform() * deviceTransform;
+        // Items the batch does not draw are not kept by it: they are asked themselves.
+        for (const DetectorEntry &e : batch->m_detectors) {
+            PrioVDetector *d = e.item;
+            if (!d || (drawnByBatch(d) && !e.shown))
+                continue;
+            const QRectF bounds = drawnByBatch(d) ? e.bounds.translated(e.pos) : batch->mapRectFromItem(d, d->boundingRect());
+            if (bounds.intersects(local) && d->isVisible() && d->collidesWithPath(d->mapFromScene(probe)))
+                return true;
+        }
+        for (const VehicleEntry &e : batch->m_vehicles) {
+            PrioVehicle *v = e.item;
+            if (!v || (drawnByBatch(v) && !e.shown))
+                continue;
+            // A vehicle's shape is in pixels around its position on the screen.
+            const QPointF at = toDevice.map(drawnByBatch(v) ? e.pos : batch->mapFromItem(v, QPointF()));
+            if (qAbs(at.x() - device.center().x()) > MarkerReachPixels + device.width()
+                || qAbs(at.y() - device.center().y()) > MarkerReachPixels + device.height())
+                continue;
+            if (v->isVisible() && v->collidesWithPath(deviceProbe.translated(-at)))
+                return true;
+        }
+    }
+    return false;
+}
+
 QRectF ItemBatch::boundingRect() const
 {
     // Vehicles cover pixels at every scale: the whole map.

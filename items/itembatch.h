@@ -42,6 +42,10 @@ public:
     // Sets ItemHasNoContents on the item where the batch draws it, and clears it where not.
     void sync(QGraphicsItem *item);
 
+    // Whether a visible detector or vehicle of a batch in scene meets rect (scene
+    // coordinates) or, for a vehicle, the same rectangle on the screen through
+    // deviceTransform, as their shapes answer hit tests; for the cursor over a view.
+    static bool anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const QTransform &deviceTransform);
 
     int type() const override { return Type; }
     QRectF boundingRect() const override;

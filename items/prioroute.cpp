@@ -9,7 +9,6 @@
 #include "plugin/priorityplugin.h"
 
 #include <QCoreApplication>
-#include <QCursor>
 #include <QGraphicsScene>
 #include <QLineF>
 #include <QPainter>
@@ -82,7 +81,6 @@ PrioRoute::PrioRoute(QObject *parent, int id, QGraphicsScene *scene)
     setFillFromLock();
     updateTexts();
     update();
-    setCursor(Qt::ArrowCursor);
 }
 
 PrioRoute::~PrioRoute()

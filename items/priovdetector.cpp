@@ -11,7 +11,6 @@
 #include "plugin/priorityplugin.h"
 
 #include <QCoreApplication>
-#include <QCursor>
 #include <QGraphicsScene>
 #include <QLineF>
 #include <QPainter>
@@ -88,7 +87,6 @@ PrioVDetector::PrioVDetector(QObject *parent, int id, QGraphicsScene *scene, boo
     }
 
     updateAppearance();
-    setCursor(Qt::ArrowCursor);
 }
 
 PrioVDetector::~PrioVDetector()

@@ -13,7 +13,6 @@
 #include "plugin/priorityplugin.h"
 
 #include <QCoreApplication>
-#include <QCursor>
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
 #include <QGraphicsView>
@@ -131,7 +130,6 @@ PrioVehicle::PrioVehicle(QObject *parent, const QString &name, QGraphicsScene *s
     }
 
     updateIcon();
-    setCursor(Qt::ArrowCursor);
     setTextShowMode(textMode);
 }
 

@@ -63,6 +63,22 @@ void RouteLayer::sync(PrioRoute *route)
         route->setFlag(ItemHasNoContents, drawn);
 }
 
+bool RouteLayer::anyRouteAt(const QGraphicsScene *scene, const QRectF &rect)
+{
+    QPainterPath probe;
+    probe.addRect(rect);
+    for (const RouteLayer *layer : qAsConst(pictures())) {
+        if (layer->scene() != scene)
+            continue;
+        for (const PrioRoute *route : layer->m_routes) {
+            if (route->isVisible() && route->boundingRect().intersects(rect)
+                && route->collidesWithPath(route->mapFromScene(probe)))
+                return true;
+        }
+    }
+    return false;
+}
+
 RouteLayer *RouteLayer::attach(PrioRoute *route)
 {
     QGraphicsItem *layer = route->parentItem();

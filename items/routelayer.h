@@ -45,6 +45,9 @@ public:
     // Sets ItemHasNoContents on the route where the picture draws it, and clears it where not.
     void sync(PrioRoute *route);
 
+    // Whether a route the layer holds meets rect (scene coordinates), as the routes' shapes
+    // answer hit tests; for the cursor over a view of scene.
+    static bool anyRouteAt(const QGraphicsScene *scene, const QRectF &rect);
 
     int type() const override { return Type; }
     QRectF boundingRect() const override;

@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QTimerEvent>
 
+#include "items/itemcursor.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
 
@@ -206,6 +207,8 @@ void PriorityPlugin::setView(QGraphicsView *newView)
     }
 
     view = newView;
+    // The arrow over the plug-in's items on this view (they carry no cursor of their own).
+    ItemCursor::bind(this, newView);
     if (!newView)
         return;
     connect(newView, SIGNAL(zoomChanged(int)), this, SLOT(on_viewZoomChanged(int)));

@@ -1,5 +1,6 @@
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
+#include "items/itemcursor.h"
 #include "items/itemsprites.h"
 #include "items/priovehicle.h"
 #include "items/routelayer.h"
@@ -8,6 +9,7 @@
 
 #include "itemtestutil.h"
 
+#include <QMouseEvent>
 #include <QPainter>
 #include <QStandardPaths>
 #include <QtTest>
@@ -396,6 +398,47 @@ private slots:
         QCOMPARE(QColor(grab().pixel(offLine)), QColor(Qt::white));
         route->setSelected(true);
         QCOMPARE(QColor(grab().pixel(offLine)), QColor(Qt::red));
+    }
+
+    void arrowCursorOverItems_data()
+    {
+        // At 2e5 px per degree: the 2 m band is 3.6 px tall, the detector's 1.5 m band lies
+        // 54 px north of the centre, the vehicle's circle is 32 px across at the centre.
+        QTest::addColumn<QPoint>("offset");
+        QTest::addColumn<bool>("arrow");
+        QTest::newRow("on the vehicle") << QPoint(0, 10) << true;
+        QTest::newRow("on the route, clear of the vehicle") << QPoint(60, 0) << true;
+        QTest::newRow("on the detector") << QPoint(20, -54) << true;
+        QTest::newRow("between them") << QPoint(60, -30) << false;
+    }
+
+    void arrowCursorOverItems()
+    {
+        // The view shows its own cursor (the open hand of a view dragged by hand) off the
+        // items and the arrow over them.
+        QFETCH(QPoint, offset);
+        QFETCH(bool, arrow);
+        auto *route = new PrioRoute(plugin, 1, scene);
+        route->setGeometry(geometryOf({offsetMetres(Here, -60, 0), offsetMetres(Here, 60, 0)}), "h");
+        route->setDontHide(true);
+        auto *detector = new PrioVDetector(plugin, 7, scene, true);
+        detector->applyProperties({{"geometry_hash", "g"},
+                                   {"geometry", geometryOf({offsetMetres(Here, -15, 30), offsetMetres(Here, 15, 30)})}});
+        detector->setInView(true);
+        vehicleAt(Here, {});
+        QGraphicsView view(scene);
+        ItemTest::setUpView(&view, QTransform::fromScale(2e5, -2e5));
+        view.setDragMode(QGraphicsView::ScrollHandDrag);
+        ItemTest::grabView(&view, Here);
+        ItemCursor::bind(plugin, &view);
+        auto moveTo = [&](const QPoint &at) {
+            QMouseEvent move(QEvent::MouseMove, at, view.viewport()->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                             Qt::NoModifier);
+            QCoreApplication::sendEvent(view.viewport(), &move);
+            return view.viewport()->cursor().shape();
+        };
+        QCOMPARE(moveTo(Centre + offset), arrow ? Qt::ArrowCursor : Qt::OpenHandCursor);
+        QCOMPARE(moveTo(QPoint(5, 195)), Qt::OpenHandCursor);
     }
 
     void detectorStateColour_data()
