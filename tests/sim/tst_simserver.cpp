@@ -92,6 +92,11 @@ QString text(const QJsonValue &v)
     return QString::fromUtf8(a.mid(1, a.size() - 2));
 }
 
+QString text(const QVector<QJsonValue> &values)
+{
+    return text(QJsonArray::fromVariantList(QVariantList(values.cbegin(), values.cend())));
+}
+
 QJsonValue json(const QString &text)
 {
     return QJsonDocument::fromJson(QByteArray("[") + text.toUtf8() + "]").array().at(0);
@@ -150,26 +155,13 @@ struct RawClient
         if (!params.isUndefined())
             r.insert(QLatin1String("params"), params);
         socket.sendTextMessage(text(r));
-        QJsonValue found = QJsonValue::Undefined;
-        waitFor([&] {
-            for (int i = 0; i < answers.size() && found.isUndefined(); ++i) {
-                if (answers.at(i)["id"] == nextId)
-                    found = answers.takeAt(i);
-            }
-            return !found.isUndefined();
-        });
-        return found;
+        const auto mine = [&] { return std::find_if(answers.begin(), answers.end(), [&](const QJsonValue &a) { return a["id"] == nextId; }); };
+        return waitFor([&] { return mine() != answers.end(); }) ? answers.takeAt(mine() - answers.begin()) : QJsonValue::Undefined;
     }
-    QJsonValue call(const QString &method, const QJsonValue &params = QJsonValue::Undefined)
-    {
-        return request(method, params)["result"];
-    }
+    QJsonValue call(const QString &method, const QJsonValue &params = QJsonValue::Undefined) { return request(method, params)["result"]; }
     // Everything the server sent before has arrived once this returns: it answers in order.
     bool sync() { return call(QStringLiteral("PserverApp.getWebUrl")).isString(); }
-    bool subscribe(const QStringList &events)
-    {
-        return call(QStringLiteral("subscribe"), QJsonObject{{"events", QJsonArray::fromStringList(events)}}).isArray();
-    }
+    bool subscribe(const QStringList &events) { return call("subscribe", QJsonObject{{"events", QJsonArray::fromStringList(events)}}).isArray(); }
     // The params of the notifications of that name, as text.
     QStringList received(const QString &method) const
     {
@@ -256,84 +248,60 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("answer");
-        const auto row = [](const char *name, const char *request, const char *result) {
-            QTest::newRow(name) << QString::fromUtf8(request)
-                                << QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"result":%2})").arg(json(request)["id"].toInt()).arg(result);
+        // The method and params go into a request of id 7; an answer starting with '{"code"' is an error.
+        const auto row = [](const char *name, const QString &method, const QString &params, const QString &answer) {
+            QTest::newRow(name) << QStringLiteral(R"({"jsonrpc":"2.0","id":7,"method":"%1"%2})").arg(method, params.isEmpty() ? "" : ",\"params\":" + params)
+                                << QStringLiteral(R"({"jsonrpc":"2.0","id":7,"%1":%2})").arg(answer.startsWith("{\"code\"") ? "error" : "result", answer);
         };
-        row("route list", R"({"jsonrpc":"2.0","id":1,"method":"RoadNetwork.getRouteList"})",
-            R"([{"id":1,"name":"1","description":"Route 1: West - East","locked":false,"geometry_hash":"r1"},
-                {"id":2,"name":"2","description":"Route 2","locked":false,"geometry_hash":"r2"}])");
-        row("route geometry", R"({"jsonrpc":"2.0","id":2,"method":"RoadNetwork.getRouteGeometry","params":{"id":2}})",
-            R"({"id":2,"geometry":"*","geometry_hash":"r2"})");
-        row("detector list, params ignored", R"({"jsonrpc":"2.0","id":3,"method":"VDTService.getVdtList","params":[7]})",
-            R"([{"id":1,"name":"D1","emergency":false,"routes":[1],"tl_number":1,"weight":2,"locked":false,"geometry_hash":"d1","state":"idle","activated":false},
-                {"id":2,"name":"D2","emergency":false,"routes":[1],"tl_number":1,"weight":1,"locked":false,"geometry_hash":"d2","state":"idle","activated":false},
-                {"id":3,"name":"EV3","emergency":true,"tl_number":1,"weight":4,"locked":false,"geometry_hash":"d3","state":"idle","activated":false}])");
-        row("line without a check-in point", R"({"jsonrpc":"2.0","id":4,"method":"VDTService.getVdtGeometry","params":{"id":2}})",
-            R"({"id":2,"name":"D2","emergency":false,"routes":[1],"tl_number":1,"weight":1,"locked":false,"geometry_hash":"d2","state":"idle",
-                "activated":false,"geometry":"*"})");
-        row("sector", R"({"jsonrpc":"2.0","id":5,"method":"VDTService.getVdtGeometry","params":{"id":3}})",
-            R"({"id":3,"name":"EV3","emergency":true,"tl_number":1,"weight":4,"locked":false,"geometry_hash":"d3","state":"idle","activated":false,
-                "pos":"*","radius":100,"directionAngle":180,"sweepAngle":60})");
-        row("detector properties", R"({"jsonrpc":"2.0","id":6,"method":"VDTService.getVdtProperties","params":{"id":1}})",
-            R"({"id":1,"name":"D1","emergency":false,"routes":[1],"tl_number":1,"weight":2,"locked":false,"geometry_hash":"d1","state":"idle",
-                "activated":false,"geometry":"*","checkin_length":40,"boards":{},"length_m":80,"controller":"Junction 1"})");
-        row("controller", R"({"jsonrpc":"2.0","id":7,"method":"TLService.getTlcProperties","params":{"id":1}})",
+        const auto board = [](const char *name, int route, const char *time, bool in, const char *emergency = R"(false,"radius":0,"sweep":0,"vehicle_type":"bus")") {
+            return QStringLiteral(R"("%1":{"locked":false,"route_id":%2,"description":"Bus %1","last_connected_time":"$%3","logged_in":%4,"allow_emergency":%5})")
+                    .arg(name).arg(route).arg(time, in ? "true" : "false", emergency);
+        };
+        const QString detector = R"({"id":%1,"name":"D%1","emergency":false,"routes":[1],"tl_number":1,"weight":%2,"locked":false,"geometry_hash":"d%1","state":"idle","activated":false)";
+        const QString sector = R"({"id":3,"name":"EV3","emergency":true,"tl_number":1,"weight":4,"locked":false,"geometry_hash":"d3","state":"idle","activated":false)";
+        row("route list", "RoadNetwork.getRouteList", "", R"([{"id":1,"name":"1","description":"Route 1: West - East","locked":false,"geometry_hash":"r1"},
+            {"id":2,"name":"2","description":"Route 2","locked":false,"geometry_hash":"r2"}])");
+        row("route geometry", "RoadNetwork.getRouteGeometry", R"({"id":2})", R"({"id":2,"geometry":"*","geometry_hash":"r2"})");
+        row("detector list, params ignored", "VDTService.getVdtList", "[7]", '[' + detector.arg(1).arg(2) + "}," + detector.arg(2).arg(1) + "}," + sector + "}]");
+        row("line without a check-in point", "VDTService.getVdtGeometry", R"({"id":2})", detector.arg(2).arg(1) + R"(,"geometry":"*"})");
+        row("sector", "VDTService.getVdtGeometry", R"({"id":3})", sector + R"(,"pos":"*","radius":100,"directionAngle":180,"sweepAngle":60})");
+        row("detector properties", "VDTService.getVdtProperties", R"({"id":1})",
+            detector.arg(1).arg(2) + R"(,"geometry":"*","checkin_length":40,"boards":{},"length_m":80,"controller":"Junction 1"})");
+        row("controller", "TLService.getTlcProperties", R"({"id":1})",
             R"({"id":1,"number":1,"name":"Junction 1","pos":"*","mode":"auto","program":"P1","priority_enabled":true,"cycle_s":90,"detectors":[1,2,3]})");
-        row("boards", R"({"jsonrpc":"2.0","id":8,"method":"BoardsServer.getBoards"})", R"({
-            "B1":{"locked":false,"route_id":1,"description":"Bus B1","last_connected_time":"$now","logged_in":true,"allow_emergency":false,
-                  "radius":0,"sweep":0,"vehicle_type":"bus"},
-            "B2":{"locked":false,"route_id":2,"description":"Bus B2","last_connected_time":"$now","logged_in":true,"allow_emergency":false,
-                  "radius":0,"sweep":0,"vehicle_type":"bus"},
-            "B3":{"locked":false,"route_id":2,"description":"Bus B3","last_connected_time":"$hourago","logged_in":false,"allow_emergency":false,
-                  "radius":0,"sweep":0,"vehicle_type":"bus"},
-            "D1":{"locked":false,"route_id":0,"description":"Bus D1","last_connected_time":"$now","logged_in":true,"allow_emergency":false,
-                  "radius":0,"sweep":0,"vehicle_type":"bus"},
-            "E1":{"locked":false,"route_id":0,"description":"Bus E1","last_connected_time":"$now","logged_in":true,"allow_emergency":true,
-                  "radius":150,"sweep":60,"vehicle_type":"ambulance"}})");
-        row("timeline", R"({"jsonrpc":"2.0","id":9,"method":"RoadNetwork.getTimelineData2","params":{"route_id":1}})",
-            R"({"route_id":1,"name":"1","time":"$nowms","length_m":1000,"stops":[{"name":"Middle","distance_m":500}],
-                "detectors":[{"id":2,"distance_m":200,"state":"idle"},{"id":1,"distance_m":480,"state":"idle"}],
-                "boards":[{"board_name":"B1","offset_s":0,"logged_in":true,"speed":36,"distance_m":0}]})");
-        row("old timeline", R"({"jsonrpc":"2.0","id":10,"method":"RoadNetwork.getTimelineData","params":{"route_id":2}})",
+        row("boards", "BoardsServer.getBoards", "", '{' + QStringList{board("B1", 1, "now", true), board("B2", 2, "now", true), board("B3", 2, "hourago", false),
+            board("D1", 0, "now", true), board("E1", 0, "now", true, R"(true,"radius":150,"sweep":60,"vehicle_type":"ambulance")")}.join(',') + '}');
+        row("timeline", "RoadNetwork.getTimelineData2", R"({"route_id":1})", R"({"route_id":1,"name":"1","time":"$nowms","length_m":1000,
+            "stops":[{"name":"Middle","distance_m":500}],"detectors":[{"id":2,"distance_m":200,"state":"idle"},{"id":1,"distance_m":480,"state":"idle"}],
+            "boards":[{"board_name":"B1","offset_s":0,"logged_in":true,"speed":36,"distance_m":0}]})");
+        row("old timeline", "RoadNetwork.getTimelineData", R"({"route_id":2})",
             R"({"route_id":2,"stops":[],"boards":[{"board_name":"B2","offset_s":0},{"board_name":"B3","offset_s":0}]})");
-        row("web address", R"({"jsonrpc":"2.0","id":11,"method":"PserverApp.getWebUrl","params":null})", "\"http://127.0.0.1:$port/web/\"");
-        row("subscribe: names never sent left out",
-            R"({"jsonrpc":"2.0","id":12,"method":"subscribe","params":{"events":["RoadNetwork.networkChanged","No.such"]}})",
-            R"(["RoadNetwork.networkChanged"])");
-        row("role", R"({"jsonrpc":"2.0","id":13,"method":"Session.setRole","params":{"role":"observer"}})",
-            R"({"role":"observer","allowed_commands":["RoadNetwork.getRouteList","RoadNetwork.getRouteGeometry","RoadNetwork.getTimelineData2",
-                "RoadNetwork.getTimelineData","VDTService.getVdtList","VDTService.getVdtGeometry","VDTService.getVdtProperties",
-                "TLService.getTlcProperties","BoardsServer.getBoards","BoardsServer.getBoardData","PserverApp.getWebUrl","subscribe","Session.setRole"]})");
+        row("web address", "PserverApp.getWebUrl", "null", "\"http://127.0.0.1:$port/web/\"");
+        row("subscribe: names never sent left out", "subscribe", R"({"events":["RoadNetwork.networkChanged","No.such"]})", R"(["RoadNetwork.networkChanged"])");
+        row("role", "Session.setRole", R"({"role":"observer"})", R"({"role":"observer","allowed_commands":["RoadNetwork.getRouteList",
+            "RoadNetwork.getRouteGeometry","RoadNetwork.getTimelineData2","RoadNetwork.getTimelineData","VDTService.getVdtList","VDTService.getVdtGeometry",
+            "VDTService.getVdtProperties","TLService.getTlcProperties","BoardsServer.getBoards","BoardsServer.getBoardData","PserverApp.getWebUrl","subscribe","Session.setRole"]})");
         QTest::newRow("string id") << R"({"jsonrpc":"2.0","id":"x","method":"PserverApp.getWebUrl"})"
                                    << R"({"jsonrpc":"2.0","id":"x","result":"http://127.0.0.1:$port/web/"})";
-
-        const auto refused = [](const char *name, const char *request, const char *id, int code, const char *message) {
-            QTest::newRow(name) << QString::fromUtf8(request)
-                                << QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"error":{"code":%2,"message":%3}})")
-                                           .arg(QLatin1String(id)).arg(code).arg(text(QString::fromUtf8(message)));
+        // Frames that are no request: the frame, the id answered and the error.
+        const char *const invalid[][4] = {
+                {"not JSON", "jsonrpc 2.0", "null", R"(-32700,"message":"Parse error: illegal value")"},
+                {"batch", R"([{"jsonrpc":"2.0","id":1,"method":"PserverApp.getWebUrl"}])", "null", R"(-32600,"message":"Invalid request: one JSON object per frame, no batches")"},
+                {"id an object", R"({"jsonrpc":"2.0","id":{},"method":"PserverApp.getWebUrl"})", "null", R"(-32600,"message":"Invalid request: id must be an integer or a string")"},
+                {"id a fraction", R"({"jsonrpc":"2.0","id":1.5,"method":"PserverApp.getWebUrl"})", "null", R"(-32600,"message":"Invalid request: id must be an integer or a string")"},
+                {"version 1.0", R"({"jsonrpc":"1.0","id":3,"method":"PserverApp.getWebUrl"})", "3", "-32600,\"message\":\"Invalid request: jsonrpc must be \\\"2.0\\\"\""},
+                {"method a number", R"({"jsonrpc":"2.0","id":4,"method":5})", "4", R"(-32600,"message":"Invalid request: method must be a non-empty string")"},
+                {"method empty", R"({"jsonrpc":"2.0","id":4,"method":""})", "4", R"(-32600,"message":"Invalid request: method must be a non-empty string")"},
+                {"params a string", R"({"jsonrpc":"2.0","id":5,"method":"PserverApp.getWebUrl","params":"x"})", "5", R"(-32600,"message":"Invalid request: params must be an object or an array")"},
+                {"unknown method", R"({"jsonrpc":"2.0","id":"abc","method":"RoadNetwork.fly"})", R"("abc")", R"(-32601,"message":"Method not found: RoadNetwork.fly")"},
         };
-        refused("not JSON", "jsonrpc 2.0", "null", -32700, "Parse error: illegal value");
-        refused("batch", R"([{"jsonrpc":"2.0","id":1,"method":"PserverApp.getWebUrl"}])", "null", -32600,
-                "Invalid request: one JSON object per frame, no batches");
-        refused("id an object", R"({"jsonrpc":"2.0","id":{},"method":"PserverApp.getWebUrl"})", "null", -32600,
-                "Invalid request: id must be an integer or a string");
-        refused("id a fraction", R"({"jsonrpc":"2.0","id":1.5,"method":"PserverApp.getWebUrl"})", "null", -32600,
-                "Invalid request: id must be an integer or a string");
-        refused("version 1.0", R"({"jsonrpc":"1.0","id":3,"method":"PserverApp.getWebUrl"})", "3", -32600, "Invalid request: jsonrpc must be \"2.0\"");
-        refused("method a number", R"({"jsonrpc":"2.0","id":4,"method":5})", "4", -32600, "Invalid request: method must be a non-empty string");
-        refused("method empty", R"({"jsonrpc":"2.0","id":4,"method":""})", "4", -32600, "Invalid request: method must be a non-empty string");
-        refused("params a string", R"({"jsonrpc":"2.0","id":5,"method":"PserverApp.getWebUrl","params":"x"})", "5", -32600,
-                "Invalid request: params must be an object or an array");
-        refused("unknown method", R"({"jsonrpc":"2.0","id":"abc","method":"RoadNetwork.fly"})", R"("abc")", -32601,
-                "Method not found: RoadNetwork.fly");
+        for (const auto &r : invalid)
+            QTest::newRow(r[0]) << r[1] << QStringLiteral(R"({"jsonrpc":"2.0","id":%1,"error":{"code":%2}})").arg(r[2], r[3]);
         // Bad params: the method, its params and the message after "Invalid params: ".
         const char *const badParams[][4] = {
-                {"geometry without id", "RoadNetwork.getRouteGeometry", "{}", "'id' must be an integer"},
                 {"id as text", "RoadNetwork.getRouteGeometry", R"({"id":"1"})", "'id' must be an integer"},
                 {"id 1.5", "VDTService.getVdtProperties", R"({"id":1.5})", "'id' must be an integer"},
                 {"unknown route", "RoadNetwork.getRouteGeometry", R"({"id":99})", "unknown route 99"},
-                {"timeline of an unknown route", "RoadNetwork.getTimelineData", R"({"route_id":9})", "unknown route 9"},
                 {"unknown detector", "VDTService.getVdtGeometry", R"({"id":9})", "unknown detector 9"},
                 {"unknown controller", "TLService.getTlcProperties", R"({"id":9})", "unknown traffic-light controller 9"},
                 {"unknown board", "BoardsServer.getBoardData", R"({"name":"X"})", "unknown board 'X'"},
@@ -342,39 +310,26 @@ private slots:
                 {"removal with a flat list", "BoardsServer.removeBoardsData", R"(["B1"])", "expected [[board names]]"},
                 {"removal of a number", "BoardsServer.removeBoardsData", R"([["B1",2]])", "board names must be strings"},
                 {"activate missing", "VDTService.setVdtActive", R"({"id":1,"active":true})", "'activate' must be a boolean"},
-                {"activate an unknown detector", "VDTService.setVdtActive", R"({"id":9,"activate":true})", "Unknown detector 9"},
                 {"props missing", "VDTService.changeVdtProperties", R"({"id":1})", "'props' must be an object"},
-                {"read-only property", "BoardsServer.changeBoardProperties", R"({"board_name":"B1","props":{"logged_in":false}})",
-                 "Property 'logged_in' cannot be changed"},
-                {"one unknown property: all or nothing", "BoardsServer.changeBoardProperties",
-                 R"({"board_name":"B1","props":{"locked":true,"colour":"red"}})", "Unknown property 'colour'"},
-                {"ill-typed property", "RoadNetwork.changeRouteProperties", R"({"id":1,"props":{"locked":"yes"}})",
-                 "Property 'locked' must be a boolean"},
+                {"read-only property", "BoardsServer.changeBoardProperties", R"({"board_name":"B1","props":{"logged_in":false}})", "Property 'logged_in' cannot be changed"},
+                {"one unknown property: all or nothing", "BoardsServer.changeBoardProperties", R"({"board_name":"B1","props":{"locked":true,"colour":"red"}})",
+                 "Unknown property 'colour'"},
+                {"ill-typed property", "RoadNetwork.changeRouteProperties", R"({"id":1,"props":{"locked":"yes"}})", "Property 'locked' must be a boolean"},
                 {"sweep beyond a circle", "BoardsServer.changeBoardProperties", R"({"board_name":"E1","props":{"sweep":361}})",
                  "Property 'sweep' must be an integer from 0 to 360"},
-                {"weight over 100", "VDTService.changeVdtProperties", R"({"id":1,"props":{"weight":101}})",
-                 "Property 'weight' must be an integer from 0 to 100"},
-                {"cycle too long", "TLService.changeTlcProperties", R"({"id":1,"props":{"cycle_s":301}})",
-                 "Property 'cycle_s' must be an integer from 30 to 300"},
-                {"unknown mode", "TLService.changeTlcProperties", R"({"id":1,"props":{"mode":"disco"}})",
-                 "Property 'mode' must be one of auto, manual, flash, off"},
-                {"unknown controller's properties", "TLService.changeTlcProperties", R"({"id":2,"props":{}})",
-                 "Unknown traffic-light controller 2"},
+                {"weight over 100", "VDTService.changeVdtProperties", R"({"id":1,"props":{"weight":101}})", "Property 'weight' must be an integer from 0 to 100"},
+                {"cycle too long", "TLService.changeTlcProperties", R"({"id":1,"props":{"cycle_s":301}})", "Property 'cycle_s' must be an integer from 30 to 300"},
+                {"unknown mode", "TLService.changeTlcProperties", R"({"id":1,"props":{"mode":"disco"}})", "Property 'mode' must be one of auto, manual, flash, off"},
                 {"assign to an unknown route", "RoadNetwork.assignBoardToRoute", R"({"board_name":"B1","route_id":42})", "Unknown route 42"},
-                {"route property to an unknown route", "BoardsServer.changeBoardProperties", R"({"board_name":"B1","props":{"route_id":42}})",
-                 "Unknown route 42"},
-                {"unassign an unknown board", "RoadNetwork.unassignBoard", R"({"board_name":"X"})", "Unknown board 'X'"},
+                {"route property to an unknown route", "BoardsServer.changeBoardProperties", R"({"board_name":"B1","props":{"route_id":42}})", "Unknown route 42"},
                 {"unknown role", "Session.setRole", R"({"role":"admin"})", "'role' must be one of operator, observer"},
                 {"subscribe without a list", "subscribe", R"({"events":"all"})", "'events' must be a list of names"},
                 {"subscribe to a number", "subscribe", R"({"events":[1]})", "event names must be strings"},
         };
-        for (const auto &r : badParams) {
-            refused(r[0], qPrintable(QStringLiteral(R"({"jsonrpc":"2.0","id":7,"method":"%1","params":%2})").arg(r[1], r[2])), "7", -32602,
-                    qPrintable(QStringLiteral("Invalid params: ") + r[3]));
-        }
-        refused("a name too long", qPrintable(QStringLiteral(R"({"jsonrpc":"2.0","id":8,"method":"RoadNetwork.changeRouteProperties",
-                "params":{"id":1,"props":{"name":"%1"}}})").arg(QString(257, 'x'))), "8", -32602,
-                "Invalid params: Property 'name' must be a string of at most 256 characters");
+        for (const auto &r : badParams)
+            row(r[0], r[1], r[2], "{\"code\":-32602,\"message\":\"Invalid params: " + QLatin1String(r[3]) + "\"}");
+        row("a name too long", "RoadNetwork.changeRouteProperties", "{\"id\":1,\"props\":{\"name\":\"" + QString(257, 'x') + "\"}}",
+            R"({"code":-32602,"message":"Invalid params: Property 'name' must be a string of at most 256 characters"})");
     }
     void wire()
     {
@@ -391,53 +346,45 @@ private slots:
     }
 
     // Every accepted command answers and sends its notification with the whole record, also
-    // when nothing changed; the server answers as the notification says afterwards. An
-    // observer's is refused and changes nothing.
+    // when nothing changed (the record is the server's own, so a change it did not keep shows);
+    // an observer's is refused and changes nothing.
     void commands_data()
     {
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("params");
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("notification"); // "method params", or empty
-        QTest::addColumn<QString>("query");        // "method params" whose result the notification's params are
+        QTest::addColumn<QString>("then");         // "method params result" of a query afterwards, or empty
         const QString b2 = R"(BoardsServer.boardPropertiesChanged {"locked":false,"route_id":2,"description":"Bus B2","last_connected_time":"$now",)"
                            R"("logged_in":true,"allow_emergency":false,"radius":0,"sweep":0,"vehicle_type":"bus","board_name":"B2"})";
         const QString d1 = R"(VDTService.vdtPropertiesChanged {"id":1,"name":"D1","emergency":false,"routes":[1],"tl_number":1,"weight":2,)"
                            R"("locked":false,"geometry_hash":"d1","state":"idle","activated":false})";
         const QString d2 = QString(d1).replace("\"id\":1,\"name\":\"D1\"", "\"id\":2,\"name\":\"D2\"").replace("\"weight\":2", "\"weight\":1").replace("d1", "d2");
-        const QString board = R"(BoardsServer.getBoardData {"name":"B2"})", detectors = "VDTService.getVdtList []";
-        const auto row = [](const char *name, const char *method, const char *params, const char *result, const QString &notification, const QString &query) {
-            QTest::newRow(name) << method << params << result << notification << query;
+        const auto row = [](const char *name, const char *method, const char *params, const char *result, const QString &notification, const QString &then = {}) {
+            QTest::newRow(name) << method << params << result << notification << then;
         };
-        row("lock board", "BoardsServer.changeBoardProperties", R"({"board_name":"B2","props":{"locked":true}})", "true",
-            QString(b2).replace("\"locked\":false", "\"locked\":true"), board);
-        row("no change", "BoardsServer.changeBoardProperties", R"({"board_name":"B2","props":{}})", "true", b2, board);
+        row("no change", "BoardsServer.changeBoardProperties", R"({"board_name":"B2","props":{}})", "true", b2);
         row("board properties", "BoardsServer.changeBoardProperties",
             R"({"board_name":"B2","props":{"description":"Night bus","allow_emergency":true,"radius":2000,"sweep":360}})", "true",
-            QString(b2).replace("Bus B2", "Night bus").replace("false,\"radius\":0,\"sweep\":0", "true,\"radius\":2000,\"sweep\":360"), board);
-        row("assign", "RoadNetwork.assignBoardToRoute", R"({"board_name":"B2","route_id":1})", "true", QString(b2).replace(":2,", ":1,"), board);
+            QString(b2).replace("Bus B2", "Night bus").replace("false,\"radius\":0,\"sweep\":0", "true,\"radius\":2000,\"sweep\":360"));
         row("route by property", "BoardsServer.changeBoardProperties", R"({"board_name":"B2","props":{"route_id":1}})", "true",
-            QString(b2).replace(":2,", ":1,"), board);
-        row("unassign", "RoadNetwork.unassignBoard", R"({"board_name":"B2"})", "true", QString(b2).replace(":2,", ":0,"), board);
+            QString(b2).replace(":2,", ":1,"));
         row("route properties", "RoadNetwork.changeRouteProperties", R"({"id":2,"props":{"locked":true,"name":"2N","description":"North"}})", "true",
-            R"(RoadNetwork.routePropertiesChanged {"id":2,"name":"2N","description":"North","locked":true,"geometry_hash":"r2"})",
-            "RoadNetwork.getRouteList []");
+            R"(RoadNetwork.routePropertiesChanged {"id":2,"name":"2N","description":"North","locked":true,"geometry_hash":"r2"})");
         const QString gate = text(QStringLiteral("Gate \"A\"\\1\n\x1f"));
         QTest::newRow("rename detector: quotes, backslash, control characters")
                 << "VDTService.changeVdtProperties" << R"({"id":1,"props":{"name":)" + gate + R"(,"weight":0,"tl_number":7}})" << "true"
-                << QString(d1).replace("\"D1\"", gate).replace("\"tl_number\":1,\"weight\":2", "\"tl_number\":7,\"weight\":0") << detectors;
-        row("lock detector", "VDTService.changeVdtProperties", R"({"id":1,"props":{"locked":true}})", "true",
-            QString(d1).replace("\"locked\":false", "\"locked\":true"), detectors);
+                << QString(d1).replace("\"D1\"", gate).replace("\"tl_number\":1,\"weight\":2", "\"tl_number\":7,\"weight\":0") << QString();
         row("activate detector", "VDTService.setVdtActive", R"({"id":2,"activate":true})", "true",
-            QString(d2).replace("\"idle\",\"activated\":false", "\"active\",\"activated\":true"), detectors);
-        row("deactivate detector", "VDTService.setVdtActive", R"({"id":2,"activate":false})", "true", d2, detectors);
+            QString(d2).replace("\"idle\",\"activated\":false", "\"active\",\"activated\":true"));
+        row("deactivate detector", "VDTService.setVdtActive", R"({"id":2,"activate":false})", "true", d2);
         row("controller: no notification", "TLService.changeTlcProperties",
             R"({"id":1,"props":{"mode":"flash","name":"J","program":"P2","priority_enabled":false,"cycle_s":30}})", "true", "",
             R"(TLService.getTlcProperties {"id":1} {"id":1,"number":1,"name":"J","pos":"*","mode":"flash","program":"P2","priority_enabled":false,)"
             R"("cycle_s":30,"detectors":[1,2,3]})");
         row("remove boards", "BoardsServer.removeBoardsData", R"([["B2","nobody","D1","B2"]])", R"(["B2","D1"])",
-            R"(BoardsServer.boardsRemoved ["B2","D1"])", R"(BoardsServer.getBoards [] {"B1":"*","B3":"*","E1":"*"})");
-        row("remove nobody", "BoardsServer.removeBoardsData", R"([["nobody"]])", "[]", "", "");
+            R"(BoardsServer.boardsRemoved ["B2","D1"])", R"(BoardsServer.getBoardData {"name":"D1"} null)");
+        row("remove nobody", "BoardsServer.removeBoardsData", R"([["nobody"]])", "[]", "");
     }
     void commands()
     {
@@ -445,7 +392,7 @@ private slots:
         QFETCH(QString, params);
         QFETCH(QString, result);
         QFETCH(QString, notification);
-        QFETCH(QString, query);
+        QFETCH(QString, then);
         QVERIFY(client->subscribe(notificationNames().mid(0, 9)));
         QCOMPARE(text(client->call(method, json(params))), result);
         QVERIFY(client->sync());
@@ -453,17 +400,8 @@ private slots:
         for (const QJsonValue &n : client->notifications.mid(1))
             seen << n["method"].toString() + ' ' + text(blurred(n["params"]));
         QCOMPARE(seen.join('\n'), notification.isEmpty() ? QString() : notification.section(' ', 0, 0) + ' ' + expected(notification.section(' ', 1)));
-        if (query.isEmpty())
-            return;
-        QJsonValue got = client->call(query.section(' ', 0, 0), json(query.section(' ', 1, 1)));
-        QJsonObject want = json(query.count(' ') > 1 ? query.section(' ', 2) : notification.section(' ', 1)).toObject();
-        want.remove("board_name");
-        QJsonObject have = got.isArray() ? got[want["id"].toInt() - 1].toObject() : got.toObject();
-        for (auto it = have.begin(); it != have.end(); ++it) {
-            if (want.value(it.key()) == "*")
-                *it = "*";
-        }
-        QCOMPARE(text(blurred(have)), expected(text(want)));
+        if (!then.isEmpty())
+            QCOMPARE(text(blurred(client->call(then.section(' ', 0, 0), json(then.section(' ', 1, 1))))), expected(then.section(' ', 2)));
     }
     void observerIsRefused_data() { commands_data(); }
     void observerIsRefused()
@@ -487,24 +425,17 @@ private slots:
         for (const MethodInfo &m : methodTable())
             all << m.name;
         QCOMPARE(all.size(), 21);
-        QCOMPARE(text(client->notifications.first()), text(QJsonObject{{"jsonrpc", "2.0"}, {"method", "Session.allowedCommandsChanged"},
-                                                                       {"params", QJsonObject{{"role", "operator"}, {"allowed_commands", QJsonArray::fromStringList(all)}}}}));
-        RawClient other;
+        QCOMPARE(client->received("Session.allowedCommandsChanged"), QStringList{text(QJsonObject{{"role", "operator"}, {"allowed_commands", QJsonArray::fromStringList(all)}})});
+        RawClient other, late;
         QVERIFY(other.open(server->url()));
         const QJsonValue observer = client->call("Session.setRole", QJsonObject{{"role", "observer"}});
         QCOMPARE(client->call("Session.setRole", QJsonObject{{"role", "observer"}}), observer);
-        QVERIFY(client->sync() && other.sync());
+        QVERIFY(client->sync() && other.sync() && other.notifications.size() == 1);
         QCOMPARE(client->received("Session.allowedCommandsChanged").mid(1), QStringList{text(observer)});
-        QCOMPARE(other.notifications.size(), 1);
         QCOMPARE(server->clientRoles(), (QStringList{"observer", "operator"}));
-
-        QVERIFY(!server->setRole("admin"));
-        QVERIFY(server->setRole("observer"));
-        QVERIFY(server->setRole("observer"));
-        QVERIFY(client->sync() && other.sync());
-        QCOMPARE(client->notifications.size(), 2);
+        QVERIFY(!server->setRole("admin") && server->setRole("observer") && server->setRole("observer"));
+        QVERIFY(client->sync() && other.sync() && client->notifications.size() == 2);
         QCOMPARE(other.received("Session.allowedCommandsChanged").mid(1), QStringList{text(observer)});
-        RawClient late;
         QVERIFY(late.open(server->url()));
         QCOMPARE(late.received("Session.allowedCommandsChanged"), QStringList{text(observer)});
     }
@@ -516,31 +447,29 @@ private slots:
     {
         RawClient other;
         QVERIFY(other.open(server->url()));
-        QVERIFY(client->subscribe({"RoadNetwork.routePropertiesChanged"}));
-        QVERIFY(other.subscribe({"BoardsServer.boardPropertiesChanged"}));
+        QVERIFY(client->subscribe({"RoadNetwork.routePropertiesChanged"}) && other.subscribe({"BoardsServer.boardPropertiesChanged"}));
         QVERIFY(client->call("RoadNetwork.changeRouteProperties", json(R"({"id":1,"props":{}})")).toBool());
         QVERIFY(other.call("BoardsServer.changeBoardProperties", json(R"({"board_name":"B1","props":{}})")).toBool());
         QCOMPARE(text(client->call("subscribe", json(R"({"events":["BoardsServer.boardPosition"]})"))),
                  R"(["BoardsServer.boardPosition","RoadNetwork.routePropertiesChanged"])");
         server->step(1.0);
         QVERIFY(client->sync() && other.sync());
-        QCOMPARE(other.notifications.size(), 2);
-        QCOMPARE(other.received("BoardsServer.boardPropertiesChanged").size(), 1);
+        QCOMPARE(other.received("BoardsServer.boardPropertiesChanged").size() + 1, other.notifications.size());
         QCOMPARE(client->received("RoadNetwork.routePropertiesChanged").size(), 1);
         QCOMPARE(client->notifications.size(), 6);
         QMap<QString, QJsonValue> at;
         for (const QString &p : client->received("BoardsServer.boardPosition"))
             at.insert(json(p)["board_name"].toString(), json(p));
-        QCOMPARE(at.keys(), (QStringList{"B1", "B2", "D1", "E1"}));
-        QCOMPARE(at["B1"].toObject().keys(), (QStringList{"board_name", "course", "offset_s", "pos", "rpos", "speed", "time", "weight"}));
-        QCOMPARE(at["E1"].toObject().keys(), (QStringList{"board_name", "course", "offset_s", "pos", "speed", "time", "weight"}));
-        QCOMPARE(at["D1"].toObject().keys(), (QStringList{"board_name", "offset_s", "pos", "speed", "time", "weight"}));
-        QCOMPARE(text(at["D1"]["speed"]) + text(at["B1"]["weight"]) + text(at["B1"]["time"]),
-                 "01\"" + server->world().now().toString(Qt::ISODateWithMs) + '"');
-        const QJsonValue b1 = at["B1"];
-        QVERIFY(qAbs(b1["course"].toInt() - 90) <= 2 && b1["speed"].toInt() >= 30 && b1["speed"].toInt() <= 42);
+        QStringList keys;
+        for (const QJsonValue &v : at)
+            keys << v.toObject().keys().join(',');
+        QCOMPARE(at.keys().join(' ') + ": " + keys.join(' '), "B1 B2 D1 E1: board_name,course,offset_s,pos,rpos,speed,time,weight "
+                 "board_name,course,offset_s,pos,rpos,speed,time,weight board_name,offset_s,pos,speed,time,weight board_name,course,offset_s,pos,speed,time,weight");
+        QCOMPARE(text(at["D1"]["speed"]) + text(at["B1"]["weight"]) + text(at["B1"]["time"]), "01\"" + server->world().now().toString(Qt::ISODateWithMs) + '"');
         // About 10 m east along the line (a degree of longitude is 62.6 km there), the raw fix
         // a few metres off it.
+        const QJsonValue b1 = at["B1"];
+        QVERIFY(qAbs(b1["course"].toInt() - 90) <= 2 && b1["speed"].toInt() >= 30 && b1["speed"].toInt() <= 42);
         QCOMPARE(b1["rpos"][1], 55.75);
         QVERIFY2(qAbs((b1["rpos"][0].toDouble() - 37.6) * 62.6e3 - 10) < 3, qPrintable(text(b1)));
         QVERIFY(std::hypot((b1["pos"][0].toDouble() - b1["rpos"][0].toDouble()) * 62.6e3, (b1["pos"][1].toDouble() - 55.75) * 111.2e3) < 4.5);
@@ -587,54 +516,6 @@ private slots:
         QCOMPARE(statesSeen(detector, board, states.isEmpty() ? 99 : states.size()), states);
     }
 
-    void faultInjection()
-    {
-        server->failMethod("RoadNetwork.getRouteList", 1234, "down");
-        QCOMPARE(text(client->request("RoadNetwork.getRouteList")["error"]), R"({"code":1234,"message":"down"})");
-        QVERIFY(client->call("VDTService.getVdtList").isArray());
-        server->clearFaults();
-        QVERIFY(client->call("RoadNetwork.getRouteList").isArray());
-
-        // A delayed method is carried out when it is answered; later requests overtake it.
-        server->delayMethod("RoadNetwork.changeRouteProperties", 50);
-        QSignalSpy handled(server.get(), &Server::requestHandled);
-        client->socket.sendTextMessage(R"({"jsonrpc":"2.0","id":"slow","method":"RoadNetwork.changeRouteProperties","params":{"id":1,"props":{"locked":true}}})");
-        client->socket.sendTextMessage(R"({"jsonrpc":"2.0","id":"fast","method":"RoadNetwork.getRouteList"})");
-        QVERIFY(client->waitFor([&] { return client->answers.size() == 2; }));
-        QCOMPARE(text(client->answers[0]["id"]) + text(client->answers[0]["result"][0]["locked"]) + text(client->answers[1]["id"]), R"("fast"false"slow")");
-        QCOMPARE(handled.size(), 2);
-        QCOMPARE(handled[0][0], "RoadNetwork.getRouteList");
-        server->delayMethod("RoadNetwork.changeRouteProperties", 0);
-        QCOMPARE(client->call("RoadNetwork.changeRouteProperties", json(R"({"id":1,"props":{"locked":false}})")), true);
-
-        client->call("RoadNetwork.fly");
-        QCOMPARE(server->requestCount("RoadNetwork.getRouteList"), 3);
-        QCOMPARE(server->requestCount("RoadNetwork.changeRouteProperties"), 2);
-        QCOMPARE(server->requestCount("RoadNetwork.fly"), 1);
-        QCOMPARE(server->totalRequestCount(), 7);
-        server->resetCounters();
-        QCOMPARE(server->totalRequestCount() + server->requestCount("RoadNetwork.getRouteList"), 0);
-
-        // A notification the world did not make, to who subscribed to it.
-        QVERIFY(client->subscribe({"BoardsServer.boardPosition"}));
-        server->sendNotification("BoardsServer.boardPosition", QJsonObject{{"board_name", "ghost"}});
-        server->sendNotification("No.such", QJsonObject());
-        QVERIFY(client->sync());
-        QCOMPARE(client->notifications.size(), 2);
-        QCOMPARE(text(client->notifications[1]), R"({"jsonrpc":"2.0","method":"BoardsServer.boardPosition","params":{"board_name":"ghost"}})");
-
-        // Cut connections: the server goes on listening.
-        QSignalSpy gone(&client->socket, &QWebSocket::disconnected);
-        QSignalSpy serverSaw(server.get(), &Server::clientDisconnected);
-        server->dropConnections();
-        QTRY_COMPARE(serverSaw.size(), 1);
-        QTRY_COMPARE(gone.size(), 1);
-        QCOMPARE(server->clientCount(), 0);
-        RawClient again;
-        QVERIFY(again.open(server->url()));
-        QCOMPARE(server->clientCount(), 1);
-    }
-
     // New geometry comes with new hashes, in the lists and the geometry answers, and is
     // announced; a vertex moves each time, so that a geometry never comes back. A withdrawn
     // route is gone from the answers until it comes back, last.
@@ -649,21 +530,18 @@ private slots:
             }
             return out.join(' ');
         };
-        const auto geometry = [this](int id) { return client->call("RoadNetwork.getRouteGeometry", QJsonObject{{"id", id}}); };
-        const QJsonValue before = geometry(1);
+        const QJsonValue before = client->call("RoadNetwork.getRouteGeometry", QJsonObject{{"id", 1}});
         QCOMPARE(server->changeNetwork(1, 1).detectors, QVector<int>{1});
         const QString after = hashes();
-        QCOMPARE(after.section(' ', 1), "r2 " + after.section(' ', 2, 2) + " d2 d3");
-        QVERIFY(!after.startsWith("r1"));
-        QVERIFY(geometry(1)["geometry"] != before["geometry"] && after.section(' ', 2, 2) != "d1");
-        QCOMPARE(geometry(1)["geometry_hash"], after.section(' ', 0, 0));
+        const QJsonValue changed = client->call("RoadNetwork.getRouteGeometry", QJsonObject{{"id", 1}});
+        QVERIFY(changed["geometry"] != before["geometry"] && changed["geometry_hash"] == after.section(' ', 0, 0));
+        QVERIFY(QRegularExpression("^[0-9a-f]+ r2 [0-9a-f]+ d2 d3$").match(after).hasMatch());
         QCOMPARE(client->call("VDTService.getVdtGeometry", QJsonObject{{"id", 1}})["checkin_length"], 41);
         QCOMPARE(server->changeNetwork(2, 2).routes, (QVector<int>{2, 1}));
         server->changeNetwork(1, 1);
         const QString third = hashes();
-        QVERIFY(third.section(' ', 0, 0) != after.section(' ', 0, 0) && !third.contains(QRegularExpression("[rd][123] |d3$")));
+        QVERIFY(third.section(' ', 0, 0) != after.section(' ', 0, 0) && QRegularExpression("^[0-9a-f]+ [0-9a-f]+ [0-9a-f]+ [0-9a-f]+ [0-9a-f]+$").match(third).hasMatch());
         QCOMPARE(client->call("VDTService.getVdtGeometry", QJsonObject{{"id", 3}})["radius"], 105);
-
         QVERIFY(server->world().withdrawRoute(1) && !server->world().withdrawRoute(1));
         server->flushNotifications();
         QCOMPARE(client->call("RoadNetwork.getRouteList").toArray().size(), 1);
@@ -684,14 +562,11 @@ private slots:
         QVERIFY(client->subscribe({"RoadNetwork.routePropertiesChanged"}));
         client->socket.sendTextMessage(R"({"jsonrpc":"2.0","method":"RoadNetwork.changeRouteProperties","params":{"id":2,"props":{"locked":true}}})");
         client->socket.sendTextMessage(R"({"jsonrpc":"2.0","method":"RoadNetwork.fly"})");
+        client->socket.sendBinaryMessage("{}");
         QVERIFY(client->sync());
-        QVERIFY(client->answers.isEmpty());
         QCOMPARE(client->received("RoadNetwork.routePropertiesChanged").size(), 1);
         QVERIFY(server->world().route(2)->locked);
-
-        client->socket.sendBinaryMessage("{}");
-        QVERIFY(client->waitFor([&] { return client->answers.size() == 1; }));
-        QCOMPARE(text(client->answers[0]), R"({"error":{"code":-32600,"message":"Invalid request: send JSON in text frames"},"id":null,"jsonrpc":"2.0"})");
+        QCOMPARE(text(client->answers), R"([{"error":{"code":-32600,"message":"Invalid request: send JSON in text frames"},"id":null,"jsonrpc":"2.0"}])");
         QSignalSpy gone(&client->socket, &QWebSocket::disconnected);
         client->socket.sendTextMessage(QString(int(Server::MaxRequestBytes), ' ') + R"({"jsonrpc":"2.0","id":1,"method":"PserverApp.getWebUrl"})");
         QVERIFY(gone.wait(5000));
@@ -704,21 +579,13 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("error");
         const QString listen = "--listen wants ADDRESS:PORT, for example 127.0.0.1:8765";
-        QTest::newRow("listen without a port") << QStringList{"--listen", "127.0.0.1"} << listen;
         QTest::newRow("listen without an address") << QStringList{"--listen", ":8765"} << listen;
-        QTest::newRow("port beyond 65535") << QStringList{"--listen", "localhost:65536"} << listen;
         QTest::newRow("unknown role") << QStringList{"--role", "admin"} << "--role must be one of operator, observer";
         QTest::newRow("certificate without key") << QStringList{"--tls-cert", "x.pem"} << "--tls-cert and --tls-key go together";
         QTest::newRow("speed without replay") << QStringList{"--speed", "2"} << "--speed goes with --replay";
         QTest::newRow("replay too fast") << QStringList{"--replay", "x", "--speed", "1025"} << "--speed must be a number from 0.015625 to 1024";
-        QTest::newRow("replay and record") << QStringList{"--replay", "x", "--record", "y"}
-                                           << "--replay serves a recording: --record and --gtfs do not go with it";
         QTest::newRow("no recording") << QStringList{"--replay", "/nonexistent"} << "recording refused: ";
-        QTest::newRow("routes below 0") << QStringList{"--routes", "-1"} << "--routes must be a whole number from 0 to 20000";
-        QTest::newRow("one point") << QStringList{"--points", "1"} << "--points must be a whole number from 2 to 100000";
         QTest::newRow("period not a number") << QStringList{"--period", "fast"} << "--period must be a whole number from 0 to 3600000";
-        QTest::newRow("feed with too many boards") << QStringList{"--gtfs", "/nonexistent", "--boards", "100001"}
-                                                   << "--boards must be a whole number from 0 to 100000";
         QTest::newRow("no feed") << QStringList{"--gtfs", "/nonexistent"} << "GTFS feed refused: ";
     }
     void commandLineRefusals()
@@ -748,31 +615,21 @@ private slots:
             }
             return QUrl();
         };
-        QProcess live;
-        const QUrl url = serve(live, {"--routes", "2", "--detectors", "3", "--boards", "4", "--period", "20", "--record", file, "--role", "observer"},
-                               "prio-sim listening on ");
-        QCOMPARE(url.scheme(), "ws");
-        RawClient a;
-        QVERIFY(a.open(url));
+        QProcess live, replay;
+        RawClient a, b;
+        QVERIFY(a.open(serve(live, {"--routes", "2", "--boards", "4", "--period", "20", "--record", file, "--role", "observer"}, "prio-sim listening on ")));
         QVERIFY(a.received("Session.allowedCommandsChanged").first().endsWith(R"(],"role":"observer"})"));
         QVERIFY(a.subscribe({"BoardsServer.boardPosition"}));
         QVERIFY(a.waitFor([&] { return a.received("BoardsServer.boardPosition").size() >= 8; }));
         const QJsonValue routes = a.call("RoadNetwork.getRouteList");
         QCOMPARE(routes.toArray().size(), 2);
         live.terminate();
-        QVERIFY(live.waitForFinished(10000));
-        QCOMPARE(live.exitCode(), 0);
+        QVERIFY(live.waitForFinished(10000) && live.exitCode() == 0);
         QFile recorded(file);
         QVERIFY(recorded.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = recorded.readAll().trimmed().split('\n');
-        QVERIFY(lines.first().startsWith(R"({"period_ms":20,"recording":"prio-sim",)"));
-        QVERIFY(lines.last().startsWith(R"({"end":true,"t":)"));
-
-        QProcess replay;
-        const QUrl again = serve(replay, {"--replay", file, "--speed", "2"}, "prio-sim replaying on ");
-        QCOMPARE(again.scheme(), "ws");
-        RawClient b;
-        QVERIFY(b.open(again));
+        QVERIFY(lines.first().startsWith(R"({"period_ms":20,"recording":"prio-sim",)") && lines.last().startsWith(R"({"end":true,"t":)"));
+        QVERIFY(b.open(serve(replay, {"--replay", file, "--speed", "2"}, "prio-sim replaying on ")));
         QCOMPARE(b.call("RoadNetwork.getRouteList"), routes);
         QCOMPARE(b.request("RoadNetwork.unassignBoard", QJsonObject{{"board_name", "x"}})["error"]["code"], -32000);
         replay.kill();
