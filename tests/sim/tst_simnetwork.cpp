@@ -225,16 +225,13 @@ private slots:
         server.setTickInterval(0);
         World &world = server.world();
         const Network &net = world.network();
-        QVector<QPair<QString, QJsonObject>> asked{{"RoadNetwork.getRouteList", {}}, {"VDTService.getVdtList", {}}, {"BoardsServer.getBoards", {}},
-                                                   {"BoardsServer.getBoardData", {{"name", net.boards.at(3).name}}}};
-        for (const Route &r : net.routes) {
-            for (const char *m : {"RoadNetwork.getRouteGeometry", "RoadNetwork.getTimelineData", "RoadNetwork.getTimelineData2"})
-                asked.append({m, {{QLatin1String(QLatin1String(m).endsWith(QLatin1Char('y')) ? "id" : "route_id"), r.id}}});
-        }
-        for (const Detector &d : net.detectors) {
-            asked.append({"VDTService.getVdtGeometry", {{"id", d.id}}});
+        // The geometry answer of a detector is a part of its properties answer, the old
+        // timeline a part of the new one.
+        QVector<QPair<QString, QJsonObject>> asked{{"RoadNetwork.getRouteList", {}}, {"VDTService.getVdtList", {}}, {"BoardsServer.getBoards", {}}};
+        for (const Route &r : net.routes)
+            asked << qMakePair(QString("RoadNetwork.getRouteGeometry"), QJsonObject{{"id", r.id}}) << qMakePair(QString("RoadNetwork.getTimelineData2"), QJsonObject{{"route_id", r.id}});
+        for (const Detector &d : net.detectors)
             asked.append({"VDTService.getVdtProperties", {{"id", d.id}}});
-        }
         for (const TrafficLight &tl : net.trafficLights)
             asked.append({"TLService.getTlcProperties", {{"id", tl.number}}});
         const auto answers = [&](const auto &answer) {
