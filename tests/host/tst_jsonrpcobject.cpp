@@ -1,3 +1,8 @@
+// The host's JSON-RPC client against a WebSocket server of the test's own on loopback: the
+// frames it writes, answers matched to requests in any order, what it does with frames and
+// answers it cannot use, a dropped connection, a handler that deletes the client, and the
+// allowed commands the host keeps.
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -12,8 +17,7 @@
 
 #include "jsonrpc/jsonrpcobject.h"
 
-// The far end: a WebSocket server on loopback that records what it receives and sends
-// whatever a test tells it to.
+// The far end: records what it receives, sends what a test tells it to.
 class FakeServer : public QObject
 {
     Q_OBJECT
@@ -23,15 +27,14 @@ public:
         connect(&server, &QWebSocketServer::newConnection, this, [this] {
             peer = server.nextPendingConnection();
             peer->setParent(this); // the server hands it over unowned
-            connect(peer, &QWebSocket::textMessageReceived, this,
-                    [this](const QString &frame) { received << frame; });
+            connect(peer, &QWebSocket::textMessageReceived, this, [this](const QString &frame) { received << frame; });
             if (!greeting.isEmpty())
                 peer->sendTextMessage(greeting);
         });
     }
-    bool listen() { return server.listen(QHostAddress::LocalHost, 0); }
     QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort())); }
     void send(const QString &frame) { peer->sendTextMessage(frame); }
+    void answer(int id, const QString &rest) { send(QStringLiteral(R"({"jsonrpc":"2.0","id":%1,%2})").arg(id).arg(rest)); }
     QJsonObject frame(int i) const { return QJsonDocument::fromJson(received.at(i).toUtf8()).object(); }
 
     QWebSocketServer server{QStringLiteral("test"), QWebSocketServer::NonSecureMode};
@@ -39,31 +42,6 @@ public:
     QStringList received;
     QString greeting;
 };
-
-namespace {
-
-QJsonObject json(const char *text)
-{
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
-    if (error.error != QJsonParseError::NoError)
-        qFatal("bad JSON in test: %s", text);
-    return doc.object();
-}
-
-// Bytes of the heap in use; 0 where the allocator keeps its own books (the sanitizer
-// build, whose leak checker looks after leaks instead).
-size_t heapInUse()
-{
-    return mallinfo2().uordblks;
-}
-
-QString answer(int id, const char *rest)
-{
-    return QStringLiteral("{\"jsonrpc\":\"2.0\",\"id\":%1,%2}").arg(id).arg(QLatin1String(rest));
-}
-
-} // namespace
 
 class tst_JsonRpcObject : public QObject
 {
@@ -86,7 +64,7 @@ private slots:
     void init()
     {
         server = std::make_unique<FakeServer>();
-        QVERIFY(server->listen());
+        QVERIFY(server->server.listen(QHostAddress::LocalHost, 0));
         client = std::make_unique<JsonRpcObject>();
     }
     void cleanup()
@@ -97,237 +75,118 @@ private slots:
 
     void requestFrames_data()
     {
+        QTest::addColumn<QString>("method");
         QTest::addColumn<QVariant>("params");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("object params")
-            << QVariant(QVariantMap{{"name", "B1"}})
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{"name":"B1"}})");
-        QTest::newRow("array params")
-            << QVariant(QVariantList{1, "x"})
-            << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":[1,"x"]})");
-        QTest::newRow("no params: key left out")
-            << QVariant() << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Svc.get"})");
-        QTest::newRow("empty object kept")
-            << QVariant(QVariantMap()) << QByteArray(R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{}})");
+        QTest::addColumn<QString>("frame");
+        QTest::newRow("object params") << "Svc.get" << QVariant(QVariantMap{{"name", "B1"}}) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{"name":"B1"}})";
+        QTest::newRow("array params") << "Svc.get" << QVariant(QVariantList{1, "x"}) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":[1,"x"]})";
+        QTest::newRow("no params: key left out") << "Svc.get" << QVariant() << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get"})";
+        QTest::newRow("empty object kept") << "Svc.get" << QVariant(QVariantMap()) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{}})";
+        QTest::newRow("subscription") << "" << QVariant(QStringList{"BoardsServer.boardPosition", "VDTService.vdtStateChanged"})
+                                      << R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"events":["BoardsServer.boardPosition","VDTService.vdtStateChanged"]}})";
     }
     void requestFrames()
     {
-        QFETCH(QVariant, params);
-        QFETCH(QByteArray, expected);
-        QVERIFY(connectClient());
-        JsonRpcResponse *response = post("Svc.get", params);
-        QVERIFY(response);
-        QCOMPARE(response->parent(), client.get());
-        QCOMPARE(response->requestMethod(), "Svc.get");
-        QTRY_COMPARE(server->received.size(), 1);
-        QCOMPARE(server->frame(0), json(expected.constData()));
-    }
-
-    void answersMatchTheirRequestsInAnyOrder()
-    {
-        QVERIFY(connectClient());
-        QStringList finishedOrder;
-        QList<JsonRpcResponse *> responses;
-        for (const char *method : {"A.one", "A.two", "A.three"}) {
-            JsonRpcResponse *r = post(method);
-            connect(r, &Response::finished, this, [&finishedOrder, r] { finishedOrder << r->requestMethod(); });
-            responses << r;
-        }
-        QTRY_COMPARE(server->received.size(), 3);
-        QCOMPARE(server->frame(2).value("method").toString(), "A.three");
-        const int idThree = server->frame(2).value("id").toInt();
-        const int idOne = server->frame(0).value("id").toInt();
-        const int idTwo = server->frame(1).value("id").toInt();
-        server->send(answer(idThree, R"("result":{"k":[1,2]})"));
-        server->send(answer(idOne, R"("result":42)"));
-        server->send(answer(idTwo, R"("result":"text")"));
-
-        QTRY_COMPARE(finishedOrder, QStringList({"A.three", "A.one", "A.two"}));
-        QCOMPARE(responses[0]->result().toInt(), 42);
-        QCOMPARE(responses[1]->result().toString(), "text");
-        QCOMPARE(responses[2]->result().toMap().value("k").toList(), QVariantList({1, 2}));
-        QVERIFY(!responses[0]->isError());
-        QCOMPARE(client->pendingCount(), 0);
-
-        // Answered, they go a while later: a load's thousands of results are not kept.
-        const QPointer<JsonRpcResponse> answered(responses[0]);
-        QTRY_VERIFY(!answered);
-    }
-
-    void finishedOnlyFromTheEventLoop_data()
-    {
-        QTest::addColumn<bool>("connected");
-        QTest::newRow("connected") << true;
-        QTest::newRow("not connected") << false;
-    }
-    void finishedOnlyFromTheEventLoop()
-    {
-        QFETCH(bool, connected);
-        if (connected)
-            QVERIFY(connectClient());
-        JsonRpcResponse *response = post("A.b");
-        QVERIFY(!response->isFinished());
-        QSignalSpy finished(response, &Response::finished);
-        if (connected) {
-            QTRY_COMPARE(server->received.size(), 1);
-            QVERIFY(!response->isFinished());
-            server->send(answer(1, R"("result":true)"));
-        }
-        QTRY_COMPARE(finished.count(), 1);
-        QCOMPARE(response->isError(), !connected);
-        if (!connected) {
-            QCOMPARE(response->errorCode(), JsonRpcObject::ClientErrorNotConnected);
-            QVERIFY(!response->errorMessage().isEmpty());
-        }
-    }
-
-    void notifications_data()
-    {
-        QTest::addColumn<QString>("frame");
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QVariant>("params");
-        QTest::newRow("map params")
-            << R"({"jsonrpc":"2.0","method":"BoardsServer.boardPosition","params":{"board_name":"B1","speed":12.5}})"
-            << "BoardsServer.boardPosition" << QVariant(QVariantMap{{"board_name", "B1"}, {"speed", 12.5}});
-        QTest::newRow("list params")
-            << R"({"jsonrpc":"2.0","method":"BoardsServer.boardsRemoved","params":["B1","B2"]})"
-            << "BoardsServer.boardsRemoved" << QVariant(QVariantList{"B1", "B2"});
-        QTest::newRow("no params")
-            << R"({"jsonrpc":"2.0","method":"RoadNetwork.networkChanged"})"
-            << "RoadNetwork.networkChanged" << QVariant();
-    }
-    void notifications()
-    {
-        QFETCH(QString, frame);
         QFETCH(QString, method);
         QFETCH(QVariant, params);
-        QVERIFY(connectClient());
-        QSignalSpy spy(client.get(), &JsonRpcObject::notification);
-        QSignalSpy errors(client.get(), &JsonRpcObject::protocolError);
-        server->send(frame);
-        QTRY_COMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toString(), method);
-        QCOMPARE(spy.at(0).at(1), params);
-        QCOMPARE(errors.count(), 0);
-    }
-
-    // A key given twice counts once, with its last value; and Qt 5.15's own reader, which
-    // loses the first value when it is an array or an object, must not be what reads.
-    void duplicatedKeysLastOneWinsAndNothingLeaks_data()
-    {
-        QTest::addColumn<QString>("first");
-        QStringList numbers;
-        for (int i = 0; i < 2000; ++i)
-            numbers << QString::number(i);
-        QTest::newRow("array first") << QLatin1Char('[') + numbers.join(QLatin1Char(',')) + QLatin1Char(']');
-        QTest::newRow("object first") << QStringLiteral(R"({"k":[%1]})").arg(numbers.join(QLatin1Char(',')));
-    }
-    void duplicatedKeysLastOneWinsAndNothingLeaks()
-    {
-        QFETCH(QString, first);
-        QVERIFY(connectClient());
-        QVariantList last;
-        int received = 0;
-        connect(client.get(), &JsonRpcObject::notification, this, [&](const QString &, const QVariant &params) {
-            last = params.toMap().value("a").toList();
-            ++received;
-        });
-        const QString frame = QStringLiteral(R"({"jsonrpc":"2.0","method":"A.b","params":{"a":%1,"a":["x"]}})").arg(first);
-        auto sendFrames = [&](int count) {
-            const int target = received + count;
-            for (int i = 0; i < count; ++i)
-                server->send(frame);
-            return QTest::qWaitFor([&] { return received == target; }, 20000);
-        };
-        QVERIFY(sendFrames(20)); // buffers grown to size
-        QCOMPARE(last, QVariantList{"x"});
-
-        const size_t before = heapInUse();
-        QVERIFY(sendFrames(200));
-        const size_t after = heapInUse();
-        if (before == 0)
-            QSKIP("no heap figures in this build");
-        // A leak of the first value costs some 30 KB a frame here.
-        QVERIFY2(after < before + 1024 * 1024, qPrintable(QStringLiteral("heap grew by %1 bytes").arg(qint64(after) - qint64(before))));
-    }
-
-    void errorAnswer()
-    {
-        QVERIFY(connectClient());
-        JsonRpcResponse *response = post("Svc.lock", QVariantMap{{"id", 5}});
-        QTRY_COMPARE(server->received.size(), 1);
-        server->send(answer(1, R"("error":{"code":-32000,"message":"No permission","data":{"x":1}})"));
-        QTRY_VERIFY(response->isFinished());
-        QVERIFY(response->isError());
-        QCOMPARE(response->errorCode(), -32000);
-        QCOMPARE(response->errorMessage(), "No permission");
-        const QVariantMap error = response->error().toMap();
-        QCOMPARE(error.value("code").type(), QVariant::Int);
-        QCOMPARE(error.value("data").toMap().value("x").toInt(), 1);
-        QCOMPARE(response->requestMethod(), "Svc.lock");
-        QVERIFY(!response->result().isValid());
-    }
-
-    void malformedFramesLeaveRequestsAlone_data()
-    {
-        QTest::addColumn<QString>("frame");
-        QTest::newRow("not JSON") << "{";
-        QTest::newRow("not an object") << "[1,2]";
-        QTest::newRow("wrong version") << R"({"jsonrpc":"1.0","id":1,"result":1})";
-        QTest::newRow("unknown id") << R"({"jsonrpc":"2.0","id":99,"result":1})";
-        QTest::newRow("id as a string") << R"({"jsonrpc":"2.0","id":"1","result":1})";
-        QTest::newRow("fractional id") << R"({"jsonrpc":"2.0","id":1.5,"result":1})";
-        QTest::newRow("null id") << R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})";
-        QTest::newRow("request from the server") << R"({"jsonrpc":"2.0","id":1,"method":"x","params":{}})";
-        QTest::newRow("notification with scalar params") << R"({"jsonrpc":"2.0","method":"A.b","params":3})";
-        QTest::newRow("notification without a name") << R"({"jsonrpc":"2.0","method":""})";
-        QTest::newRow("neither id nor method") << R"({"jsonrpc":"2.0","result":1})";
-    }
-    void malformedFramesLeaveRequestsAlone()
-    {
         QFETCH(QString, frame);
         QVERIFY(connectClient());
-        JsonRpcResponse *response = post("A.b");
+        if (method.isEmpty()) {
+            client->subscribe(params.toStringList());
+        } else {
+            JsonRpcResponse *response = post(method, params);
+            QVERIFY(response && response->parent() == client.get() && response->requestMethod() == method);
+        }
         QTRY_COMPARE(server->received.size(), 1);
+        QCOMPARE(server->frame(0), QJsonDocument::fromJson(frame.toUtf8()).object());
+    }
+
+    // Requests go out in the order posted, with ids counting up, once the queue is flushed;
+    // answers finish them in the order they come, never inside postCommand; answered, they go
+    // a while later (a load's thousands of results are not kept).
+    void pipelining()
+    {
+        QSignalSpy queueEmpty(client.get(), &JsonRpcObject::requestQueueEmpty);
+        QVERIFY(connectClient());
+        QTRY_COMPARE(queueEmpty.count(), 1);
+        QStringList finished;
+        QList<QPointer<JsonRpcResponse>> responses;
+        for (const char *method : {"A.one", "A.two", "A.three"}) {
+            responses << post(method);
+            connect(responses.last(), &Response::finished, this, [&finished, r = responses.last()] { finished << r->requestMethod() + ' ' + r->result().toString(); });
+        }
+        QVERIFY(queueEmpty.count() == 1 && !responses[0]->isFinished());
+        QTRY_COMPARE(server->received.size(), 3);
+        QCOMPARE(queueEmpty.count(), 2);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(server->frame(i).value("method").toString() + QString::number(server->frame(i).value("id").toInt()), responses[i]->requestMethod() + QString::number(i + 1));
+        for (int id : {3, 1, 2})
+            server->answer(id, QStringLiteral(R"("result":"r%1")").arg(id));
+        QTRY_COMPARE(finished, QStringList({"A.three r3", "A.one r1", "A.two r2"}));
+        QCOMPARE(client->pendingCount(), 0);
+        QTRY_VERIFY(!responses[0]);
+    }
+
+    // A frame from the server while request 1 (A.b) is open: an answer finishes it with its
+    // result or the server's error; a broken answer with -32097, since the server will not
+    // answer again. A notification is passed on. Anything else is reported and dropped, the
+    // request left open, and the client goes on working.
+    void serverFrames_data()
+    {
+        QTest::addColumn<QString>("frame");
+        QTest::addColumn<QString>("outcome"); // of request 1 once the frame is read, and the notification passed on
+        QTest::addColumn<QString>("error");   // the start of the protocol error reported, or empty
+        const auto row = [](const char *name, const char *frame, const char *outcome, const char *error = "") { QTest::newRow(name) << frame << outcome << error; };
+        const QString broken = "Answer to request 1 (A.b) has ";
+        row("result", R"({"jsonrpc":"2.0","id":1,"result":[true]})", "[true]");
+        row("error with data", R"({"jsonrpc":"2.0","id":1,"error":{"code":-32000,"message":"No permission","data":{"x":1}}})",
+            R"(error {"code":-32000,"data":{"x":1},"message":"No permission"})");
+        row("neither result nor error", R"({"jsonrpc":"2.0","id":1,"x":1})", "error -32097", qPrintable(broken + "neither result nor error"));
+        row("both result and error", R"({"jsonrpc":"2.0","id":1,"result":1,"error":{"code":1,"message":"m"}})", "error -32097", qPrintable(broken + "both result and error"));
+        row("error is not an object", R"({"jsonrpc":"2.0","id":1,"error":"bad"})", "error -32097", qPrintable(broken + "a malformed error object"));
+        row("error code is not an integer", R"({"jsonrpc":"2.0","id":1,"error":{"code":"x","message":"m"}})", "error -32097", qPrintable(broken + "a malformed error object"));
+        row("notification, map params", R"({"jsonrpc":"2.0","method":"BoardsServer.boardPosition","params":{"board_name":"B1","speed":12.5}})",
+            R"(open BoardsServer.boardPosition {"board_name":"B1","speed":12.5})");
+        row("notification, list params", R"({"jsonrpc":"2.0","method":"BoardsServer.boardsRemoved","params":["B1","B2"]})", R"(open BoardsServer.boardsRemoved ["B1","B2"])");
+        row("notification, no params", R"({"jsonrpc":"2.0","method":"RoadNetwork.networkChanged"})", "open RoadNetwork.networkChanged null");
+        row("not JSON", "{", "open", "Frame is not valid JSON: ");
+        row("not an object", "[1,2]", "open", "Frame is not a JSON object");
+        row("wrong version", R"({"jsonrpc":"1.0","id":1,"result":1})", "open", R"(Message without "jsonrpc": "2.0")");
+        row("unknown id", R"({"jsonrpc":"2.0","id":99,"result":1})", "open", "Answer to unknown request id 99");
+        row("id as a string", R"({"jsonrpc":"2.0","id":"1","result":1})", "open", "Answer with an id that no request can have");
+        row("fractional id", R"({"jsonrpc":"2.0","id":1.5,"result":1})", "open", "Answer with an id that no request can have");
+        row("null id", R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})", "open", "Server error without a request id: Parse error (code -32700)");
+        row("request from the server", R"({"jsonrpc":"2.0","id":1,"method":"x","params":{}})", "open", "Requests from the server are not supported (method x)");
+        row("notification with scalar params", R"({"jsonrpc":"2.0","method":"A.b","params":3})", "open", "Notification A.b has params that are neither");
+        row("notification without a name", R"({"jsonrpc":"2.0","method":""})", "open", "Notification without a method name");
+        row("neither id nor method", R"({"jsonrpc":"2.0","result":1})", "open", R"(Message with neither "id" nor "method")");
+    }
+    void serverFrames()
+    {
+        QFETCH(QString, frame);
+        QFETCH(QString, outcome);
+        QFETCH(QString, error);
+        QVERIFY(connectClient());
+        JsonRpcResponse *response = post("A.b"), *after = post("A.c");
+        QTRY_COMPARE(server->received.size(), 2);
         QSignalSpy errors(client.get(), &JsonRpcObject::protocolError);
         QSignalSpy notifications(client.get(), &JsonRpcObject::notification);
-
         server->send(frame);
-        QTRY_COMPARE(errors.count(), 1);
-        QVERIFY(!errors.at(0).at(0).toString().isEmpty());
-        QCOMPARE(notifications.count(), 0);
-        QVERIFY(!response->isFinished());
-        QCOMPARE(client->pendingCount(), 1);
-
-        // And the client goes on working.
-        server->send(answer(1, R"("result":"ok")"));
-        QTRY_VERIFY(response->isFinished());
-        QCOMPARE(response->result().toString(), "ok");
+        server->answer(2, R"("result":"ok")");
+        QTRY_VERIFY(after->isFinished());
+        QCOMPARE(after->result(), QVariant("ok"));
+        const auto text = [](const QVariant &v) { return QJsonDocument::fromVariant(QVariantList{v}).toJson(QJsonDocument::Compact).mid(1).chopped(1); };
+        QString got = !response->isFinished() ? "open" : !response->isError() ? text(response->result()) : response->errorCode() == -32097 ? "error -32097" : "error " + text(response->error());
+        for (const QList<QVariant> &n : notifications)
+            got += ' ' + n.at(0).toString() + ' ' + text(n.at(1));
+        QCOMPARE(got, outcome);
+        QCOMPARE(client->pendingCount(), int(!response->isFinished()));
+        QCOMPARE(errors.count(), error.isEmpty() ? 0 : 1);
+        QVERIFY2(error.isEmpty() || errors.at(0).at(0).toString().startsWith(error), qPrintable(errors.value(0).value(0).toString()));
     }
 
-    void brokenAnswersFinishTheirRequest_data()
-    {
-        QTest::addColumn<QString>("rest");
-        QTest::newRow("neither result nor error") << R"("x":1)";
-        QTest::newRow("both result and error") << R"("result":1,"error":{"code":1,"message":"m"})";
-        QTest::newRow("error is not an object") << R"("error":"bad")";
-        QTest::newRow("error code is not an integer") << R"("error":{"code":"x","message":"m"})";
-    }
-    void brokenAnswersFinishTheirRequest()
-    {
-        QFETCH(QString, rest);
-        QVERIFY(connectClient());
-        JsonRpcResponse *response = post("A.b");
-        QTRY_COMPARE(server->received.size(), 1);
-        QSignalSpy errors(client.get(), &JsonRpcObject::protocolError);
-        server->send(answer(1, qPrintable(rest)));
-        QTRY_VERIFY(response->isFinished());
-        QCOMPARE(errors.count(), 1);
-        QVERIFY(response->isError());
-        QCOMPARE(response->errorCode(), JsonRpcObject::ClientErrorInvalidResponse);
-        QCOMPARE(client->pendingCount(), 0);
-    }
-
+    // Every open request fails with "Connection lost", and one posted after fails too, from
+    // the event loop.
     void droppedConnectionFailsOpenRequests_data()
     {
         QTest::addColumn<bool>("abort");
@@ -339,28 +198,18 @@ private slots:
         QFETCH(bool, abort);
         QVERIFY(connectClient());
         QSignalSpy connectedSpy(client.get(), &JsonRpcObject::connected);
-        JsonRpcResponse *first = post("A.one");
-        JsonRpcResponse *second = post("A.two");
+        QList<JsonRpcResponse *> open{post("A.one"), post("A.two")};
         QTRY_COMPARE(server->received.size(), 2);
-        if (abort)
-            server->peer->abort();
-        else
-            server->peer->close();
-
-        QTRY_VERIFY(first->isFinished() && second->isFinished());
-        for (JsonRpcResponse *r : {first, second}) {
-            QCOMPARE(r->errorCode(), JsonRpcObject::ClientErrorNotConnected);
-            QVERIFY2(r->errorMessage().contains("Connection lost"), qPrintable(r->errorMessage()));
-        }
-        QCOMPARE(connectedSpy.count(), 1);
-        QCOMPARE(connectedSpy.at(0).at(0).toBool(), false);
-        QVERIFY(!client->isConnected());
-        QCOMPARE(client->pendingCount(), 0);
-
-        JsonRpcResponse *late = post("A.three");
-        QVERIFY(!late->isFinished());
-        QTRY_VERIFY(late->isFinished());
-        QCOMPARE(late->errorCode(), JsonRpcObject::ClientErrorNotConnected);
+        abort ? server->peer->abort() : server->peer->close();
+        QTRY_VERIFY(open[0]->isFinished() && open[1]->isFinished());
+        QVERIFY(!client->isConnected() && client->pendingCount() == 0 && connectedSpy.count() == 1 && !connectedSpy.at(0).at(0).toBool());
+        open << post("A.three");
+        QVERIFY(!open[2]->isFinished());
+        QTRY_VERIFY(open[2]->isFinished());
+        QStringList errors;
+        for (JsonRpcResponse *r : open)
+            errors << QString::number(r->errorCode()) + ' ' + r->errorMessage();
+        QCOMPARE(errors, (QStringList{"-32098 Connection lost", "-32098 Connection lost", "-32098 Not connected"}));
     }
 
     void clientDeletedByAFinishedHandler_data()
@@ -377,63 +226,72 @@ private slots:
         QPointer<JsonRpcResponse> second = post("A.two");
         QTRY_COMPARE(server->received.size(), 2);
         connect(first, &Response::finished, this, [this] { client.reset(); });
-        if (drop)
-            server->peer->abort();
-        else
-            server->send(answer(1, R"("result":1)"));
+        drop ? server->peer->abort() : server->answer(1, R"("result":1)");
         QTRY_VERIFY(!client);
         QVERIFY(!second);
     }
 
-    void requestQueueEmptyAfterEachFlush()
+    // A key given twice counts once, with its last value; and Qt 5.15's own reader, which
+    // loses the first value when it is an array or an object, must not be what reads.
+    void duplicatedKeysLastOneWinsAndNothingLeaks_data()
     {
-        QSignalSpy spy(client.get(), &JsonRpcObject::requestQueueEmpty);
+        QTest::addColumn<QString>("first");
+        QStringList numbers;
+        for (int i = 0; i < 2000; ++i)
+            numbers << QString::number(i);
+        QTest::newRow("array first") << '[' + numbers.join(',') + ']';
+        QTest::newRow("object first") << QStringLiteral(R"({"k":[%1]})").arg(numbers.join(','));
+    }
+    void duplicatedKeysLastOneWinsAndNothingLeaks()
+    {
+        QFETCH(QString, first);
         QVERIFY(connectClient());
-        QTRY_COMPARE(spy.count(), 1);
-
-        post("A.one");
-        post("A.two");
-        QCOMPARE(spy.count(), 1);
-        QTRY_COMPARE(server->received.size(), 2);
-        QCOMPARE(spy.count(), 2);
+        QVariantList last;
+        int received = 0;
+        connect(client.get(), &JsonRpcObject::notification, this, [&](const QString &, const QVariant &params) {
+            last = params.toMap().value("a").toList();
+            ++received;
+        });
+        const QString frame = QStringLiteral(R"({"jsonrpc":"2.0","method":"A.b","params":{"a":%1,"a":["x"]}})").arg(first);
+        const auto sendFrames = [&](int count) {
+            const int target = received + count;
+            for (int i = 0; i < count; ++i)
+                server->send(frame);
+            return QTest::qWaitFor([&] { return received == target; }, 20000);
+        };
+        QVERIFY(sendFrames(20)); // buffers grown to size
+        QCOMPARE(last, QVariantList{"x"});
+        // Bytes of the heap in use; 0 where the allocator keeps its own books (the sanitizer
+        // build, whose leak checker looks after leaks instead).
+        const size_t before = mallinfo2().uordblks;
+        QVERIFY(sendFrames(200));
+        const size_t after = mallinfo2().uordblks;
+        if (before == 0)
+            QSKIP("no heap figures in this build");
+        // A leak of the first value costs some 30 KB a frame here.
+        QVERIFY2(after < before + 1024 * 1024, qPrintable(QStringLiteral("heap grew by %1 bytes").arg(qint64(after) - qint64(before))));
     }
 
-    void subscribeFrame()
-    {
-        QVERIFY(connectClient());
-        client->subscribe({"BoardsServer.boardPosition", "VDTService.vdtStateChanged"});
-        QTRY_COMPARE(server->received.size(), 1);
-        QCOMPARE(server->frame(0), json(R"({"jsonrpc":"2.0","id":1,"method":"subscribe",
-            "params":{"events":["BoardsServer.boardPosition","VDTService.vdtStateChanged"]}})"));
-    }
-
+    // The host keeps the commands and role the server allows, from the greeting and every
+    // change; a broken notice is ignored; they go with the connection.
     void pluginKeepsAllowedCommands()
     {
-        server->greeting =
-            R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"operator","allowed_commands":["A.b","C.d"]}})";
+        server->greeting = R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"operator","allowed_commands":["A.b","C.d"]}})";
         JsonRpcPlugin plugin;
         QCOMPARE(plugin.client()->parent(), &plugin);
         QSignalSpy spy(&plugin, &JsonRpcPlugin::allowedCommandsChanged);
         plugin.client()->open(server->url());
         QTRY_COMPARE(spy.count(), 1);
-        QCOMPARE(plugin.allowedCommands(), QStringList({"A.b", "C.d"}));
-        QCOMPARE(plugin.role(), "operator");
-
-        // The same again changes nothing; a broken one is ignored; a new role is taken.
+        QCOMPARE(plugin.role() + ' ' + plugin.allowedCommands().join(','), "operator A.b,C.d");
         server->send(server->greeting);
-        QTest::ignoreMessage(QtWarningMsg, "Ignoring Session.allowedCommandsChanged without a role "
-                                           "string and an allowed_commands list");
+        QTest::ignoreMessage(QtWarningMsg, "Ignoring Session.allowedCommandsChanged without a role string and an allowed_commands list");
         server->send(R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"x","allowed_commands":"all"}})");
         server->send(R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"viewer","allowed_commands":["A.b"]}})");
         QTRY_COMPARE(spy.count(), 2);
-        QCOMPARE(plugin.allowedCommands(), QStringList({"A.b"}));
-        QCOMPARE(plugin.role(), "viewer");
-
-        // Permissions belong to the session: gone with the connection.
+        QCOMPARE(plugin.role() + ' ' + plugin.allowedCommands().join(','), "viewer A.b");
         server->peer->abort();
         QTRY_COMPARE(spy.count(), 3);
-        QVERIFY(plugin.allowedCommands().isEmpty());
-        QVERIFY(plugin.role().isEmpty());
+        QVERIFY(plugin.allowedCommands().isEmpty() && plugin.role().isEmpty());
     }
 };
 

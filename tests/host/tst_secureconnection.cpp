@@ -25,17 +25,12 @@ class tst_SecureConnection : public QObject
     bool makeCertificate(const QString &name, const QString &altNames)
     {
         QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                       QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=prio-test"),
-                       QStringLiteral("-addext"), QStringLiteral("subjectAltName=") + altNames, QStringLiteral("-keyout"),
-                       dir.filePath(name + QStringLiteral(".key")), QStringLiteral("-out"), dir.filePath(name + QStringLiteral(".pem"))});
-        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
-            qWarning("openssl: %s", openssl.readAllStandardError().constData());
-            return false;
-        }
-        return true;
+        openssl.start("openssl", QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=prio-test -addext").split(' ')
+                                         << "subjectAltName=" + altNames << "-keyout" << dir.filePath(name + ".key") << "-out" << dir.filePath(name + ".pem"));
+        if (openssl.waitForFinished(30000) && openssl.exitCode() == 0)
+            return true;
+        qWarning("openssl: %s", openssl.readAllStandardError().constData());
+        return false;
     }
 
 private slots:
@@ -43,9 +38,8 @@ private slots:
     {
         QVERIFY(dir.isValid());
         QVERIFY2(QSslSocket::supportsSsl(), "Qt has no TLS here");
-        QVERIFY2(makeCertificate(QStringLiteral("loopback"), QStringLiteral("IP:127.0.0.1")),
+        QVERIFY2(makeCertificate("loopback", "IP:127.0.0.1") && makeCertificate("elsewhere", "DNS:elsewhere.example"),
                  "openssl could not make a certificate (scripts/setup.sh installs it)");
-        QVERIFY(makeCertificate(QStringLiteral("elsewhere"), QStringLiteral("DNS:elsewhere.example")));
     }
 
     void connections_data()
@@ -66,25 +60,17 @@ private slots:
         QFETCH(QString, scheme);
         QFETCH(QString, refusal);
 
-        QSslConfiguration serving;
+        QSslConfiguration serving, trust;
         QString error;
-        QVERIFY2(Sim::serverTlsConfiguration(dir.filePath(served + QStringLiteral(".pem")),
-                                             dir.filePath(served + QStringLiteral(".key")), &serving, &error),
-                 qPrintable(error));
+        QVERIFY2(Sim::serverTlsConfiguration(dir.filePath(served + ".pem"), dir.filePath(served + ".key"), &serving, &error), qPrintable(error));
         Sim::GeneratorOptions small;
-        small.routes = 2;
-        small.boards = 2;
-        small.detectors = 2;
+        small.routes = small.boards = small.detectors = 2;
         Sim::Server server(Sim::generateNetwork(small));
         server.setTickInterval(0);
         server.setTlsConfiguration(serving);
         QVERIFY(server.listen());
-        QCOMPARE(server.url().scheme(), QStringLiteral("wss"));
-
-        QSslConfiguration trust;
-        QVERIFY2(JsonRpcTrust::configuration(trusted.isEmpty() ? QString() : dir.filePath(trusted + QStringLiteral(".pem")),
-                                             &trust, &error),
-                 qPrintable(error));
+        QCOMPARE(server.url().scheme(), "wss");
+        QVERIFY2(JsonRpcTrust::configuration(trusted.isEmpty() ? QString() : dir.filePath(trusted + ".pem"), &trust, &error), qPrintable(error));
         JsonRpcObject client;
         client.setSslConfiguration(trust);
         QSignalSpy connected(&client, &JsonRpcObject::connected);
@@ -92,12 +78,10 @@ private slots:
         QUrl url = server.url();
         url.setScheme(scheme);
         client.open(url);
-
         if (refusal.isEmpty()) {
             QTRY_COMPARE(connected.count(), 1);
-            auto *answer = qobject_cast<JsonRpcResponse *>(client.postCommand(QStringLiteral("RoadNetwork.getRouteList"), QVariant()));
+            auto *answer = qobject_cast<JsonRpcResponse *>(client.postCommand("RoadNetwork.getRouteList", QVariant()));
             QTRY_VERIFY(answer->isFinished());
-            QVERIFY(!answer->isError());
             QCOMPARE(answer->result().toList().size(), 2);
             return;
         }
@@ -105,9 +89,7 @@ private slots:
         const QString why = failed.at(0).at(0).toString();
         qInfo("refused: %s", qPrintable(why));
         QVERIFY2(why.contains(refusal, Qt::CaseInsensitive), qPrintable(why));
-        QCOMPARE(connected.count(), 0);
-        QCOMPARE(server.clientCount(), 0);
-        QCOMPARE(client.url().scheme(), scheme);
+        QVERIFY(connected.isEmpty() && server.clientCount() == 0 && client.url().scheme() == scheme);
     }
 };
 
