@@ -37,6 +37,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QTreeView>
 #include <QWebSocket>
@@ -143,7 +144,8 @@ public:
 
     bool notify(QObject *receiver, QEvent *event) override
     {
-        if (m_depth > 0 || !measuring)
+        // The GUI thread's events only: a frame read on another thread holds nobody up.
+        if (m_depth > 0 || !measuring || QThread::currentThread() != thread())
             return QApplication::notify(receiver, event);
         ++m_depth;
         QElapsedTimer clock;

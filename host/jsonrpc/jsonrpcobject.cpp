@@ -13,7 +13,7 @@
 #include <limits>
 #include <utility>
 
-#include "jsonframereader.h"
+#include "framequeue.h"
 
 Q_LOGGING_CATEGORY(lcJsonRpc, "host.jsonrpc")
 
@@ -81,7 +81,7 @@ struct JsonRpcObject::SocketCallbackScope
 JsonRpcObject::JsonRpcObject(QObject *parent)
     : QObject(parent)
     , m_socket(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this))
-    , m_reader(std::make_unique<JsonFrameReader>())
+    , m_frames(new FrameQueue([this](const QVariant &value, const QString &error) { onFrame(value, error); }, this))
     , m_disposalTimer(new QTimer(this))
 {
     m_disposalTimer->setSingleShot(true);
@@ -204,9 +204,14 @@ void JsonRpcObject::onSocketConnected()
 void JsonRpcObject::onSocketDisconnected()
 {
     SocketCallbackScope scope(this);
+    QPointer<JsonRpcObject> self(this);
+    // What came before the drop is handled before it, as it would have been had it been
+    // read at once.
+    m_frames->handOnAll();
+    if (!self)
+        return;
     const bool wasConnected = m_connected;
     m_connected = false;
-    QPointer<JsonRpcObject> self(this);
     if (wasConnected) {
         emit connected(false);
     } else {
@@ -258,8 +263,11 @@ void JsonRpcObject::onTextMessage(const QString &message)
         emit protocolError(tr("Frame of %1 characters exceeds the limit").arg(message.size()));
         return;
     }
-    QString error;
-    const QVariant value = m_reader->read(message, &error);
+    m_frames->push(message);
+}
+
+void JsonRpcObject::onFrame(const QVariant &value, const QString &error)
+{
     if (!value.isValid()) {
         emit protocolError(tr("Frame is not valid JSON: %1").arg(error));
         return;

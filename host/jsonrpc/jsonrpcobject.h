@@ -15,7 +15,7 @@
 
 #include "jsonrpcexport.h"
 
-class JsonFrameReader;
+class FrameQueue;
 class QSslConfiguration;
 class QSslError;
 class QTimer;
@@ -91,6 +91,7 @@ private:
     void scheduleFlush();
     void flushQueue();
     void onTextMessage(const QString &message);
+    void onFrame(const QVariant &value, const QString &error);
     void handleMessage(const QVariantMap &message);
     void handleAnswer(JsonRpcResponse *response, qint64 id, const QVariantMap &message);
     void failAll(int code, const QString &message);
@@ -102,7 +103,7 @@ private:
     struct SocketCallbackScope;
     int m_socketCallbacks = 0;
     QWebSocket *m_socket;
-    std::unique_ptr<JsonFrameReader> m_reader;
+    FrameQueue *m_frames;
     QUrl m_url;
     // Why the attempt under way failed, when the socket knows better than its errorString.
     QString m_failure;

@@ -15,6 +15,7 @@
 
 #include <memory>
 
+#include "jsonrpc/framequeue.h"
 #include "jsonrpc/jsonrpcobject.h"
 
 // The far end: records what it receives, sends what a test tells it to.
@@ -104,8 +105,17 @@ private slots:
     // Requests go out in the order posted, with ids counting up, once the queue is flushed;
     // answers finish them in the order they come, never inside postCommand; answered, they go
     // a while later (a load's thousands of results are not kept).
+    // An answer of a megabyte or more is read on another thread: what comes behind it, and
+    // the drop of the connection, wait for it.
+    void pipelining_data()
+    {
+        QTest::addColumn<int>("padding");
+        QTest::newRow("small answers") << 0;
+        QTest::newRow("a big answer first, then the drop") << int(FrameQueue::OffThreadChars);
+    }
     void pipelining()
     {
+        QFETCH(int, padding);
         QSignalSpy queueEmpty(client.get(), &JsonRpcObject::requestQueueEmpty);
         QVERIFY(connectClient());
         QTRY_COMPARE(queueEmpty.count(), 1);
@@ -121,7 +131,9 @@ private slots:
         for (int i = 0; i < 3; ++i)
             QCOMPARE(server->frame(i).value("method").toString() + QString::number(server->frame(i).value("id").toInt()), responses[i]->requestMethod() + QString::number(i + 1));
         for (int id : {3, 1, 2})
-            server->answer(id, QStringLiteral(R"("result":"r%1")").arg(id));
+            server->answer(id, QStringLiteral(R"("result":"r%1","pad":"%2")").arg(id).arg(QString(id == 3 ? padding : 0, 'x')));
+        if (padding > 0)
+            server->peer->close();
         QTRY_COMPARE(finished, QStringList({"A.three r3", "A.one r1", "A.two r2"}));
         QCOMPARE(client->pendingCount(), 0);
         QTRY_VERIFY(!responses[0]);
