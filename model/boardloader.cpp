@@ -112,13 +112,7 @@ void PriorityPlugin::placeVehicleInTree(PrioVehicle *vehicle)
         if (!entry) {
             warning(tr("Route %1 for assigning Vehicle %2 has no 'modelItemObject' property").arg(routeId).arg(vehicle->name()));
         } else {
-            QObject *boardsSub = nullptr;
-            for (Road::ItemModel::Item *item : entry->findChildren<Road::ItemModel::Item *>()) {
-                if (item->objectName() == QLatin1String("boards")) {
-                    boardsSub = item;
-                    break;
-                }
-            }
+            QObject *boardsSub = entry->findChild<Road::ItemModel::Item *>(QStringLiteral("boards"));
             addTreeEntry(vehicle, assignedBoardsSection);
             addTreeEntry(vehicle, boardsSub);
         }

@@ -216,12 +216,9 @@ static QObject *subSectionOf(QObject *object, const QString &name)
     QObject *entry = object ? object->property("modelItemObject").value<QObject *>() : nullptr;
     if (!entry)
         return nullptr;
-    const auto items = entry->findChildren<Road::ItemModel::Item *>();
-    for (Road::ItemModel::Item *item : items) {
-        if (item->objectName() == name)
-            return item;
-    }
-    return nullptr;
+    // The sub-sections are the entry's own children, looked at before anything deeper: not
+    // every board or detector listed under the route (a detector list binds 100 000).
+    return entry->findChild<Road::ItemModel::Item *>(name);
 }
 
 void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)

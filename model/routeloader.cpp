@@ -91,13 +91,7 @@ void PriorityPlugin::removeUnlistedRoutes(const QList<int> &stale, const QSet<in
             continue;
         // Its boards are no longer on a known route; their own route ids stay as they are.
         if (QObject *entry = r->property("modelItemObject").value<QObject *>()) {
-            QObject *boardsSub = nullptr;
-            for (Road::ItemModel::Item *item : entry->findChildren<Road::ItemModel::Item *>()) {
-                if (item->objectName() == QLatin1String("boards")) {
-                    boardsSub = item;
-                    break;
-                }
-            }
+            QObject *boardsSub = entry->findChild<Road::ItemModel::Item *>(QStringLiteral("boards"));
             if (boardsSub && itemModel) {
                 QList<PrioVehicle *> riders;
                 for (Road::ItemObj *obj : boardsSub->findChildren<Road::ItemObj *>()) {
