@@ -27,8 +27,16 @@ void PriorityPlugin::onBoardList(const QVariant &result)
     ListIntake intake;
     intake.count = state->list.size();
     intake.take = [this, state](int) {
-        const auto it = state->next++;
-        return takeBoardRecord(it.key(), it.value().toMap());
+        const QString name = state->next.key();
+        const QVariantMap record = state->next.value().toMap();
+        ++state->next;
+        // Once the answer is ours alone, the records taken in go with their slice rather
+        // than all at once after the last one.
+        if (state->list.isDetached()) {
+            while (state->list.constBegin() != state->next)
+                state->list.erase(state->list.begin());
+        }
+        return takeBoardRecord(name, record);
     };
     intake.end = [this] {
         if (currentZoom >= m_minVisibleZoom)

@@ -35,7 +35,11 @@ void PriorityPlugin::onDetectorList(const QVariant &result)
     ListIntake intake;
     intake.count = state->list.size();
     intake.begin = [this, state] { state->before = detectors.keys(); };
-    intake.take = [this, state](int i) { return takeDetectorRecord(state->list.at(i).toMap(), &state->listed); };
+    intake.take = [this, state](int i) {
+        const QVariantMap record = state->list.at(i).toMap();
+        ListAnswer::release(state->list, i);
+        return takeDetectorRecord(record, &state->listed);
+    };
     intake.end = [this, state] { removeUnlistedDetectors(ListAnswer::staleIds(state->before, state->listed)); };
     takeInList(std::move(intake));
 }

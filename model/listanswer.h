@@ -25,4 +25,13 @@ inline QList<int> staleIds(const QList<int> &before, const QSet<int> &listed)
     return stale;
 }
 
+// Frees record i of a list being taken in, once the list is held by nobody else (its
+// response is gone): a list of 100 000 records then goes slice by slice with the records
+// taken in, not in one pass after the last.
+inline void release(QVariantList &list, int i)
+{
+    if (list.isDetached())
+        list[i] = QVariant();
+}
+
 } // namespace ListAnswer

@@ -75,6 +75,7 @@ void PriorityPlugin::onRouteList(const QVariant &result)
                 return false;
         }
         r->applyProperties(record);
+        ListAnswer::release(state->list, i);
         return true;
     };
     intake.end = [this, state] { removeUnlistedRoutes(ListAnswer::staleIds(state->before, state->listed), state->added); };
