@@ -34,9 +34,8 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QStringList, shown);
         QTemporaryDir home;
-        QDir(home.path()).mkdir(QStringLiteral("feed"));
         QFile routes(home.filePath(QStringLiteral("feed/routes.txt")));
-        QVERIFY(routes.open(QIODevice::WriteOnly) && routes.write("route_id,route_short_name,route_type\nR1,1,3\n") > 0);
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("feed")) && routes.open(QIODevice::WriteOnly) && routes.write("route_id,route_type\nR1,3\n") > 0);
         routes.close();
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -60,13 +59,11 @@ private slots:
         if (exitCode != 0)
             return;
         // A rendered window, not a blank sheet: many different colours.
-        const QImage image(home.filePath(QStringLiteral("shot.png")));
-        QCOMPARE(image.size(), QSize(1280, 800));
+        const QImage image = QImage(home.filePath(QStringLiteral("shot.png"))).scaled(64, 40);
         QSet<QRgb> colours;
-        for (int y = 0; y < image.height(); y += 7)
-            for (int x = 0; x < image.width(); x += 7)
-                colours.insert(image.pixel(x, y));
-        QVERIFY2(colours.size() > 20, qPrintable(QString::number(colours.size())));
+        for (int i = 0; i < 64 * 40; ++i)
+            colours.insert(image.pixel(i % 64, i / 64));
+        QVERIFY2(QImage(home.filePath(QStringLiteral("shot.png"))).size() == QSize(1280, 800) && colours.size() > 20, qPrintable(QString::number(colours.size())));
     }
 };
 
