@@ -1,15 +1,12 @@
-// The demo's pieces that need no window: the command line, the operator's property edits and
-// the area a network covers.
+// The demo's pieces that need no window: the command line and the operator's property edits.
 
 #include <QDir>
 #include <QtTest>
 
-#include <cmath>
 #include <vector>
 
 #include "demooptions.h"
 #include "propertytext.h"
-#include "simsetup.h"
 
 class tst_DemoParts : public QObject
 {
@@ -99,14 +96,10 @@ private slots:
         QTest::addColumn<QVariantMap>("properties");
         QTest::addColumn<QString>("error");
         QTest::newRow("JSON values") << "locked=true\nweight=3\nroute=null\nroutes=[1, 2]"
-                                     << QVariantMap{{"locked", true}, {"weight", 3.0}, {"route", QVariant::fromValue(nullptr)},
-                                                    {"routes", QVariantList{1.0, 2.0}}}
-                                     << "";
+                                     << QVariantMap{{"locked", true}, {"weight", 3.0}, {"route", QVariant::fromValue(nullptr)}, {"routes", QVariantList{1.0, 2.0}}} << "";
         QTest::newRow("texts") << "description=  Night  service  \nname=\"true\"\nexpr=a=b\nnote=\npos={lon"
-                               << QVariantMap{{"description", "Night  service"}, {"name", "true"}, {"expr", "a=b"}, {"note", ""}, {"pos", "{lon"}}
-                               << "";
-        QTest::newRow("comments, blank lines, CRLF") << "# two things\r\nlocked=false\r\n\r\n  mode = manual \r\n"
-                                                     << QVariantMap{{"locked", false}, {"mode", "manual"}} << "";
+                               << QVariantMap{{"description", "Night  service"}, {"name", "true"}, {"expr", "a=b"}, {"note", ""}, {"pos", "{lon"}} << "";
+        QTest::newRow("comments, blank lines, CRLF") << "# two\r\nlocked=false\r\n\r\n  mode = manual \r\n" << QVariantMap{{"locked", false}, {"mode", "manual"}} << "";
         QString many;
         QVariantMap most;
         for (int i = 0; i < PropertyText::MaxProperties; ++i) {
@@ -130,17 +123,6 @@ private slots:
         QString why = QStringLiteral("stale");
         QCOMPARE(PropertyText::parse(text, &why), properties);
         QCOMPARE(why, error);
-    }
-
-    // The area the map is fitted to: where the routes are, leaving out points that are not.
-    void networkBounds()
-    {
-        Sim::Network network;
-        QVERIFY(DemoNetwork::bounds(network).isNull());
-        Sim::Route route;
-        route.line = Sim::Geo::Polyline({{37.6, 55.7}, {qInf(), 55.9}, {37.7, std::nan("")}, {37.65, 55.8}});
-        network.routes.append(route);
-        QCOMPARE(DemoNetwork::bounds(network), QRectF(QPointF(37.6, 55.7), QPointF(37.65, 55.8)));
     }
 };
 

@@ -46,14 +46,10 @@ private slots:
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(home.path());
         process.start(QStringLiteral(DEMO_PATH), arguments);
-        if (!process.waitForFinished(60000)) {
+        if (!process.waitForFinished(60000))
             process.kill();
-            process.waitForFinished();
-            QFAIL("did not finish within a minute");
-        }
         const QString terminal = QString::fromLocal8Bit(process.readAllStandardOutput() + process.readAllStandardError());
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), exitCode);
+        QCOMPARE(std::make_pair(process.exitStatus(), process.exitCode()), std::make_pair(QProcess::NormalExit, exitCode));
         for (const QString &text : shown)
             QVERIFY2(terminal.contains(QString(text).replace("%1", home.path())), qPrintable(terminal));
         if (exitCode != 0)
