@@ -139,6 +139,10 @@ private slots:
             {R"(load [{"id": 5}, {"id": 6}] | [] | {"B1": {"route_id": 5}})", toRoute(6), "tree", toRoute(0), "tree", toRoute(9), "tree", toRoute(5), toRoute(5)},
             {tree("5[Boards, Detectors], 6[Boards[B1], Detectors]", "", "B1"), tree(bare({5, 6}), "B1"), "WARN: Vehicle B1 assigned to invalid route with id 9",
              tree(bare({5, 6}), "B1"), tree("5[Boards[B1], Detectors], 6[Boards, Detectors]", "", "B1")});
+        row("a known board logs in and out",
+            {R"(load [] | [] | {"B1": {}})", R"(notify BoardsServer.boardLoggedIn {"board_name": "B1"})", "show",
+             R"(notify BoardsServer.boardDisconnected {"board_name": "B1"})", "show"},
+            {"board B1 in 0 - []", "board B1 out 0 - []", tree("", "B1")});
         row("board list on a second connection: the known board only gets its record",
             {R"(load [] | [] | {"B1": {"route_id": 5}})", "connect", R"(lists [{"id": 5}] | [] | {"B1": {"route_id": 5}})"},
             {"WARN: Vehicle B1 assigned to invalid route with id 5", tree("5[Boards[B1], Detectors]", "", "B1")});
