@@ -1,5 +1,6 @@
 #include "framequeue.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
 
@@ -76,7 +77,7 @@ void FrameQueue::push(const QString &frame)
     entry.value = m_reader->read(frame, &entry.error);
     entry.ready = true;
     m_frames.push_back(std::move(entry));
-    handOnReady();
+    handOnReady(false);
 }
 
 void FrameQueue::onRead(qulonglong seq, const QVariant &value, const QString &error)
@@ -91,7 +92,7 @@ void FrameQueue::onRead(qulonglong seq, const QVariant &value, const QString &er
             break;
         }
     }
-    handOnReady();
+    handOnReady(false);
 }
 
 void FrameQueue::handOnAll()
@@ -103,15 +104,29 @@ void FrameQueue::handOnAll()
             frame.text.clear();
         }
     }
-    handOnReady();
+    handOnReady(true);
 }
 
-void FrameQueue::handOnReady()
+void FrameQueue::handOnReady(bool all)
 {
+    // Frames that piled up behind a big one (thousands of geometry answers) are handed on
+    // over several passes of the event loop, not in one.
+    QElapsedTimer pass;
+    pass.start();
     // Taken off before it is handled: a handler's nested event loop hands on the frames
     // behind it, and a handler may delete this queue.
     const QPointer<FrameQueue> self(this);
     while (self && !m_frames.empty() && m_frames.front().ready) {
+        if (!all && pass.elapsed() >= HandOnPassMs) {
+            if (!m_handOnQueued) {
+                m_handOnQueued = true;
+                QMetaObject::invokeMethod(this, [this] {
+                    m_handOnQueued = false;
+                    handOnReady(false);
+                }, Qt::QueuedConnection);
+            }
+            return;
+        }
         const Frame frame = std::move(m_frames.front());
         m_frames.pop_front();
         const Handler handler = m_handler;

@@ -21,6 +21,8 @@ class FrameQueue : public QObject
     Q_OBJECT
 public:
     static constexpr int OffThreadChars = 1 << 20;
+    // Longest a pass of the event loop hands on frames that waited behind a big one.
+    static constexpr int HandOnPassMs = 20;
     // The frame's value, or an invalid QVariant with error saying why it is not JSON. The
     // handler may delete the queue.
     using Handler = std::function<void(const QVariant &value, const QString &error)>;
@@ -46,7 +48,7 @@ private:
         QString error;
     };
     void onRead(qulonglong seq, const QVariant &value, const QString &error);
-    void handOnReady();
+    void handOnReady(bool all);
 
     Handler m_handler;
     std::unique_ptr<JsonFrameReader> m_reader;
@@ -54,4 +56,5 @@ private:
     qulonglong m_nextSeq = 0;
     QThread *m_thread = nullptr;
     QObject *m_worker = nullptr;
+    bool m_handOnQueued = false;
 };
