@@ -14,26 +14,74 @@ using namespace PrioLog;
 
 namespace {
 
-// Length of a key as the JSON writer quotes and escapes it.
-qint64 encodedKeyBytes(const QString &key)
+// Whether the JSON writer puts s out as it stands: printable ASCII without a quote or a
+// backslash (ids, hashes, geometry strings, most names).
+bool isPlainText(const QString &s)
 {
-    // {"key":0}
-    return QJsonDocument(QJsonObject{{key, 0}}).toJson(QJsonDocument::Compact).size() - 4;
+    bool plain = true;
+    for (const QChar c : s) {
+        const ushort u = c.unicode();
+        plain &= (u >= 0x20) & (u < 0x80) & (u != '"') & (u != '\\');
+    }
+    return plain;
 }
 
-// Length of a value written by the indented JSON writer at a nesting depth: every line of a
-// container after its first is indented by four more spaces per level.
+// Length of a string as the JSON writer quotes and escapes it.
+qint64 encodedStringBytes(const QString &s)
+{
+    if (isPlainText(s))
+        return s.size() + 2;
+    // {"key":0}
+    return QJsonDocument(QJsonObject{{s, 0}}).toJson(QJsonDocument::Compact).size() - 4;
+}
+
+qint64 encodedKeyBytes(const QString &key)
+{
+    return encodedStringBytes(key);
+}
+
+// Length of a value written by the indented JSON writer at a nesting depth: a container
+// opens its line, puts each element on a line of its own indented four spaces deeper, and
+// closes on a line indented as its own. Counted, not written: the cache sizes every entry.
 qint64 valueBytesAtDepth(const QJsonValue &value, int depth)
 {
-    QByteArray text;
-    if (value.isObject())
-        text = QJsonDocument(value.toObject()).toJson();
-    else if (value.isArray())
-        text = QJsonDocument(value.toArray()).toJson();
-    else // "[\n    value\n]\n"
-        return QJsonDocument(QJsonArray{value}).toJson().size() - 9;
-    const qint64 lines = text.count('\n');
-    return (text.size() - 1) + 4 * depth * (lines - 1);
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return 4;
+    case QJsonValue::Bool:
+        return value.toBool() ? 4 : 5;
+    case QJsonValue::String:
+        return encodedStringBytes(value.toString());
+    case QJsonValue::Double: {
+        // Whole numbers are kept as integers and written as such.
+        const QVariant number = value.toVariant();
+        if (number.userType() == QMetaType::LongLong)
+            return QByteArray::number(number.toLongLong()).size();
+        break;
+    }
+    case QJsonValue::Array: {
+        const QJsonArray array = value.toArray();
+        if (array.isEmpty())
+            return 2 + 4 * depth + 1;
+        qint64 bytes = 2 + 4 * depth + 1 + 1 + 2 * qint64(array.size() - 1);
+        for (const QJsonValue element : array)
+            bytes += 4 * (depth + 1) + valueBytesAtDepth(element, depth + 1);
+        return bytes;
+    }
+    case QJsonValue::Object: {
+        const QJsonObject object = value.toObject();
+        if (object.isEmpty())
+            return 2 + 4 * depth + 1;
+        qint64 bytes = 2 + 4 * depth + 1 + 1 + 2 * qint64(object.size() - 1);
+        for (auto it = object.begin(); it != object.end(); ++it)
+            bytes += 4 * (depth + 1) + encodedKeyBytes(it.key()) + 2 + valueBytesAtDepth(it.value(), depth + 1);
+        return bytes;
+    }
+    case QJsonValue::Undefined:
+        break;
+    }
+    // Other numbers as the writer spells them: "[\n    value\n]\n"
+    return QJsonDocument(QJsonArray{value}).toJson().size() - 9;
 }
 
 qint64 sectionMemberBytes(const QString &key, const QJsonValue &value)
