@@ -81,9 +81,8 @@ ItemBatch *ItemBatch::attach(PrioVDetector *detector)
     ItemBatch *batch = forLayer(detector);
     if (batch) {
         batch->m_index.insert(detector, batch->m_detectors.size());
-        DetectorEntry entry;
-        entry.item = detector;
-        batch->m_detectors.append(entry);
+        batch->m_detectors.resize(batch->m_detectors.size() + 1);
+        batch->m_detectors.last().item = detector;
         batch->sync(detector);
     }
     return batch;
@@ -94,9 +93,8 @@ ItemBatch *ItemBatch::attach(PrioVehicle *vehicle)
     ItemBatch *batch = forLayer(vehicle);
     if (batch) {
         batch->m_index.insert(vehicle, batch->m_vehicles.size() | VehicleBit);
-        VehicleEntry entry;
-        entry.item = vehicle;
-        batch->m_vehicles.append(entry);
+        batch->m_vehicles.resize(batch->m_vehicles.size() + 1);
+        batch->m_vehicles.last().item = vehicle;
         batch->sync(vehicle);
     }
     return batch;
@@ -161,7 +159,9 @@ void ItemBatch::refresh(DetectorEntry *e)
     e->zone = d->zoneRect();
     e->colour = d->stateColour();
     e->emergency = d->isEmergency();
-    e->shown = drawnByBatch(d) && d->isVisible() && !e->bounds.isEmpty();
+    e->selected = d->isSelected();
+    e->batched = drawnByBatch(d);
+    e->shown = e->batched && d->isVisible() && !e->bounds.isEmpty();
 }
 
 void ItemBatch::refresh(VehicleEntry *e)
@@ -169,7 +169,8 @@ void ItemBatch::refresh(VehicleEntry *e)
     PrioVehicle *v = e->item;
     e->pos = mapFromItem(v, QPointF(0.0, 0.0));
     e->selected = v->isSelected();
-    e->shown = drawnByBatch(v) && v->isVisible() && v->markerLook(&e->look);
+    e->batched = drawnByBatch(v);
+    e->shown = e->batched && v->isVisible() && v->markerLook(&e->look);
 }
 
 void ItemBatch::touch(const QGraphicsItem *item)
@@ -224,21 +225,22 @@ bool ItemBatch::anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const
             continue;
         const QRectF local = batch->mapRectFromScene(rect);
         const QTransform toDevice = batch->sceneTransform() * deviceTransform;
-        // Items the batch does not draw are not kept by it: they are asked themselves.
+        // Items the batch does not draw are not kept by it: they are asked themselves. The
+        // entries of the others answer without a look at the items, scattered in memory.
         for (const DetectorEntry &e : batch->m_detectors) {
             PrioVDetector *d = e.item;
-            if (!d || (drawnByBatch(d) && !e.shown))
+            if (!d || (e.batched && !e.shown))
                 continue;
-            const QRectF bounds = drawnByBatch(d) ? e.bounds.translated(e.pos) : batch->mapRectFromItem(d, d->boundingRect());
+            const QRectF bounds = e.batched ? e.bounds.translated(e.pos) : batch->mapRectFromItem(d, d->boundingRect());
             if (bounds.intersects(local) && d->isVisible() && d->collidesWithPath(d->mapFromScene(probe)))
                 return true;
         }
         for (const VehicleEntry &e : batch->m_vehicles) {
             PrioVehicle *v = e.item;
-            if (!v || (drawnByBatch(v) && !e.shown))
+            if (!v || (e.batched && !e.shown))
                 continue;
             // A vehicle's shape is in pixels around its position on the screen.
-            const QPointF at = toDevice.map(drawnByBatch(v) ? e.pos : batch->mapFromItem(v, QPointF()));
+            const QPointF at = toDevice.map(e.batched ? e.pos : batch->mapFromItem(v, QPointF()));
             if (qAbs(at.x() - device.center().x()) > MarkerReachPixels + device.width()
                 || qAbs(at.y() - device.center().y()) > MarkerReachPixels + device.height())
                 continue;
@@ -264,31 +266,47 @@ void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
         m_scales.insert(widget, QSizeF(std::hypot(base.m11(), base.m12()), std::hypot(base.m21(), base.m22())));
     }
     const QRectF exposed = option->exposedRect;
+    // Zones a few pixels across are dots filled in device pixels; the painter's transform
+    // changes only where a larger zone comes between them.
+    bool atDevice = false;
+    const QPen hostPen = painter->pen();
+    const QBrush hostBrush = painter->brush();
+    const QFont hostFont = painter->font();
+    const PrioVDetector::PaintStyle style = PrioVDetector::paintStyle(painter);
     for (const DetectorEntry &e : qAsConst(m_detectors)) {
         if (!e.shown || !e.bounds.translated(e.pos).intersects(exposed))
             continue;
-        const QTransform at = e.pos.isNull() ? base : QTransform::fromTranslate(e.pos.x(), e.pos.y()) * base;
-        if (!e.pos.isNull())
-            painter->setWorldTransform(at);
-        if (!PrioVDetector::paintDot(painter, e.zone, e.colour, e.emergency))
-            e.item->paintContent(painter);
-        if (!e.pos.isNull())
-            painter->setWorldTransform(base);
+        QRect dot;
+        if (PrioVDetector::dotPixels(base.mapRect(e.zone.translated(e.pos)), &dot)) {
+            if (!atDevice) {
+                painter->setWorldTransform(QTransform());
+                atDevice = true;
+            }
+            PrioVDetector::fillDot(painter, dot, e.colour, e.emergency);
+            continue;
+        }
+        atDevice = false;
+        painter->setWorldTransform(e.pos.isNull() ? base : QTransform::fromTranslate(e.pos.x(), e.pos.y()) * base);
+        e.item->paintContent(painter, style, e.selected);
     }
+    painter->setWorldTransform(base);
+    painter->setPen(hostPen);
+    painter->setBrush(hostBrush);
+    painter->setFont(hostFont);
 
     const double scale = PrioVehicle::markerScale(widget);
     const QPen pen = PrioVehicle::markerPen(painter->pen(), false);
     const QPen selectedPen = PrioVehicle::markerPen(painter->pen(), true);
     const QRectF device = base.mapRect(exposed).adjusted(-MarkerReachPixels, -MarkerReachPixels, MarkerReachPixels,
                                                          MarkerReachPixels);
+    painter->setWorldTransform(QTransform());
     for (const VehicleEntry &e : qAsConst(m_vehicles)) {
         if (!e.shown)
             continue;
         const QPointF at = base.map(e.pos);
         if (!device.contains(at))
             continue;
-        painter->setWorldTransform(QTransform::fromTranslate(at.x(), at.y()));
-        ItemSprites::drawMarker(painter, e.look, e.selected ? selectedPen : pen, scale, ItemSprites::FigureRect);
+        ItemSprites::drawMarkerAt(painter, at, e.look, e.selected ? selectedPen : pen, scale, ItemSprites::FigureRect);
     }
     painter->setWorldTransform(base);
 }

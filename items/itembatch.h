@@ -69,7 +69,9 @@ private:
         QRectF zone;   // item coordinates
         QColor colour;
         bool emergency = false;
-        bool shown = false; // visible and drawn by the batch
+        bool selected = false;
+        bool batched = false; // drawn by the batch, not by itself
+        bool shown = false;   // visible and drawn by the batch
     };
     struct VehicleEntry
     {
@@ -77,7 +79,8 @@ private:
         QPointF pos;
         ItemSprites::Look look;
         bool selected = false;
-        bool shown = false; // visible, positioned and drawn by the batch
+        bool batched = false; // drawn by the batch, not by itself
+        bool shown = false;   // visible, positioned and drawn by the batch
     };
     void refresh(DetectorEntry *entry);
     void refresh(VehicleEntry *entry);

@@ -216,6 +216,15 @@ void drawMarker(QPainter *painter, const Look &look, const QPen &pen, double sca
     blit(painter, s, QPointF(t.dx(), t.dy()));
 }
 
+void drawMarkerAt(QPainter *painter, const QPointF &at, const Look &look, const QPen &pen, double scale,
+                  const QRectF &figureRect)
+{
+    const Key key{Kind::Marker, 0, look.step, look.figure ? 1 : 0, look.colour, look.figure ? look.weight : 0};
+    const Sprite &s = sprite(key, pen, painter->font(), scale, painter,
+                             [&](const Style &style) { return makeMarker(look, style, figureRect); });
+    painter->drawImage(QPointF(std::round(at.x()), std::round(at.y())) + s.offset, s.image);
+}
+
 void drawWeightDisc(QPainter *painter, const QRectF &disc, int weight, const QPen &pen, const QFont &font)
 {
     const int width = int(std::lround(disc.width() * 4.0));

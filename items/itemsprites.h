@@ -42,6 +42,10 @@ struct Look
 // painter's transform must be a translation, which the position is rounded with to whole
 // pixels.
 void drawMarker(QPainter *painter, const Look &look, const QPen &pen, double scale, const QRectF &figureRect);
+// The same with the painter's transform the identity, the marker's centre at at (device
+// pixels): a city of markers is drawn without a change of transform for each.
+void drawMarkerAt(QPainter *painter, const QPointF &at, const Look &look, const QPen &pen, double scale,
+                  const QRectF &figureRect);
 
 // Draws a detector's weight figure into disc (device pixels; the painter's transform must
 // be the identity): a disc outlined with pen and filled white, and weight in dark green in

@@ -461,76 +461,82 @@ QPainterPath PrioVDetector::shape() const
     return m_zonePath;
 }
 
-namespace {
-
-// The host's pen made cosmetic, kept for the next detector: a city of detectors is drawn with
-// the same pen, and each copy made cosmetic would be a new one.
-const QPen &cosmeticPen(const QPen &hostPen, bool selected)
+PrioVDetector::PaintStyle PrioVDetector::paintStyle(const QPainter *painter)
 {
-    static QPen host;
-    static QPen plain;
-    static QPen chosen;
-    if (!(hostPen == host)) {
-        host = hostPen;
-        plain = hostPen;
-        plain.setCosmetic(true);
-        chosen = plain;
-        chosen.setStyle(Qt::SolidLine);
-        chosen.setWidth(2);
-    }
-    return selected ? chosen : plain;
+    PaintStyle style;
+    style.pen = painter->pen();
+    style.pen.setCosmetic(true);
+    style.selectedPen = style.pen;
+    style.selectedPen.setStyle(Qt::SolidLine);
+    style.selectedPen.setWidth(2);
+    style.figureFont = painter->font();
+    // A font sized in pixels has no point size.
+    if (style.figureFont.pointSize() > 0)
+        style.figureFont.setPointSize(style.figureFont.pointSize() * 3 / 2);
+    else if (style.figureFont.pixelSize() > 0)
+        style.figureFont.setPixelSize(style.figureFont.pixelSize() * 3 / 2);
+    return style;
 }
-
-} // namespace
 
 void PrioVDetector::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *)
 {
-    paintContent(painter);
+    painter->save();
+    paintContent(painter, paintStyle(painter), isSelected());
+    painter->restore();
 }
 
-bool PrioVDetector::paintDot(QPainter *painter, const QRectF &zone, const QColor &colour, bool emergency)
+bool PrioVDetector::dotPixels(const QRectF &device, QRect *pixels)
 {
     // A zone a few pixels across shows as a dot of its state colour, as large as the zone
     // and at most DotPixels: its circles, band and arrowhead would be a smudge of the pen
     // there, and a city of them cost most of a frame.
-    const QTransform kept = painter->worldTransform();
-    const QRectF device = kept.mapRect(zone);
     if (!(device.width() < SmallZonePixels && device.height() < SmallZonePixels))
         return false;
     const int side = int(qBound(1.0, std::ceil(qMax(device.width(), device.height())), DotPixels));
     const QPointF centre = device.center();
-    const QRectF pixels(qRound(centre.x() - side * 0.5), qRound(centre.y() - side * 0.5), side, side);
-    const qreal opacity = painter->opacity();
-    if (emergency)
-        painter->setOpacity(0.6);
-    // The whole pixels in the painter's coordinates, so that its transform stays.
-    if (kept.type() <= QTransform::TxScale && kept.isInvertible()) {
-        painter->fillRect(kept.inverted().mapRect(pixels), colour);
-    } else {
-        painter->setWorldTransform(QTransform());
-        painter->fillRect(pixels, colour);
-        painter->setWorldTransform(kept);
-    }
-    if (emergency)
-        painter->setOpacity(opacity);
+    *pixels = QRect(qRound(centre.x() - side * 0.5), qRound(centre.y() - side * 0.5), side, side);
     return true;
 }
 
-void PrioVDetector::paintContent(QPainter *painter) const
+void PrioVDetector::fillDot(QPainter *painter, const QRect &pixels, const QColor &colour, bool emergency)
+{
+    if (!emergency) {
+        painter->fillRect(pixels, colour);
+        return;
+    }
+    const qreal opacity = painter->opacity();
+    painter->setOpacity(0.6);
+    painter->fillRect(pixels, colour);
+    painter->setOpacity(opacity);
+}
+
+bool PrioVDetector::paintDot(QPainter *painter, const QRectF &zone, const QColor &colour, bool emergency)
+{
+    const QTransform kept = painter->worldTransform();
+    QRect pixels;
+    if (!dotPixels(kept.mapRect(zone), &pixels))
+        return false;
+    painter->setWorldTransform(QTransform());
+    fillDot(painter, pixels, colour, emergency);
+    painter->setWorldTransform(kept);
+    return true;
+}
+
+void PrioVDetector::paintContent(QPainter *painter, const PaintStyle &style, bool selected) const
 {
     if (paintDot(painter, m_zoneRect, m_stateColour, m_emergency))
         return;
     const QTransform kept = painter->worldTransform();
 
-    painter->save();
-    QPen pen = cosmeticPen(painter->pen(), isSelected());
+    QPen pen = selected ? style.selectedPen : style.pen;
     painter->setBrush(m_stateBrush);
     painter->setPen(pen);
 
     if (m_emergency) {
+        const qreal opacity = painter->opacity();
         painter->setOpacity(0.6);
         painter->drawPath(m_zonePath);
-        painter->restore();
+        painter->setOpacity(opacity);
         return;
     }
 
@@ -559,25 +565,18 @@ void PrioVDetector::paintContent(QPainter *painter) const
     const QRectF disc = kept.mapRect(m_weightRect);
     // A disc under a pixel shows nothing of the figure's text: it is not laid out.
     if (figure && (disc.width() >= 1.0 || disc.height() >= 1.0)) {
-        painter->setBrush(QBrush(Qt::white));
         painter->setTransform(QTransform());
-        QFont font = painter->font();
-        // A font sized in pixels has no point size.
-        if (font.pointSize() > 0)
-            font.setPointSize(font.pointSize() * 3 / 2);
-        else if (font.pixelSize() > 0)
-            font.setPixelSize(font.pixelSize() * 3 / 2);
         if (disc.width() <= MaxDiscSpritePixels && disc.height() <= MaxDiscSpritePixels) {
-            ItemSprites::drawWeightDisc(painter, disc, m_weight, pen, font);
+            ItemSprites::drawWeightDisc(painter, disc, m_weight, pen, style.figureFont);
         } else {
-            painter->setFont(font);
+            painter->setBrush(QBrush(Qt::white));
+            painter->setFont(style.figureFont);
             painter->drawEllipse(disc);
             pen.setColor(Qt::darkGreen);
             painter->setPen(pen);
             painter->drawText(disc, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(m_weight));
         }
     }
-    painter->restore();
 }
 
 // The band of a long zone, or one under a pixel wide: drawn along its centre line, only

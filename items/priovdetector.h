@@ -4,9 +4,11 @@
 
 #include <QBrush>
 #include <QGraphicsObject>
+#include <QFont>
 #include <QIcon>
 #include <QList>
 #include <QPainterPath>
+#include <QPen>
 #include <QPointer>
 #include <QPolygonF>
 #include <QSet>
@@ -74,14 +76,27 @@ public:
     QRectF boundingRect() const override;
     QPainterPath shape() const override;
     void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
-    // Draws the zone with the painter's transform and pen; the layer's item batch draws
-    // detectors with it.
-    void paintContent(QPainter *painter) const;
+    // What every detector of a frame is drawn with: the host's pen made cosmetic (2 pixels
+    // and solid when selected) and the weight figure's font, taken from the painter.
+    struct PaintStyle
+    {
+        QPen pen;
+        QPen selectedPen;
+        QFont figureFont;
+    };
+    static PaintStyle paintStyle(const QPainter *painter);
+    // Draws the zone with the painter's transform; the layer's item batch draws detectors
+    // with it. Leaves the painter's pen, brush and transform changed.
+    void paintContent(QPainter *painter, const PaintStyle &style, bool selected) const;
     // The zone's control-point bounds (item coordinates), for the batch.
     QRectF zoneRect() const { return m_zoneRect; }
     // Draws a zone a few pixels across (zone: its bounds in the painter's coordinates) as a
     // dot of colour; false, drawing nothing, for a larger one.
     static bool paintDot(QPainter *painter, const QRectF &zone, const QColor &colour, bool emergency);
+    // The pixels of the dot a zone of device bounds device shows as; false for a larger one.
+    static bool dotPixels(const QRectF &device, QRect *pixels);
+    // Fills the dot's pixels (the painter's transform must be the identity).
+    static void fillDot(QPainter *painter, const QRect &pixels, const QColor &colour, bool emergency);
 
 signals:
     void stateChanged();

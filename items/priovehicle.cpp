@@ -265,7 +265,10 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
     }
 
     if (!display.isNull() && !(display == pos() && newCourse == m_course && !m_noPosition)) {
-        if (QGraphicsScene *s = scene())
+        // A board the batch draws adds nothing to the view's update region (the batch
+        // unites where its boards were and are into one rectangle); a whole-scene update
+        // would make the scene measure every item's bounds again.
+        if (QGraphicsScene *s = scene(); s && !(m_batch && (flags() & ItemHasNoContents)))
             noteMove(s);
         setPos(display);
         m_course = newCourse;
