@@ -225,8 +225,10 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             view->nextRoute = 0;
             view->nextDrawn.clear();
         }
-        // The first picture of a view is drawn whole: there is none to stand in for it.
-        if (continuePicture(view, view->hasShown ? FrameBudgetMs : 0)) {
+        // The first picture of a view is drawn whole: there is none to stand in for it. So is
+        // a picture after many routes changed, which would each be drawn on top meanwhile.
+        const bool slices = view->hasShown && m_changed.size() <= MaxChangedOnTop;
+        if (continuePicture(view, slices ? FrameBudgetMs : 0)) {
             view->shown = view->next;
             view->shownKey = view->nextKey;
             view->hasShown = true;

@@ -30,6 +30,11 @@ public:
     enum { Type = UserType + 0x5052 };
     // Time a frame spends on the next picture while an earlier one stands in, in ms.
     static constexpr int FrameBudgetMs = 8;
+    // Past this many routes changed since the shown picture, the next one is made at once:
+    // drawing them all on top of it in every frame until it is done cost more than making
+    // it (a city's routes all shown at once took a quarter of a second a frame, for as
+    // long as the picture took to make a slice at a time in such frames).
+    static constexpr int MaxChangedOnTop = 64;
 
     // The picture of the layer the route is on, made on first use, with the route added to
     // it; null when the route is on no layer.
