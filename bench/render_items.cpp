@@ -14,7 +14,8 @@
 // Prints the build time and memory per route point; the time per frame at the whole
 // network, a district (zoom 15) and a street (zoom 17): steady, while the view pans (the
 // route picture stands in moved while the next is drawn), for each kind alone, and for
-// plain Qt items; the time to make the route picture again; a mouse move over the view
+// plain Qt items; the time to make the route picture again, and the first frames after
+// every route changed (the live view right after its route list); a mouse move over the view
 // (the host's hover and cursor handling); and the paint time of hostile items. Prints
 // figures; it is not a test.
 //
@@ -429,6 +430,30 @@ int main(int argc, char *argv[])
         out << QString::number(view.settle(), 'f', 0).rightJustified(16);
     }
     out << "\n";
+    // Every route changed at once (all shown, as when the route list arrives or the tree's
+    // filter changes): the first frames after it, boards moving, as a live view paints them.
+    out << QStringLiteral("after all routes changed").leftJustified(26);
+    for (const Place &place : qAsConst(places)) {
+        place.apply(&view);
+        view.settle();
+        showAll(false, false, false);
+        showAll(true, true, true);
+        double total = 0.0;
+        double worst = 0.0;
+        for (int i = 0; i < 10; ++i) {
+            moving();
+            QElapsedTimer clock;
+            clock.start();
+            view.viewport()->update();
+            QCoreApplication::processEvents();
+            const double ms = clock.nsecsElapsed() / 1e6;
+            total += ms;
+            worst = qMax(worst, ms);
+        }
+        out << (QString::number(total / 10, 'f', 0) + " / " + QString::number(worst, 'f', 0)).rightJustified(16);
+        out.flush();
+    }
+    out << "   (mean / worst of 10 frames)\n";
     showAll(false, true, false);
     row("detectors only", moving);
     showAll(false, false, true);
