@@ -61,14 +61,14 @@ bool ItemCursor::eventFilter(QObject *watched, QEvent *event)
         show(false);
     } else if (event->type() == QEvent::MouseMove) {
         const auto *move = static_cast<QMouseEvent *>(event);
+        const auto *view = qobject_cast<const QGraphicsView *>(m_view.data());
         // While a button is down the view's own cursor (a drag, a hand scroll) holds.
-        if (move->buttons() == Qt::NoButton && m_view->scene()) {
+        if (view && move->buttons() == Qt::NoButton && view->scene()) {
             // A pixel square at the mouse, as the view tests its items with.
-            const QTransform toViewport = m_view->viewportTransform();
+            const QTransform toViewport = view->viewportTransform();
             const QRectF pixel(move->localPos(), QSizeF(1.0, 1.0));
             const QRectF rect = toViewport.inverted().mapRect(pixel);
-            show(ItemBatch::anyItemAt(m_view->scene(), rect, toViewport)
-                 || RouteLayer::anyRouteAt(m_view->scene(), rect));
+            show(ItemBatch::anyItemAt(view->scene(), rect, toViewport) || RouteLayer::anyRouteAt(view->scene(), rect));
         }
     }
     return false;

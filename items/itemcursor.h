@@ -27,7 +27,9 @@ private:
     void setView(QGraphicsView *view);
     void show(bool overItem);
 
-    QPointer<QGraphicsView> m_view;
+    // Held as a QObject: events reach the filter while the view is being destroyed, when it
+    // is no longer a QGraphicsView.
+    QPointer<QObject> m_view;
     QPointer<QWidget> m_viewport;
     bool m_stored = false;
     QCursor m_original;
