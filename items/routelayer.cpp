@@ -3,6 +3,7 @@
 #include "prioroute.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QHash>
 #include <QPaintDevice>
 #include <QPainter>
@@ -226,9 +227,30 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             view->nextDrawn.clear();
         }
         // The first picture of a view is drawn whole: there is none to stand in for it. So is
-        // a picture after many routes changed, which would each be drawn on top meanwhile.
-        const bool slices = view->hasShown && m_changed.size() <= MaxChangedOnTop;
-        if (continuePicture(view, slices ? FrameBudgetMs : 0)) {
+        // a picture after many routes changed, at most every WholePictureMs.
+        bool whole = !view->hasShown;
+        const bool many = view->hasShown && m_changed.size() > MaxChangedOnTop;
+        if (many) {
+            const qint64 interval = qMax<qint64>(WholePictureMs, 4 * m_wholeMs);
+            const qint64 since = m_sinceWhole.isValid() ? m_sinceWhole.elapsed() : interval;
+            if (since >= interval) {
+                whole = true;
+            } else if (!m_wholeWaits) {
+                m_wholeWaits = true;
+                QTimer::singleShot(int(qMin<qint64>(interval - since, 60000)), this, [this] {
+                    m_wholeWaits = false;
+                    update();
+                });
+            }
+        }
+        QElapsedTimer took;
+        took.start();
+        const bool done = continuePicture(view, whole ? 0 : FrameBudgetMs);
+        if (whole && many) {
+            m_wholeMs = took.elapsed();
+            m_sinceWhole.start();
+        }
+        if (done) {
             view->shown = view->next;
             view->shownKey = view->nextKey;
             view->hasShown = true;
@@ -253,8 +275,11 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
     // On top of it, at once, the routes the picture does not show as they are: changed since,
     // new, or selected.
     const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
+    int changedOnTop = 0;
     for (const PrioRoute *route : qAsConst(m_routes)) {
         if (pictured(route) || !eligible(route) || !route->boundingRect().intersects(window))
+            continue;
+        if (!route->isSelected() && ++changedOnTop > MaxChangedOnTop)
             continue;
         painter->save();
         route->paintContent(painter, window, key.pen, route->isSelected());

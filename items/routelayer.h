@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QGraphicsObject>
 #include <QImage>
 #include <QPen>
@@ -20,7 +21,8 @@ class PrioRoute;
 //
 // The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
 // nothing of its own, has no shape and takes no events. A selected route, and one changed
-// since the picture was made, is drawn on top of it at once. A route that is not drawn as
+// since the picture was made (up to MaxChangedOnTop of those), is drawn on top of it at
+// once. A route that is not drawn as
 // the layer draws it (moved, transformed, translucent, raised, on another parent) draws
 // itself.
 class RouteLayer : public QGraphicsObject
@@ -30,11 +32,15 @@ public:
     enum { Type = UserType + 0x5052 };
     // Time a frame spends on the next picture while an earlier one stands in, in ms.
     static constexpr int FrameBudgetMs = 8;
-    // Past this many routes changed since the shown picture, the next one is made at once:
-    // drawing them all on top of it in every frame until it is done cost more than making
-    // it (a city's routes all shown at once took a quarter of a second a frame, for as
-    // long as the picture took to make a slice at a time in such frames).
+    // Routes changed since the shown picture that are drawn on top of it, at most; past
+    // this many the next picture is made at once, at most every WholePictureMs and every
+    // four times as long as the last such picture took, so that a stream of changes (routes
+    // arriving) leaves most of the event loop to them (drawing a
+    // city's routes all on top of the picture in every frame took a quarter of a second a
+    // frame, for as long as the next picture took to make a slice at a time in such frames).
+    // Meanwhile the others stand in as the shown picture has them.
     static constexpr int MaxChangedOnTop = 64;
+    static constexpr int WholePictureMs = 500;
 
     // The picture of the layer the route is on, made on first use, with the route added to
     // it; null when the route is on no layer.
@@ -103,6 +109,11 @@ private:
     // a picture with the change is done).
     QSet<const PrioRoute *> m_drawn;
     QSet<const PrioRoute *> m_changed;
+    // Since the last picture made at once for many changes, and whether a repaint waits
+    // for the next one.
+    QElapsedTimer m_sinceWhole;
+    qint64 m_wholeMs = 0;
+    bool m_wholeWaits = false;
     quint64 m_generation = 1;
     // One per view showing the layer; the oldest goes when a third view comes.
     QVector<View> m_views;
