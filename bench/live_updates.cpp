@@ -5,10 +5,11 @@
 // positions per second the plug-in absorbs against those offered, how long the plug-in
 // takes from a notification's arrival to the item's new position (mean, 99th
 // percentile), and the view's frames per second and frame times (mean, 99th percentile)
-// meanwhile, at the whole network, a district and a street. Prints figures; it is not a
+// meanwhile, at the whole network, a district and a street; the view is also asked to
+// repaint 30 times a second, as while the operator drags it. Prints figures; it is not a
 // test.
 //
-//   live_updates [--boards 6000] [--seconds 15] [--periods 1000,250] [--views network,district,street]
+//   live_updates [--boards 6000] [--seconds 15] [--periods 1000,250] [--views network,district,street] [--drive 33]
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -83,7 +84,10 @@ struct Figures
 };
 
 // zoom 0: the whole network in the view.
-Figures run(int boards, int periodMs, int seconds, int zoom)
+// driveMs > 0: the view is also asked to repaint every driveMs, as while the operator
+// drags it; the server sends each tick's positions at once, so that a view repainting only
+// for them shows no more frames a second than there are ticks.
+Figures run(int boards, int periodMs, int seconds, int zoom, int driveMs)
 {
     const quint16 port = freePort();
     QProcess sim;
@@ -152,6 +156,10 @@ Figures run(int boards, int periodMs, int seconds, int zoom)
     }
     Bench::waitFor([] { return false; }, 2000); // settle
 
+    QTimer drive;
+    QObject::connect(&drive, &QTimer::timeout, view.viewport(), [&view] { view.viewport()->update(); });
+    if (driveMs > 0)
+        drive.start(driveMs);
     view.frameNs.clear();
     view.recording = true;
     measuring = true;
@@ -160,6 +168,7 @@ Figures run(int boards, int periodMs, int seconds, int zoom)
     Bench::waitFor([] { return false; }, seconds * 1000);
     measuring = false;
     view.recording = false;
+    drive.stop();
     const double elapsed = window.nsecsElapsed() / 1e9;
 
     Figures figures;
@@ -203,6 +212,8 @@ int main(int argc, char **argv)
     parser.addOption({"boards", "Boards on the network.", "n", "6000"});
     parser.addOption({"seconds", "Measuring time per run.", "s", "15"});
     parser.addOption({"periods", "Simulator tick periods in ms, comma-separated.", "list", "1000,250"});
+    parser.addOption({"drive", "Also repaint the view every this many ms, as while it is dragged (0: only for changes).",
+                      "ms", "33"});
     parser.addOption({"views", "Views to measure, comma-separated: network, district (zoom 15), street (zoom 17).",
                       "list", "network,district,street"});
     parser.process(app);
@@ -210,15 +221,15 @@ int main(int argc, char **argv)
     const int boards = parser.value("boards").toInt();
     const int seconds = parser.value("seconds").toInt();
     std::printf("live_updates: %d boards on 1500 routes (500 000 points) with 10 000 detectors; host map view 1920x1080 "
-                "(antialiased); load %.2f\n",
-                boards, Bench::loadAverage());
+                "(antialiased), asked to repaint every %d ms besides; load %.2f\n",
+                boards, parser.value("drive").toInt(), Bench::loadAverage());
     const QMap<QString, int> zooms{{"network", 0}, {"district", 15}, {"street", 17}};
     for (const QString &period : parser.value("periods").split(',')) {
         for (const QString &name : parser.value("views").split(',')) {
             if (!zooms.contains(name))
                 continue;
             const int zoom = zooms.value(name);
-            const Figures f = run(boards, period.toInt(), seconds, zoom);
+            const Figures f = run(boards, period.toInt(), seconds, zoom, parser.value("drive").toInt());
             const double offered = boards * 1000.0 / period.toInt();
             const QString where = zoom > 0 ? QStringLiteral("%1 (zoom %2)").arg(name).arg(zoom) : QStringLiteral("the whole network");
             std::printf("  tick %s ms, view on %s: %.0f of %.0f positions/s absorbed (%.1f %%); arrival to new "
