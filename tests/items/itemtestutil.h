@@ -8,8 +8,6 @@
 
 #include <QGraphicsView>
 #include <QImage>
-#include <QMetaMethod>
-#include <QMetaProperty>
 #include <QStandardPaths>
 #include <QtMath>
 #include <QtTest>
@@ -53,8 +51,9 @@ inline QString eastOf(const QPointF &start, const QVector<double> &metres)
     return geometryOf(points);
 }
 
-// A view with the map's scene rectangle, no frame or scroll bars and a white background.
-inline void setUpView(QGraphicsView *view, const QTransform &transform, const QSize &size = QSize(200, 200))
+// A view of the map's scene on white without frame or scroll bars, laid out and painted
+// through its own paint event (items get the viewport as their widget), read back.
+inline QImage grabView(QGraphicsView *view, const QPointF &centre, const QTransform &transform, QSize size = {200, 200})
 {
     view->setFrameShape(QFrame::NoFrame);
     view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -63,12 +62,6 @@ inline void setUpView(QGraphicsView *view, const QTransform &transform, const QS
     view->resize(size);
     view->setSceneRect(QRectF(-180.0, -90.0, 360.0, 180.0));
     view->setTransform(transform);
-}
-
-// Lays the view out (a hidden view has no viewport size yet), centres it and paints it
-// through its own paint event, where items get the viewport as their widget.
-inline QImage grabView(QGraphicsView *view, const QPointF &centre)
-{
     view->show();
     if (!QTest::qWaitForWindowExposed(view))
         return QImage();
@@ -80,33 +73,7 @@ inline QImage grabView(QGraphicsView *view, const QPointF &centre)
 inline QImage renderView(QGraphicsScene *scene, const QPointF &centre, double pixelsPerDegree)
 {
     QGraphicsView view(scene);
-    setUpView(&view, QTransform::fromScale(pixelsPerDegree, -pixelsPerDegree));
-    return grabView(&view, centre);
-}
-
-// Bounding box of everything that is not the white background.
-inline QRect paintedExtent(const QImage &image)
-{
-    QRect box;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) != qRgb(255, 255, 255))
-                box |= QRect(x, y, 1, 1);
-    return box;
-}
-
-// The class's own signals, invokables and properties ("=rw" if writable) in one line: the
-// host reaches items by these names only.
-inline QString interfaceOf(const QMetaObject *mo)
-{
-    QStringList parts;
-    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
-        parts << QString::fromLatin1(mo->method(i).methodSignature())
-                + (mo->method(i).access() == QMetaMethod::Private ? "/private" : "");
-    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
-        parts << QString::fromLatin1(mo->property(i).name()) + (mo->property(i).isWritable() ? "=rw" : "=r")
-                + (mo->property(i).hasNotifySignal() ? "+notify" : "");
-    return parts.join(QLatin1Char(' '));
+    return grabView(&view, centre, QTransform::fromScale(pixelsPerDegree, -pixelsPerDegree));
 }
 
 inline QVariant cell(QObject *item, int column, int role)

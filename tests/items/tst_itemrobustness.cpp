@@ -6,6 +6,8 @@
 #include "itemtestutil.h"
 
 #include <QGraphicsPathItem>
+#include <QMetaMethod>
+#include <QMetaProperty>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -30,6 +32,17 @@ public:
     Q_INVOKABLE QGraphicsObject *addLayer(const QString &) { return &layer; }
     QGraphicsTextItem layer;
 };
+
+// The class's own signals, invokables and properties ("=rw" if writable) in one line.
+QString interfaceOf(const QMetaObject *mo)
+{
+    QStringList parts;
+    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i)
+        parts << mo->method(i).methodSignature() + (mo->method(i).access() == QMetaMethod::Private ? "/private" : "");
+    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i)
+        parts << mo->property(i).name() + QString(mo->property(i).isWritable() ? "=rw" : "=r") + (mo->property(i).hasNotifySignal() ? "+notify" : "");
+    return parts.join(QLatin1Char(' '));
+}
 
 bool finite(const QPainterPath &path, const QRectF &bounds)
 {
