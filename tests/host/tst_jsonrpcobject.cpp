@@ -79,7 +79,6 @@ private slots:
         QTest::addColumn<QString>("method");
         QTest::addColumn<QVariant>("params");
         QTest::addColumn<QString>("frame");
-        QTest::newRow("object params") << "Svc.get" << QVariant(QVariantMap{{"name", "B1"}}) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{"name":"B1"}})";
         QTest::newRow("array params") << "Svc.get" << QVariant(QVariantList{1, "x"}) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":[1,"x"]})";
         QTest::newRow("no params: key left out") << "Svc.get" << QVariant() << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get"})";
         QTest::newRow("empty object kept") << "Svc.get" << QVariant(QVariantMap()) << R"({"jsonrpc":"2.0","id":1,"method":"Svc.get","params":{}})";
