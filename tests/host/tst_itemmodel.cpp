@@ -206,6 +206,7 @@ private slots:
         QObject *target = targets.value(section);
         QVERIFY(!model->addObject(withObject ? &object : nullptr, target));
         model->removeObject(target, withObject ? &listed : nullptr);
+        model->removeObject(a, &object); // not listed there: nothing goes
         QCOMPARE(branch(*model) + " | " + branch(foreign), "A[l] | A");
         QVERIFY(!object.property("modelItemObject").isValid() && !model->addSubSection(&object, "S") && !model->addSubSection(nullptr, "S"));
     }
