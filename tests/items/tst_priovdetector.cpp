@@ -125,6 +125,7 @@ private slots:
         row("sector with a negative radius", sector(0, 60, -100), "");
         row("sector radius beyond int", sector(0, 60, 1e30), "");
         row("sector without a position", {{"emergency", true}, {"radius", 10}, {"directionAngle", 0}, {"sweepAngle", 60}}, "");
+        row("sector without directionAngle", {{"emergency", true}, {"pos", QVariantList{37.6, 55.7}}, {"radius", 10}, {"sweepAngle", 60}}, "");
         row("a bad point fails the whole line", {{"geometry", "10,50 11"}}, "");
         row("one point left after dropping", {{"geometry", eastOf(Start, {0, 3})}}, "");
         row("all points equal", {{"geometry", eastOf(Start, {0, 0, 0, 0})}}, "");
