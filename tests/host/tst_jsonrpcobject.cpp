@@ -159,17 +159,14 @@ private slots:
         row("neither result nor error", R"({"jsonrpc":"2.0","id":1,"x":1})", "error -32097", qPrintable(broken + "neither result nor error"));
         row("both result and error", R"({"jsonrpc":"2.0","id":1,"result":1,"error":{"code":1,"message":"m"}})", "error -32097", qPrintable(broken + "both result and error"));
         row("error is not an object", R"({"jsonrpc":"2.0","id":1,"error":"bad"})", "error -32097", qPrintable(broken + "a malformed error object"));
-        row("error code is not an integer", R"({"jsonrpc":"2.0","id":1,"error":{"code":"x","message":"m"}})", "error -32097", qPrintable(broken + "a malformed error object"));
         row("notification, map params", R"({"jsonrpc":"2.0","method":"BoardsServer.boardPosition","params":{"board_name":"B1","speed":12.5}})",
             R"(open BoardsServer.boardPosition {"board_name":"B1","speed":12.5})");
-        row("notification, list params", R"({"jsonrpc":"2.0","method":"BoardsServer.boardsRemoved","params":["B1","B2"]})", R"(open BoardsServer.boardsRemoved ["B1","B2"])");
         row("notification, no params", R"({"jsonrpc":"2.0","method":"RoadNetwork.networkChanged"})", "open RoadNetwork.networkChanged null");
         row("not JSON", "{", "open", "Frame is not valid JSON: ");
         row("not an object", "[1,2]", "open", "Frame is not a JSON object");
         row("wrong version", R"({"jsonrpc":"1.0","id":1,"result":1})", "open", R"(Message without "jsonrpc": "2.0")");
         row("unknown id", R"({"jsonrpc":"2.0","id":99,"result":1})", "open", "Answer to unknown request id 99");
         row("id as a string", R"({"jsonrpc":"2.0","id":"1","result":1})", "open", "Answer with an id that no request can have");
-        row("fractional id", R"({"jsonrpc":"2.0","id":1.5,"result":1})", "open", "Answer with an id that no request can have");
         row("null id", R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})", "open", "Server error without a request id: Parse error (code -32700)");
         row("request from the server", R"({"jsonrpc":"2.0","id":1,"method":"x","params":{}})", "open", "Requests from the server are not supported (method x)");
         row("notification with scalar params", R"({"jsonrpc":"2.0","method":"A.b","params":3})", "open", "Notification A.b has params that are neither");
@@ -202,20 +199,13 @@ private slots:
 
     // Every open request fails with "Connection lost", and one posted after fails too, from
     // the event loop.
-    void droppedConnectionFailsOpenRequests_data()
-    {
-        QTest::addColumn<bool>("abort");
-        QTest::newRow("closed by the server") << false;
-        QTest::newRow("aborted") << true;
-    }
     void droppedConnectionFailsOpenRequests()
     {
-        QFETCH(bool, abort);
         QVERIFY(connectClient());
         QSignalSpy connectedSpy(client.get(), &JsonRpcObject::connected);
         QList<JsonRpcResponse *> open{post("A.one"), post("A.two")};
         QTRY_COMPARE(server->received.size(), 2);
-        abort ? server->peer->abort() : server->peer->close();
+        server->peer->close();
         QTRY_VERIFY(open[0]->isFinished() && open[1]->isFinished());
         QVERIFY(!client->isConnected() && client->pendingCount() == 0 && connectedSpy.count() == 1 && !connectedSpy.at(0).at(0).toBool());
         open << post("A.three");
