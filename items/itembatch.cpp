@@ -151,6 +151,23 @@ void ItemBatch::sync(QGraphicsItem *item)
     touch(item);
 }
 
+void ItemBatch::itemChanged(QGraphicsItem *item, GraphicsItemChange change)
+{
+    switch (change) {
+    case ItemSelectedHasChanged:
+    case ItemVisibleHasChanged:
+        touch(item);
+        break;
+    case ItemZValueHasChanged:
+    case ItemOpacityHasChanged:
+    case ItemParentHasChanged:
+        sync(item);
+        break;
+    default:
+        break;
+    }
+}
+
 void ItemBatch::refresh(DetectorEntry *e)
 {
     PrioVDetector *d = e->item;

@@ -41,6 +41,9 @@ public:
     void touch(const QGraphicsItem *item);
     // Sets ItemHasNoContents on the item where the batch draws it, and clears it where not.
     void sync(QGraphicsItem *item);
+    // What an item's itemChange() tells the batch: a change of look is touched, a change of
+    // how it is drawn (raised, translucent, re-parented) synced.
+    void itemChanged(QGraphicsItem *item, GraphicsItemChange change);
 
     // Whether a visible detector or vehicle of a batch in scene meets rect (scene
     // coordinates) or, for a vehicle, the same rectangle on the screen through

@@ -628,20 +628,7 @@ QVariant PrioVDetector::itemChange(GraphicsItemChange change, const QVariant &va
 {
     if (change == ItemSelectedChange && !value.toBool() && !m_inView)
         hide();
-    if (m_batch) {
-        switch (change) {
-        case ItemSelectedHasChanged:
-        case ItemVisibleHasChanged:
-            m_batch->touch(this);
-            break;
-        case ItemZValueHasChanged:
-        case ItemOpacityHasChanged:
-        case ItemParentHasChanged:
-            m_batch->sync(this);
-            break;
-        default:
-            break;
-        }
-    }
+    if (m_batch)
+        m_batch->itemChanged(this, change);
     return QGraphicsObject::itemChange(change, value);
 }

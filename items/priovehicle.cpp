@@ -742,20 +742,7 @@ QVariant PrioVehicle::itemChange(GraphicsItemChange change, const QVariant &valu
         // The sector's visibility follows the selection, which is not set yet.
         QMetaObject::invokeMethod(this, "updateShape", Qt::QueuedConnection);
     }
-    if (m_batch) {
-        switch (change) {
-        case ItemSelectedHasChanged:
-        case ItemVisibleHasChanged:
-            m_batch->touch(this);
-            break;
-        case ItemZValueHasChanged:
-        case ItemOpacityHasChanged:
-        case ItemParentHasChanged:
-            m_batch->sync(this);
-            break;
-        default:
-            break;
-        }
-    }
+    if (m_batch)
+        m_batch->itemChanged(this, change);
     return QGraphicsObject::itemChange(change, value);
 }
