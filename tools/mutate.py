@@ -31,6 +31,7 @@ finds them again by content and names those it cannot find.
     tools/mutate.py --seed 1 --count 40 --out /path/seed1.jsonl
     tools/mutate.py --replay /path/seed1.jsonl --out /path/seed1-again.jsonl
     tools/mutate.py --compare /path/seed1.jsonl /path/seed1-again.jsonl
+    tools/mutate.py --killers /path/seed1.jsonl /path/seed2.jsonl   # which tests carry the kills
     tools/mutate.py --list            # candidate points per file and operator
     tools/mutate.py --dry-run --count 20
 
@@ -1001,6 +1002,35 @@ def summarize(mutants):
             "kill_rate": round(len(killed) / valid, 4) if valid else None}
 
 
+def do_killers(paths):
+    """Which tests carry the kills: per test function (and per suite), the mutants it kills
+    and those that no other test in the runs kills. A later file's record of a mutant
+    replaces an earlier one's, so list the files oldest first."""
+    latest = {}
+    for path in paths:
+        for m in read_results(path)[1]:
+            if m["outcome"] == "killed":
+                latest[m["key"]] = m
+            elif m["outcome"] == "survived":
+                latest.pop(m["key"], None)
+    kills, sole = {}, {}
+    for m in latest.values():
+        killers = {"%s::%s" % (t, f.split("::")[-1]) for t, fs in m.get("failures", {}).items() for f in fs}
+        killers |= {"%s (timed out)" % t for t in m.get("timeouts", [])}
+        suites = {k.split("::")[0].split(" ")[0] for k in killers}
+        for name in killers | {s + " (suite)" for s in suites}:
+            kills[name] = kills.get(name, 0) + 1
+        for group in (killers, {s + " (suite)" for s in suites}):
+            if len(group) == 1:
+                name = next(iter(group))
+                sole[name] = sole.get(name, 0) + 1
+    log("%d killed mutants in %d file(s)" % (len(latest), len(paths)))
+    log("%6s %6s  %s" % ("kills", "alone", "test"))
+    for name in sorted(kills, key=lambda n: (not n.endswith("(suite)"), -kills[n], n)):
+        log("%6d %6d  %s" % (kills[name], sole.get(name, 0), name))
+    return 0
+
+
 def do_compare(a_path, b_path):
     _, a, _ = read_results(a_path)
     _, b, _ = read_results(b_path)
@@ -1080,6 +1110,8 @@ def main():
     ap.add_argument("--replay", metavar="RESULTS", help="run the valid mutants of an earlier result file again")
     ap.add_argument("--resume", action="store_true", help="keep the mutants already in --out and go on")
     ap.add_argument("--compare", nargs=2, metavar=("A", "B"), help="list the mutants whose outcome changed")
+    ap.add_argument("--killers", nargs="+", metavar="RESULTS",
+                    help="per test function and suite: mutants killed, and killed by it alone")
     ap.add_argument("--list", action="store_true", help="count the candidate points and exit")
     ap.add_argument("--dry-run", action="store_true", help="print the first --count mutants of the sample, run nothing")
     ap.add_argument("--tests", help="only the tests matching this regular expression")
@@ -1096,6 +1128,8 @@ def main():
 
     if args.compare:
         return do_compare(*args.compare)
+    if args.killers:
+        return do_killers(args.killers)
 
     SCOPE_DIRS = tuple(d.strip().strip("/") for d in args.scope.split(",") if d.strip())
     repo = os.path.realpath(git(args.repo, "rev-parse", "--show-toplevel").decode().strip())
