@@ -1,11 +1,12 @@
 // Taking in the route, detector and board lists: whole and in the order they came, a slice
-// of ListSliceRecords records per pass of the event loop, so that a list of 100 000 objects
-// does not hold the GUI thread for seconds. Registrations, tree rows and requests come in
-// the order an uninterrupted pass would make them; a list that fits in one slice is taken
-// in at once.
+// of at most ListSliceRecords records or ListSliceMs per pass of the event loop, so that a
+// list of 100 000 objects does not hold the GUI thread for seconds. Registrations, tree rows
+// and requests come in the order an uninterrupted pass would make them; a list that fits in
+// one slice is taken in at once.
 
 #include "plugin/priorityplugin.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 void PriorityPlugin::takeInList(ListIntake intake)
@@ -30,6 +31,8 @@ void PriorityPlugin::continueIntake()
         return;
     m_intakeRunning = true;
     int budget = ListSliceRecords;
+    QElapsedTimer clock;
+    clock.start();
     while (!m_intakes.empty()) {
         // A list handed over while this one runs queues behind it (a deque keeps this
         // reference valid).
@@ -45,8 +48,13 @@ void PriorityPlugin::continueIntake()
                 intake.begin();
         }
         bool stopped = false;
+        // A list longer than a slice is sliced anyway: its slices also end on time, since
+        // records cost more on a loaded machine (or one with a big tree view open).
+        const bool sliced = intake.count > ListSliceRecords;
         while (intake.next < intake.count && budget > 0) {
             --budget;
+            if (sliced && clock.elapsed() >= ListSliceMs)
+                budget = 0;
             if (!intake.take(intake.next++) || m_session != session) {
                 stopped = true;
                 break;

@@ -193,6 +193,8 @@ public:
     // Records of the lists taken in per pass of the event loop: a longer list (100 000
     // boards) goes on in the next passes instead of holding the GUI for seconds.
     static constexpr int ListSliceRecords = 1000;
+    // ... and a slice of a longer list ends after this long.
+    static constexpr int ListSliceMs = 20;
     // A list answer still being taken in; the subscription waits for it.
     bool isTakingInList() const;
 
