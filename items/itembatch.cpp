@@ -28,6 +28,11 @@ constexpr double MarkerReachPixels = 24.0;
 constexpr int VehicleBit = 1 << 30;
 // Views remembered for their scale; a batch is rarely shown by more than two.
 constexpr int MaxScales = 4;
+// Views with a picture of the detectors.
+constexpr int MaxPictures = 2;
+// How far a detector's drawing reaches past its bounds on the screen: the pen (2 pixels when
+// selected), the rounding of its dot and the antialiased edge.
+constexpr double DetectorReachPixels = 3.0;
 
 bool drawnByBatch(const QGraphicsItem *item)
 {
@@ -115,7 +120,7 @@ void ItemBatch::remove(QGraphicsItem *item)
     } else {
         DetectorEntry &e = m_detectors[at];
         if (e.shown)
-            update(QRectF(e.bounds).translated(e.pos));
+            repaintDetector(e);
         e.item = nullptr;
         e.shown = false;
     }
@@ -190,6 +195,67 @@ void ItemBatch::refresh(VehicleEntry *e)
     e->shown = e->batched && v->isVisible() && v->markerLook(&e->look);
 }
 
+void ItemBatch::repaintDetector(const DetectorEntry &e)
+{
+    const QRectF rect = e.bounds.translated(e.pos);
+    update(rect);
+    for (Picture &picture : m_pictures)
+        picture.markDirty(picture.key.transform.mapRect(rect));
+}
+
+bool ItemBatch::PictureKey::sameLook(const PictureKey &o) const
+{
+    return size == o.size && ratio == o.ratio && hints == o.hints && transform.m11() == o.transform.m11()
+        && transform.m12() == o.transform.m12() && transform.m21() == o.transform.m21()
+        && transform.m22() == o.transform.m22() && transform.type() == o.transform.type() && pen == o.pen
+        && font == o.font;
+}
+
+namespace {
+
+// The tiles (columns first, rows second) a device rectangle meets, with the reach of a
+// detector's drawing; false where it meets none.
+bool tileSpan(const QRectF &device, const QSize &size, QRect *tiles)
+{
+    const double reach = DetectorReachPixels;
+    const QRectF r = device.adjusted(-reach, -reach, reach, reach);
+    if (!(r.right() > 0.0 && r.bottom() > 0.0 && r.left() < size.width() && r.top() < size.height()))
+        return false;
+    const int columns = (size.width() + ItemBatch::TilePixels - 1) / ItemBatch::TilePixels;
+    const int rows = (size.height() + ItemBatch::TilePixels - 1) / ItemBatch::TilePixels;
+    // Bounds beyond any int (a zone far larger than the view) reach the last tile.
+    auto tile = [](double v, int count) { return int(qBound(0.0, v / ItemBatch::TilePixels, double(count - 1))); };
+    *tiles = QRect(QPoint(tile(r.left(), columns), tile(r.top(), rows)),
+                   QPoint(tile(r.right(), columns), tile(r.bottom(), rows)));
+    return true;
+}
+
+} // namespace
+
+void ItemBatch::Picture::markDirty(const QRectF &device)
+{
+    QRect tiles;
+    if (image.isNull() || !tileSpan(device, key.size, &tiles))
+        return;
+    for (int y = tiles.top(); y <= tiles.bottom(); ++y)
+        dirty.fill(true, y * columns + tiles.left(), y * columns + tiles.right() + 1);
+    anyDirty = true;
+}
+
+bool ItemBatch::Picture::isDirty(const QRectF &device) const
+{
+    QRect tiles;
+    if (!tileSpan(device, key.size, &tiles))
+        return false;
+    for (int y = tiles.top(); y <= tiles.bottom(); ++y) {
+        for (int x = tiles.left(); x <= tiles.right(); ++x) {
+            if (dirty.testBit(y * columns + x))
+                return true;
+        }
+    }
+    return false;
+}
+
 void ItemBatch::touch(const QGraphicsItem *item)
 {
     const auto it = m_index.constFind(item);
@@ -199,10 +265,10 @@ void ItemBatch::touch(const QGraphicsItem *item)
         DetectorEntry &e = m_detectors[it.value()];
         // Where it was, where it is.
         if (e.shown)
-            update(QRectF(e.bounds).translated(e.pos));
+            repaintDetector(e);
         refresh(&e);
         if (e.shown)
-            update(QRectF(e.bounds).translated(e.pos));
+            repaintDetector(e);
         return;
     }
     VehicleEntry &e = m_vehicles[it.value() & ~VehicleBit];
@@ -268,21 +334,9 @@ bool ItemBatch::anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const
     return false;
 }
 
-QRectF ItemBatch::boundingRect() const
+void ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window,
+                              const Picture *picture) const
 {
-    // Vehicles cover pixels at every scale: the whole map.
-    return QRectF(-180.0, -90.0, 360.0, 180.0);
-}
-
-void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget)
-{
-    const QTransform base = painter->worldTransform();
-    if (widget) {
-        if (m_scales.size() >= MaxScales && !m_scales.contains(widget))
-            m_scales.clear();
-        m_scales.insert(widget, QSizeF(std::hypot(base.m11(), base.m12()), std::hypot(base.m21(), base.m22())));
-    }
-    const QRectF exposed = option->exposedRect;
     // Zones a few pixels across are dots filled in device pixels; the painter's transform
     // changes only where a larger zone comes between them.
     bool atDevice = false;
@@ -290,8 +344,11 @@ void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
     const QBrush hostBrush = painter->brush();
     const QFont hostFont = painter->font();
     const PrioVDetector::PaintStyle style = PrioVDetector::paintStyle(painter);
-    for (const DetectorEntry &e : qAsConst(m_detectors)) {
-        if (!e.shown || !e.bounds.translated(e.pos).intersects(exposed))
+    for (const DetectorEntry &e : m_detectors) {
+        if (!e.shown)
+            continue;
+        const QRectF bounds = e.bounds.translated(e.pos);
+        if (!bounds.intersects(window) || (picture && !picture->isDirty(base.mapRect(bounds))))
             continue;
         QRect dot;
         if (PrioVDetector::dotPixels(base.mapRect(e.zone.translated(e.pos)), &dot)) {
@@ -310,6 +367,138 @@ void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
     painter->setPen(hostPen);
     painter->setBrush(hostBrush);
     painter->setFont(hostFont);
+}
+
+void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget)
+{
+    QPaintDevice *device = painter->device();
+    // Rendered into an image, printed or translucent: drawn as it is.
+    if (!widget || !device || painter->opacity() != 1.0 || m_detectors.isEmpty()) {
+        drawDetectors(painter, base, exposed, nullptr);
+        return;
+    }
+    PictureKey key;
+    key.transform = base;
+    key.size = QSize(device->width(), device->height());
+    key.ratio = device->devicePixelRatioF();
+    key.pen = painter->pen();
+    key.font = painter->font();
+    key.hints = int(painter->renderHints());
+    const QRectF view(QPointF(0.0, 0.0), key.size);
+
+    Picture *picture = nullptr;
+    for (Picture &p : m_pictures) {
+        if (p.widget == widget)
+            picture = &p;
+    }
+    if (!picture) {
+        if (m_pictures.size() >= MaxPictures)
+            m_pictures.removeFirst();
+        m_pictures.append(Picture());
+        picture = &m_pictures.last();
+        picture->widget = widget;
+    }
+    auto begin = [&](QPainter *p) {
+        p->setRenderHints(QPainter::RenderHints(key.hints));
+        p->setPen(key.pen);
+        p->setFont(key.font);
+    };
+    // Brings the picture up to date for its own transform: its dirty tiles cleared and drawn.
+    auto redrawDirty = [&] {
+        if (!picture->anyDirty)
+            return;
+        QVector<QRect> runs;
+        const int rows = picture->dirty.size() / picture->columns;
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < picture->columns;) {
+                if (!picture->dirty.testBit(y * picture->columns + x)) {
+                    ++x;
+                    continue;
+                }
+                const int first = x;
+                while (x < picture->columns && picture->dirty.testBit(y * picture->columns + x))
+                    ++x;
+                runs.append(QRect(first * TilePixels, y * TilePixels, (x - first) * TilePixels, TilePixels));
+            }
+        }
+        QRegion region;
+        region.setRects(runs.constData(), runs.size());
+        QPainter p(&picture->image);
+        begin(&p);
+        p.setClipRegion(region);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(region.boundingRect(), Qt::transparent);
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        p.setWorldTransform(picture->key.transform);
+        drawDetectors(&p, picture->key.transform, picture->key.transform.inverted().mapRect(view), picture);
+        picture->dirty.fill(false);
+        picture->anyDirty = false;
+    };
+
+    const QPointF shift(key.transform.dx() - picture->key.transform.dx(), key.transform.dy() - picture->key.transform.dy());
+    const QPointF shiftPixels = shift * key.ratio;
+    // Moved by whole pixels, the picture is the same but for the strips the move uncovers.
+    const bool moved = !picture->image.isNull() && picture->key.sameLook(key)
+        && shiftPixels.x() == std::round(shiftPixels.x()) && shiftPixels.y() == std::round(shiftPixels.y())
+        && qAbs(shift.x()) < view.width() / 2 && qAbs(shift.y()) < view.height() / 2;
+    if (!moved) {
+        picture->key = key;
+        picture->image = QImage(key.size * key.ratio, QImage::Format_ARGB32_Premultiplied);
+        picture->image.setDevicePixelRatio(key.ratio);
+        picture->image.fill(Qt::transparent);
+        picture->columns = (key.size.width() + TilePixels - 1) / TilePixels;
+        picture->dirty = QBitArray(picture->columns * ((key.size.height() + TilePixels - 1) / TilePixels));
+        picture->anyDirty = false;
+        QPainter p(&picture->image);
+        begin(&p);
+        p.setWorldTransform(base);
+        drawDetectors(&p, base, base.inverted().mapRect(view), nullptr);
+    } else if (!shift.isNull()) {
+        redrawDirty();
+        QImage shifted(picture->image.size(), picture->image.format());
+        shifted.setDevicePixelRatio(key.ratio);
+        shifted.fill(Qt::transparent);
+        {
+            QPainter p(&shifted);
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.drawImage(shift, picture->image);
+        }
+        picture->image.swap(shifted);
+        picture->key.transform = key.transform;
+        const double w = view.width();
+        const double h = view.height();
+        if (shift.x() != 0.0)
+            picture->markDirty(shift.x() > 0.0 ? QRectF(0.0, 0.0, shift.x(), h) : QRectF(w + shift.x(), 0.0, -shift.x(), h));
+        if (shift.y() != 0.0)
+            picture->markDirty(shift.y() > 0.0 ? QRectF(0.0, 0.0, w, shift.y()) : QRectF(0.0, h + shift.y(), w, -shift.y()));
+    }
+    redrawDirty();
+
+    const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1).intersected(view.toRect());
+    if (target.isEmpty())
+        return;
+    painter->setWorldTransform(QTransform());
+    painter->drawImage(target, picture->image,
+                       QRectF(QPointF(target.topLeft()) * key.ratio, QSizeF(target.size()) * key.ratio));
+    painter->setWorldTransform(base);
+}
+
+QRectF ItemBatch::boundingRect() const
+{
+    // Vehicles cover pixels at every scale: the whole map.
+    return QRectF(-180.0, -90.0, 360.0, 180.0);
+}
+
+void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget)
+{
+    const QTransform base = painter->worldTransform();
+    if (widget) {
+        if (m_scales.size() >= MaxScales && !m_scales.contains(widget))
+            m_scales.clear();
+        m_scales.insert(widget, QSizeF(std::hypot(base.m11(), base.m12()), std::hypot(base.m21(), base.m22())));
+    }
+    const QRectF exposed = option->exposedRect;
+    paintDetectors(painter, base, exposed, widget);
 
     const double scale = PrioVehicle::markerScale(widget);
     const QPen pen = PrioVehicle::markerPen(painter->pen(), false);

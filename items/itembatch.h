@@ -2,10 +2,15 @@
 
 #include "itemsprites.h"
 
+#include <QBitArray>
 #include <QColor>
+#include <QFont>
 #include <QGraphicsObject>
 #include <QHash>
+#include <QImage>
+#include <QPen>
 #include <QPointer>
+#include <QTransform>
 #include <QVector>
 
 class PrioVDetector;
@@ -24,6 +29,11 @@ class PrioVehicle;
 // shape and takes no events. An item that is not drawn as the batch draws it (raised,
 // translucent, transformed, on another parent) draws itself. Items tell the batch when
 // their look or place changes (touch), since the view no longer repaints them.
+//
+// Detectors rarely change while boards move under them: the batch keeps them as a picture
+// the size of the view, in tiles of TilePixels square, and draws again only the tiles a
+// changed detector covers, and the strip a pan uncovers; a new scale or drawing state
+// draws it whole. A frame of the whole city then costs the picture and the vehicles.
 class ItemBatch : public QGraphicsObject
 {
     Q_OBJECT
@@ -49,6 +59,9 @@ public:
     // coordinates) or, for a vehicle, the same rectangle on the screen through
     // deviceTransform, as their shapes answer hit tests; for the cursor over a view.
     static bool anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const QTransform &deviceTransform);
+
+    // The side of the tiles of the detectors' picture, in pixels.
+    static constexpr int TilePixels = 64;
 
     int type() const override { return Type; }
     QRectF boundingRect() const override;
@@ -87,6 +100,39 @@ private:
     };
     void refresh(DetectorEntry *entry);
     void refresh(VehicleEntry *entry);
+    // Repaints where a shown detector is, in the view and in the detectors' pictures.
+    void repaintDetector(const DetectorEntry &entry);
+
+    // What a picture of the detectors was drawn for.
+    struct PictureKey
+    {
+        QTransform transform;
+        QSize size;
+        qreal ratio = 0.0;
+        QPen pen;
+        QFont font;
+        int hints = 0;
+        // Everything but the transform's translation.
+        bool sameLook(const PictureKey &o) const;
+    };
+    struct Picture
+    {
+        QPointer<QWidget> widget;
+        QImage image;
+        PictureKey key;
+        // Tiles to draw again, row by row.
+        QBitArray dirty;
+        int columns = 0;
+        bool anyDirty = false;
+        // The tiles a rectangle of device pixels meets are drawn again.
+        void markDirty(const QRectF &device);
+        bool isDirty(const QRectF &device) const;
+    };
+    // Draws the detectors from the view's picture, made or brought up to date first.
+    void paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget);
+    // Draws the shown detectors that meet window (batch coordinates) or, given picture, its
+    // dirty tiles.
+    void drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window, const Picture *picture) const;
 
     // Null items where an item left; compacted when holes pile up.
     QVector<DetectorEntry> m_detectors;
@@ -96,4 +142,6 @@ private:
     // The pixels per degree of the views that drew the batch last, both ways: what a
     // vehicle's marker (in pixels) covers of the scene at most.
     QHash<QWidget *, QSizeF> m_scales;
+    // One per view showing the batch; the oldest goes when a third view comes.
+    QVector<Picture> m_pictures;
 };
