@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <cmath>
+
 namespace {
 
 // The picture of each layer, found by the layer item.
@@ -178,6 +180,48 @@ bool RouteLayer::continuePicture(View *view, int budgetMs)
     return view->nextRoute >= m_routes.size();
 }
 
+void RouteLayer::movePicture(View *view, const Key &key)
+{
+    const QPointF shift(key.transform.dx() - view->shownKey.transform.dx(),
+                        key.transform.dy() - view->shownKey.transform.dy());
+    const QPointF pixels = shift * key.ratio;
+    const double w = key.size.width();
+    const double h = key.size.height();
+    if (pixels.x() != std::round(pixels.x()) || pixels.y() != std::round(pixels.y()) || qAbs(shift.x()) >= w / 2
+        || qAbs(shift.y()) >= h / 2)
+        return;
+    QImage moved(view->shown.size(), view->shown.format());
+    moved.setDevicePixelRatio(key.ratio);
+    moved.fill(Qt::transparent);
+    QPainter painter(&moved);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(shift, view->shown);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.setRenderHints(QPainter::RenderHints(key.hints));
+    QVector<QRectF> strips;
+    if (shift.x() != 0.0)
+        strips << (shift.x() > 0.0 ? QRectF(0.0, 0.0, shift.x(), h) : QRectF(w + shift.x(), 0.0, -shift.x(), h));
+    if (shift.y() != 0.0)
+        strips << (shift.y() > 0.0 ? QRectF(0.0, 0.0, w, shift.y()) : QRectF(0.0, h + shift.y(), w, -shift.y()));
+    const QTransform inverse = key.transform.inverted();
+    for (const QRectF &strip : qAsConst(strips)) {
+        painter.setWorldTransform(QTransform());
+        painter.setClipRect(strip);
+        painter.setWorldTransform(key.transform);
+        const QRectF window = inverse.mapRect(strip);
+        for (const PrioRoute *route : qAsConst(m_routes)) {
+            if (!m_drawn.contains(route) || !eligible(route) || !route->boundingRect().intersects(window))
+                continue;
+            painter.save();
+            route->paintContent(&painter, window, key.pen, false);
+            painter.restore();
+        }
+    }
+    painter.end();
+    view->shown.swap(moved);
+    view->shownKey = key;
+}
+
 void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *widget)
 {
     QPaintDevice *device = painter->device();
@@ -215,6 +259,10 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
         view->widget = widget;
     }
 
+    // Moved by whole pixels with nothing changed (a drag), the shown picture moves and draws
+    // the strips it uncovers.
+    if (view->hasShown && view->nextRoute < 0 && view->shownKey.sameLook(key) && !(view->shownKey == key))
+        movePicture(view, key);
     if (!(view->hasShown && view->shownKey == key)) {
         // A picture being made for the same scale goes on (it is shown moved when done); any
         // other change starts a new one.

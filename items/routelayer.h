@@ -15,8 +15,9 @@ class PrioRoute;
 // that rarely changes: an image of every route the size of the view, shown by this one
 // item below the layer's other items, so that a frame with thousands of routes on the
 // screen costs one image. The picture is made again when a route's geometry, colour or
-// visibility changes, or the view's transform, size or painter state does; while a view
-// pans or zooms the last picture, moved and scaled, stands in until the new one is done,
+// visibility changes, or the view's scale, size or painter state does; a drag by whole
+// pixels moves the picture and draws the strips it uncovers. While a view
+// zooms the last picture, scaled, stands in until the new one is done,
 // which is drawn a slice of routes at a time, within a frame's budget.
 //
 // The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
@@ -102,6 +103,9 @@ private:
     // Draws routes from view->nextRoute on, within budgetMs (none: all of them); true when
     // the picture is done.
     bool continuePicture(View *view, int budgetMs);
+    // Moves the shown picture to key where only its translation differs, by whole pixels
+    // and less than half the view, drawing the strips uncovered.
+    void movePicture(View *view, const Key &key);
 
     // In the order of their making, which is the order the layer stacks them in.
     QVector<PrioRoute *> m_routes;

@@ -229,29 +229,28 @@ private slots:
     void routePictureMatchesRoutesDrawnAlone_data()
     {
         QTest::addColumn<double>("scale");
-        QTest::addColumn<bool>("locked");
-        QTest::newRow("street: bands and arrows") << 2e5 << false;
-        QTest::newRow("street, locked") << 2e5 << true;
-        QTest::newRow("district: centre lines") << 23301.0 << false;
+        QTest::newRow("street: bands and arrows, one locked") << 2e5;
+        QTest::newRow("district: centre lines") << 23301.0;
     }
 
     void routePictureMatchesRoutesDrawnAlone()
     {
         // The layer draws its routes as one picture; without it (the host deleted it) each
-        // route draws itself. The view must look the same either way.
+        // route draws itself. The view must look the same either way, after a drag too.
         QFETCH(double, scale);
-        QFETCH(bool, locked);
         const double reach = 120.0 / scale * metresPerDegreeLon(Here.y());
         for (int i = 0; i < 3; ++i) {
             auto *route = new PrioRoute(plugin, i + 1, scene);
             route->setGeometry(geometryOf({offsetMetres(Here, -reach, reach * (i - 1) * 0.5), offsetMetres(Here, reach * 0.3, -reach * 0.2),
                                            offsetMetres(Here, reach, reach * (1 - i) * 0.7)}),
                                "h");
-            route->applyProperties({{"locked", locked && i == 1}});
+            route->applyProperties({{"locked", i == 1}});
             route->setDontHide(true);
         }
         QGraphicsView view(scene);
-        const QImage picture = grabView(&view, Here, QTransform::fromScale(scale, -scale));
+        grabView(&view, Here, QTransform::fromScale(scale, -scale));
+        view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
+        const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QList<QGraphicsItem *> layers;
         for (QGraphicsItem *item : scene->items())
             if (item->type() == RouteLayer::Type)
@@ -265,7 +264,9 @@ private slots:
             for (int x = 0; x < picture.width(); ++x)
                 differing += near(picture.pixel(x, y), alone.pixel(x, y)) ? 0 : 1;
         QVERIFY2(paintedExtent(alone).width() > 150, qPrintable(sizeOf(paintedExtent(alone))));
-        QCOMPARE(differing, 0);
+        // A line is simplified to a quarter pixel for the part in view: drawn for another
+        // window, an aliased edge may move by a pixel in a place or two.
+        QVERIFY2(differing <= 3, qPrintable(QString::number(differing)));
     }
 
     void changesReachTheView()
