@@ -230,7 +230,7 @@ private slots:
             names << QStringLiteral("B%1").arg(i, 5, 10, QLatin1Char('0'));
         Host host;
         // The model tester walks the whole tree at every insertion: minutes for 2 500 rows.
-        QObject::disconnect(host.kernel.model, nullptr, &host.tester, nullptr);
+        QObject::disconnect(host.kernel.itemModel(), nullptr, &host.tester, nullptr);
         const QString boards = "lists  |  | {\"" + names.join("\": {}, \"") + "\": {}}";
         host.run({"connect", boards});
         host.run({"queue-empty", R"(lists [{"id": 5, "geometry_hash": "h5"}])"});

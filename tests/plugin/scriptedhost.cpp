@@ -67,14 +67,6 @@ QObject *ScriptedRpc::postCommand(const QString &method, const QVariant &params)
     return response;
 }
 
-QGraphicsObject *LayeredScene::addLayer(const QString &name)
-{
-    QPointer<QGraphicsObject> &layer = layers[name];
-    if (!layer)
-        addItem(layer = new MapLayer);
-    return layer;
-}
-
 Host::Host(bool start)
 {
     QObject::connect(plugin, &PriorityPlugin::rpcError, &owner, [](const QString &text) { qDebug().noquote() << "rpcError:" << text; });
@@ -104,10 +96,10 @@ void Host::run(const QStringList &steps)
         {"notify", [&](const QString &rest) { notify(rest.section(' ', 0, 0), rest.section(' ', 1)); }},
         {"script", [&](const QString &rest) { rpc->script(rest.section(' ', 0, 0), rest.section(' ', 1, 1), json(rest.section(' ', 2))); }},
         {"filter", [&](const QString &rest) { plugin->setVehicleNameFilter(rest); }},
-        {"delete-model", [&](const QString &) { delete kernel.model.data(); }},
-        {"delete-layer", [&](const QString &) { delete kernel.scene->layers.value("Traffic priority").data(); }},
-        {"delete-section", [&](const QString &rest) { delete kernel.model->section(rest); }},
-        {"clear-scene", [&](const QString &) { kernel.scene->clear(); }},
+        {"delete-model", [&](const QString &) { delete kernel.itemModel(); }},
+        {"delete-layer", [&](const QString &) { delete kernel.scene()->layer("Traffic priority"); }},
+        {"delete-section", [&](const QString &rest) { delete kernel.itemModel()->section(rest); }},
+        {"clear-scene", [&](const QString &) { kernel.scene()->clear(); }},
         {"tree", [&](const QString &) { qDebug().noquote() << "tree" << tree(); }},
         {"show", [&](const QString &) { show(); }},
         {"stop", [&](const QString &rest) { plugin->stop(rest == "restart"); }},
@@ -186,7 +178,7 @@ static QString branch(const QAbstractItemModel *model, const QModelIndex &parent
 
 QString Host::tree() const
 {
-    return kernel.model ? branch(kernel.model, QModelIndex()) : "-";
+    return kernel.itemModel() ? branch(kernel.itemModel(), QModelIndex()) : "-";
 }
 
 void Host::show() const

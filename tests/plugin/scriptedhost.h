@@ -1,11 +1,10 @@
 #pragma once
 
 // The plug-in object on a scripted host, shared by the plug-in's unit suites: a JSON-RPC
-// object whose answers the test scripts or gives by hand, a kernel whose scene and item model
-// can be withheld, the project objects that name the cache, the whole tree as one line, and a
-// transcript of the log, the rpcError texts and the requests in the order they came. A model
-// tester is attached for the whole test. The classes carry the host's class names, which is
-// all the plug-in checks.
+// object whose answers the test scripts or gives by hand, on the host layer's kernel, scene
+// and project objects; the whole tree as one line, and a transcript of the log, the rpcError
+// texts and the requests in the order they came. A model tester is attached for the whole
+// test. The JSON-RPC classes carry the host's class names, which is all the plug-in checks.
 
 #include <QAbstractItemModelTester>
 #include <QGraphicsObject>
@@ -19,7 +18,8 @@
 
 #include "common/logcapture.h"
 #include "jsonrpc/response.h"
-#include "kernel/roaditemmodel.h"
+#include "kernel/roadkernel.h"
+#include "kernel/vireo.h"
 #include "plugin/priorityplugin.h"
 
 // JSON text as the variant the host's JSON-RPC object hands over (whole numbers as qlonglong);
@@ -67,57 +67,6 @@ class JsonRpcOwner : public QObject
 signals:
     void allowedCommandsChanged();
 };
-
-// A scene whose items join named layers, as the host's map does; a layer that is gone is
-// made anew.
-class LayeredScene : public QGraphicsScene
-{
-    Q_OBJECT
-public:
-    using QGraphicsScene::QGraphicsScene;
-    Q_INVOKABLE QGraphicsObject *addLayer(const QString &name);
-    QHash<QString, QPointer<QGraphicsObject>> layers;
-};
-
-class MapLayer : public QGraphicsObject
-{
-    Q_OBJECT
-public:
-    Q_INVOKABLE void addItem(QGraphicsItem *item) { item->setParentItem(this); }
-    QRectF boundingRect() const override { return QRectF(); }
-    void paint(QPainter *, const QStyleOptionGraphicsItem *, QWidget *) override {}
-};
-
-namespace Road {
-class Kernel : public QObject
-{
-    Q_OBJECT
-    Q_PROPERTY(QObject *graphicsScene READ graphicsScene)
-    Q_PROPERTY(Road::ItemModel *itemModel READ itemModel)
-public:
-    QObject *graphicsScene() const { return withholdScene ? nullptr : scene; }
-    Road::ItemModel *itemModel() const { return withholdModel ? nullptr : model.data(); }
-    LayeredScene *scene = new LayeredScene(this);
-    QPointer<Road::ItemModel> model = new Road::ItemModel(this);
-    bool withholdScene = false, withholdModel = false;
-};
-} // namespace Road
-
-namespace Vireo {
-class Plugin : public QObject
-{
-    Q_OBJECT
-public:
-    using QObject::QObject;
-};
-// The base directory is a dynamic property, so that a test can leave it out.
-class Project : public QObject
-{
-    Q_OBJECT
-public:
-    using QObject::QObject;
-};
-} // namespace Vireo
 
 struct Host
 {
@@ -170,7 +119,7 @@ struct Host
     JsonRpcOwner owner;
     QPointer<ScriptedRpc> rpc = new ScriptedRpc(&owner);
     QPointer<PriorityPlugin> plugin = new PriorityPlugin(&kernel);
-    QAbstractItemModelTester tester{kernel.model, QAbstractItemModelTester::FailureReportingMode::QtTest};
+    QAbstractItemModelTester tester{kernel.itemModel(), QAbstractItemModelTester::FailureReportingMode::QtTest};
 
 private:
     bool answer(const QString &method, const QVariant &value, bool error = false);
