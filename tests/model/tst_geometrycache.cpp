@@ -122,7 +122,6 @@ private slots:
                       const QStringList &log) { QTest::newRow(tag) << before << name << operation << after << log; };
         row("exactly 1 000 000 bytes is used", routes12 + QByteArray(1000000 - routes12.size(), ' '), "c", "read 12", "same", {});
         row("1 000 001 bytes is dropped", routes12 + QByteArray(1000001 - routes12.size(), ' '), "c", "read", "<none>", {tooBig});
-        row("corrupt: read as empty, silently", corrupt, "c", "read", corrupt, {});
         row("corrupt: replaced at the first write", corrupt, "c", "write", indented(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}),
             {"warning: [PriorityPlugin] WARN: Invalid cache file format"});
         row("removing nothing touches nothing", QByteArray(1000001, ' '), "c", "remove none", "same", {});

@@ -90,12 +90,6 @@ private slots:
         }
         // Detectors: binding under the routes registered when they come, or as emergency-call
         // detectors; geometry only where the hash differs.
-        row("detectors: emergency, in list order, route ids as text, unknown routes, no routes, neither",
-            {on5(R"([{"id": 3, "emergency": true, "routes": [5]}, {"id": 8, "routes": ["5"]}, {"id": 2, "emergency": true}, {"id": 7, "routes": [9, 5]},
-                     {"id": 6, "routes": [9]}, {"id": 4, "routes": [], "geometry_hash": "h", "board_name": "B4"},
-                     {"id": 1, "name": "x", "geometry_hash": "h", "board_name": "B1"}])"), kChanged, R"(lists [{"id": 5}, {"id": 9}])"},
-            {"WARN: Invalid route 9 in detector 7", "WARN: Invalid route 9 in detector 6", "> lists",
-             tree("5[Boards, Detectors[8, 7]], 9[Boards, Detectors[6, 7]]", "", "", "3, 2")});
         row("detector geometry asked where the hash differs",
             {on5(R"([{"id": 9, "routes": [5], "geometry_hash": "a"}, {"id": 7, "routes": [5], "geometry_hash": "b"},
                      {"id": 6, "routes": [5], "geometry_hash": "a", )" + kLine + R"(}, {"id": 4, "routes": [5], "geometry_hash": "a", "geometry": "30,50"},
@@ -121,8 +115,6 @@ private slots:
              "detector 8 - inside", "route 5 -", tree("5[Boards, Detectors[7, 8]]", "B7, B8, B9", "", "3")});
         row("board named by a detector, rejected by the name filter", {"filter X.*", on5("[" + active + "]"), "show"},
             {"board B7 out 0 active [7] hidden", "detector 7 - active", "route 5 -", tree("5[Boards, Detectors[7]]", "B7")});
-        row("known board named by a detector", {on5(" ", R"({"B7": {"route_id": 5}})"), "lists  | [" + active + "]", "show"},
-            {"board B7 out 5 active [7]", "detector 7 - active", "route 5 -", tree("5[Boards[B7], Detectors[7]]", "", "B7")});
         const QString two = on5("[" + active + R"(, {"id": 8, "routes": [5]}])");
         row("its detector omitted: the board stays, not active", {two, kChanged, R"(lists [{"id": 5}] | [{"id": 8, "routes": [5]}])", "show"},
             {"> lists", "board B7 out 0 - []", "detector 8 - -", "route 5 -", tree("5[Boards, Detectors[8]]", "B7"), "cache detectors[]"});
@@ -130,15 +122,6 @@ private slots:
             {two, kChanged, R"(lists [{"id": 5}] | [{"id": 8, "routes": [5], "board_name": "B7", "state": "active"}])", "show"},
             {"> lists", "board B7 out 0 active [8]", "detector 8 - active", "route 5 -", tree("5[Boards, Detectors[8]]", "B7"), "cache detectors[]"});
         // Boards from the list and from notifications.
-        row("board list: every filing path, in name order",
-            {R"(load [{"id": 5}, {"id": 6}] | [] | {"C3": {"route_id": 7}, "A1": {}, "B2": {"route_id": 6}, "E5": {"route_id": 0}, "F6": 42,
-                                                   "D4": {"route_id": 5}})"},
-            {"WARN: Vehicle C3 assigned to invalid route with id 7", tree("5[Boards[D4], Detectors], 6[Boards[B2], Detectors]", "A1, C3, E5, F6", "B2, D4")});
-        auto toRoute = [](int id) { return QStringLiteral(R"(notify BoardsServer.boardPropertiesChanged {"board_name": "B1", "route_id": %1})").arg(id); };
-        row("a board's route changes move its entries",
-            {R"(load [{"id": 5}, {"id": 6}] | [] | {"B1": {"route_id": 5}})", toRoute(6), "tree", toRoute(0), "tree", toRoute(9), "tree", toRoute(5), toRoute(5)},
-            {tree("5[Boards, Detectors], 6[Boards[B1], Detectors]", "", "B1"), tree(bare({5, 6}), "B1"), "WARN: Vehicle B1 assigned to invalid route with id 9",
-             tree(bare({5, 6}), "B1"), tree("5[Boards[B1], Detectors], 6[Boards, Detectors]", "", "B1")});
         row("a known board logs in and out",
             {R"(load [] | [] | {"B1": {}})", R"(notify BoardsServer.boardLoggedIn {"board_name": "B1"})", "show",
              R"(notify BoardsServer.boardDisconnected {"board_name": "B1"})", "show"},
@@ -182,8 +165,6 @@ private slots:
                                     R"(answer VDTService.getVdtGeometry {"geometry_hash": "h8", )" + kLine + "}", kChanged};
         row("a detector omitted is removed from the tree and the cache", twoCached + QStringList(R"(lists [{"id": 5}] | [)" + eight + "]"),
             {vdtGeometry(7), vdtGeometry(8), "> lists", tree("5[Boards, Detectors[8]]"), "cache detectors[8]"});
-        row("an empty detector list removes them all", twoCached + QStringList(R"(lists [{"id": 5}] | [])"),
-            {vdtGeometry(7), vdtGeometry(8), "> lists", route5, "cache detectors[]"});
         // Answers for items that are gone belong to nobody.
         const QString five = R"(load [{"id": 5, "geometry_hash": "h5"}])";
         row("route geometry for a route removed", {five, kChanged, "lists [] | []", "settle", kAnswer5},

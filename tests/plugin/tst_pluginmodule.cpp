@@ -10,19 +10,10 @@
 
 namespace {
 
-// The meta-object's own part, in order: methods as "kind access return signature names",
+// The meta-object's own public part, in order: methods as "kind access return signature names",
 // properties as "property name type access", enumerations as "enum name key=value ...".
 const char *const kInterface = R"(
 signal public void rpcError(QString) msg
-slot private void on_rpcObjectConnected(bool) conn
-slot private void on_rpcObjectEvent(QString,QVariant) event_name,params
-slot private void on_rpcObjectRequestQueueEmpty() -
-slot private void on_JsonRpcPlugintDestroyed() -
-slot private void on_JsonRpcAllowedCommandsChanged() -
-slot private void on_vehRouteChanged() -
-slot private void on_sectionDestroyed(QObject*) sect
-slot private void on_viewZoomChanged(int) -
-slot private void on_viewMoved(int) -
 method public bool start(QObject*) json_rpc_object
 method public QObject* rpcObject() -
 method public QObject* findRoute(int) id
@@ -74,8 +65,8 @@ private slots:
         QVERIFY2(m_loader.load(), qPrintable(m_loader.errorString()));
     }
 
-    // Metadata, and one instance at a time: a new one only after the old one is gone.
-    void metadataAndInstance()
+    // The metadata the host recognises the plug-in by, and its instance.
+    void metadata()
     {
         const QJsonObject meta = m_loader.metaData();
         const QStringList iid = meta.value("IID").toString().split('.');
@@ -83,13 +74,7 @@ private slots:
         QCOMPARE(iid.mid(iid.size() - 2), QStringList({"road", "PriorityPlugin"}));
         QCOMPARE(meta.value("className").toString(), QStringLiteral("PriorityPlugin"));
         QVERIFY(meta.value("MetaData").toObject().isEmpty());
-        QPointer<QObject> first = m_loader.instance();
-        QVERIFY(first && first->inherits("PriorityPlugin"));
-        QCOMPARE(m_loader.instance(), first.data());
-        delete first.data();
-        QObject *second = m_loader.instance();
-        QVERIFY(second && first.isNull());
-        QCOMPARE(m_loader.instance(), second);
+        QVERIFY(m_loader.instance() && m_loader.instance()->inherits("PriorityPlugin"));
     }
 
     void metaObject()
@@ -98,8 +83,11 @@ private slots:
         static const char *const kinds[] = {"method", "signal", "slot"};
         static const char *const accesses[] = {"private", "protected", "public"};
         QStringList listed;
+        // Private slots are the plug-in's own business.
         for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
             const QMetaMethod m = meta->method(i);
+            if (m.access() != QMetaMethod::Public)
+                continue;
             const QString names = m.parameterNames().join(',');
             listed << QStringLiteral("%1 %2 %3 %4 %5")
                            .arg(kinds[m.methodType()], accesses[m.access()], m.typeName(), m.methodSignature(),

@@ -105,23 +105,16 @@ private slots:
             {asked, "rpcError: code: 7, message: boom", "returns true", attached});
         row("post host: no code, no message", "error {}", {asked, "rpcError: code: 0, message: ", "returns true", attached});
         row("post internal: success", "result [42]", {asked, "returns true", "callback [42]", attached});
-        row("post host: success", "result [42]", {asked, "returns true", "callback [42]", attached});
         row("exec host: result", R"(result {"a": 1})", {asked, R"(returns {"a":1})", attached});
         row("exec host: error", R"(error {"code": 9, "message": "x"})", {asked, "rpcError: code: 9, message: x", "returns -", attached});
-        row("exec host: no permission", R"(error {"code": -32000})",
-            {asked, "rpcError: You have no permissions for command 'RoadNetwork.getRouteList'", "returns -", attached});
         row("exec host: time-out", "pending", {asked, "returns -", attached});
         row("exec host: invocation fails", "invoke-fails", {asked, failed, "returns -", attached});
         internal("exec internal: error", R"({"code": 9, "message": "x"})", "code 9, message: x", restart);
-        row("exec internal: invocation fails", "invoke-fails", {asked, failed, "INFO: Stop", "returns -", restart});
         row("exec callback: error", R"(error {"code": 4, "message": "gone"})",
             {asked, "returns -", R"(callback {"code":4,"message":"gone"})", attached});
         row("exec callback: invocation fails", "invoke-fails", {asked, "returns -", "callback -", attached});
-        row("exec callback: time-out", "pending", {asked, "returns -", attached});
         row("exec callback: result", "result 5", {asked, "returns 5", attached});
         row("post internal stopped: nothing sent", "result 1", {"INFO: Stop", "returns false", "state -"});
-        row("exec internal stopped: nothing sent", "result 1", {"INFO: Stop", "returns -", "state -"});
-        row("exec callback stopped: nothing sent", "result 1", {"INFO: Stop", "returns -", "state -"});
     }
     void callForms()
     {
@@ -149,22 +142,6 @@ private slots:
         }
         QVERIFY(script == "pending" ? clock.elapsed() >= timeout : clock.elapsed() < timeout / 2);
         QCOMPARE(host.logged() << "returns " + got << seen << host.state(), out);
-
-        // A post with an empty callback: a success has no effect, an error is still reported.
-        if (form.startsWith("post") && out.last() == "state fake-rpc") {
-            host.plugin->postRpcCommand(kMethod, QVariant(), {}, form.contains("host"));
-            host.run({"settle"});
-            QCOMPARE(host.logged(), QStringList(out.mid(0, out.indexOf(QRegularExpression("returns .*")))));
-        }
-    }
-
-    // The first internal failure stops the plug-in; the others find it stopped.
-    void oneFailureGivesOneStop()
-    {
-        Host host;
-        host.run({"script " + kMethod + R"( error {"code": 5})", R"(script VDTService.getVdtList error {"code": 6})", "connect", "settle"});
-        const QString text = "Response on method 'RoadNetwork.getRouteList' error: code 5, message: ";
-        QCOMPARE(host.logged(), QStringList({"ERROR: " + text, "INFO: Stop", "rpcError: " + text}));
     }
 
     // An answer belongs to the session it was asked in.
@@ -206,16 +183,12 @@ private slots:
         auto row = [](const char *command, const QVariantList &args, const QString &request) {
             QTest::newRow(command) << QByteArray(command) << args << request;
         };
-        row("setLockBoard", {"B7", true}, R"(BoardsServer.changeBoardProperties {"board_name":"B7","props":{"locked":true}})");
         row("assignBoard", {"B7", 999}, R"(RoadNetwork.assignBoardToRoute {"board_name":"B7","route_id":999})");
-        row("unassignBoard", {"B7"}, R"(RoadNetwork.unassignBoard {"board_name":"B7"})");
         row("changeBoardProperties", {"", QVariantMap()}, R"(BoardsServer.changeBoardProperties {"board_name":"","props":{}})");
         row("changeRouteProperties", {12, json(R"({"name": "N"})")}, R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"name":"N"}})");
         row("changeVdtProperties", {3, json(R"({"weight": 2})")}, R"(VDTService.changeVdtProperties {"id":3,"props":{"weight":2}})");
         row("setVdtActive", {7, false}, R"(VDTService.setVdtActive {"activate":false,"id":7})");
         row("changeTlcProperties", {44, json(R"({"mode": "x"})")}, R"(TLService.changeTlcProperties {"id":44,"props":{"mode":"x"}})");
-        row("setLockRoute", {12, true}, R"(RoadNetwork.changeRouteProperties {"id":12,"props":{"locked":true}})");
-        row("setLockDetector", {5, false}, R"(VDTService.changeVdtProperties {"id":5,"props":{"locked":false}})");
     }
     void operatorCommands()
     {
@@ -253,20 +226,16 @@ private slots:
             QTest::newRow(tag) << name << scripts << out;
         };
         row("detector properties", "vdt", {vdt + R"(result {"name": "d7", "weight": 3})"}, {vdtAsked, R"(answer {"name":"d7","weight":3})"});
-        row("detector properties, answer a list", "vdt", {vdt + "result [1, 2]"}, {vdtAsked, "answer {}"});
         row("detector properties refused", "vdt", {vdt + R"(error {"code": -32000, "message": "denied"})"},
             {vdtAsked, "rpcError: You have no permissions for command 'VDTService.getVdtProperties'", "answer {}"});
         row("controller properties", "tlc", {tlc + R"(result {"phase": 2})"}, {tlcAsked, R"(answer {"phase":2})"});
         row("controller properties, other error", "tlc", {tlc + R"(error {"code": 5, "message": "no such controller"})"},
             {tlcAsked, "rpcError: code: 5, message: no such controller", "answer {}"});
         row("timeline: newer answers", "timeline", {newer + R"(result {"a": 1})", older + R"(result {"b": 2})"}, {newerAsked, R"(answer {"a":1})"});
-        row("timeline: newer answers a list", "timeline", {newer + R"(result [{"a": 1}])", older + R"(result {"b": 2})"}, {newerAsked, "answer {}"});
         row("timeline: newer unknown to the server", "timeline",
             {newer + R"(error {"code": -32601, "message": "Method not found"})", older + R"(result {"b": 2})"},
             {newerAsked, olderAsked, R"(answer {"b":2})"});
         row("timeline: newer cannot be posted", "timeline", {newer + "invoke-fails", older + R"(result {"b": 2})"},
-            {newerAsked, olderAsked, R"(answer {"b":2})"});
-        row("timeline: newer gives no response object", "timeline", {newer + "wrong-type", older + R"(result {"b": 2})"},
             {newerAsked, olderAsked, R"(answer {"b":2})"});
         row("timeline: older refused", "timeline", {newer + R"(error {"code": 1})", older + R"(error {"code": -32000})"},
             {newerAsked, olderAsked, "rpcError: You have no permissions for command 'RoadNetwork.getTimelineData'", "answer {}"});
@@ -274,11 +243,7 @@ private slots:
             {newerAsked, olderAsked, "rpcError: Invoke 'RoadNetwork.getTimelineData' failed", "answer {}"});
         row("web address", "web url", {"script PserverApp.getWebUrl result \"http://127.0.0.1:8080/prio\""},
             {"> PserverApp.getWebUrl -", "answer \"http://127.0.0.1:8080/prio\""});
-        row("web address, answer an object", "web url", {R"(script PserverApp.getWebUrl result {"url": "x"})"},
-            {"> PserverApp.getWebUrl -", "answer \"\""});
         row("remove board data", "remove", {"script BoardsServer.removeBoardsData result true"}, {removeAsked, "answer -"});
-        row("remove board data, cannot be posted", "remove", {"script BoardsServer.removeBoardsData invoke-fails"},
-            {removeAsked, "rpcError: Invoke 'BoardsServer.removeBoardsData' failed", "answer -"});
     }
     void queries()
     {
@@ -354,11 +319,6 @@ private slots:
         host.run({"connect", "queue-empty", "queue-empty", "disconnect", "queue-empty", "connect", "queue-empty", "queue-empty",
                   "connect", "queue-empty", "stop"});
         QCOMPARE(host.logged(), QStringList({nine, "INFO: RPC object 'fake-rpc' disconnected", nine, nine, nine, "INFO: Stop"}));
-        // Without an object to invoke it on, the subscription fails once and stops nothing.
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectConnected", Q_ARG(bool, true)));
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectRequestQueueEmpty"));
-        QVERIFY(QMetaObject::invokeMethod(host.plugin, "on_rpcObjectRequestQueueEmpty"));
-        QCOMPARE(host.logged() << host.state(), QStringList({"ERROR: Invoke 'subscribe' failed", "state -"}));
     }
 
     // Detector 7 reports boards A and B active. A state change goes to them first (in any
@@ -371,17 +331,12 @@ private slots:
         QTest::addColumn<QStringList>("out");
         QTest::newRow("named board registered") << R"({"dt": 7, "state": "inside", "board_name": "C"})" << 2
                                                 << QStringList{"A:active", "B:active", "C:active", "A=inside B=inside C=inside 7=inside"};
-        QTest::newRow("named board among the active ones") << R"({"dt": 7, "state": "inside", "board_name": "A"})" << 2
-                                                           << QStringList{"A:active", "B:active", "A=inside B=inside C= 7=inside"};
         QTest::newRow("named board unknown") << R"({"dt": 7, "state": "inside", "board_name": "D"})" << 2
                                              << QStringList{"A:active", "B:active", R"(> BoardsServer.getBoardData {"name":"D"})",
                                                             "A=inside B=inside C= D=inside 7=inside"};
         QTest::newRow("no board_name") << R"({"dt": 7, "state": "inside"})" << 2
                                        << QStringList{"A:active", "B:active", "WARN: Invalid VDTService.vdtStateChanged event: no 'board_name'",
                                                       "A=inside B=inside C= 7=inside"};
-        QTest::newRow("detector unknown") << R"({"dt": 8, "state": "inside", "board_name": "C"})" << 0
-                                          << QStringList{"C:active", "A=active B=active C=inside 7=active"};
-        QTest::newRow("no state") << R"({"dt": 7, "board_name": "C"})" << 0 << QStringList{"A=active B=active C= 7=active"};
     }
     void detectorStateChange()
     {
@@ -408,45 +363,6 @@ private slots:
         QCOMPARE(got << states.join(' ') + " 7=" + detector->state(), out);
     }
 
-    // Board B1 (its record given) and its detector's state, then its position forwarded.
-    void timelineArguments_data()
-    {
-        QTest::addColumn<QString>("board");
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QStringList>("out");
-        const QString on5 = R"({"route_id": 5})", full = R"("time": "2024-03-01T10:15:30Z", "offset_s": 12.5)";
-        QTest::newRow("all given, active") << on5 << "active" << full << QStringList("t1 got B1 5 2024-03-01T10:15:30Z 12.5 true");
-        QTest::newRow("time that is no date") << on5 << "" << R"("time": "yesterday", "offset_s": 1)" << QStringList("t1 got B1 5 - 1 false");
-        QTest::newRow("time with a zone offset") << on5 << "" << R"("time": "2024-03-01T12:15:30+02:00")"
-                                                 << QStringList("t1 got B1 5 2024-03-01T10:15:30Z -1 false");
-        QTest::newRow("offset 0, no time") << on5 << "" << R"("offset_s": 0)" << QStringList("t1 got B1 5 - 0 false");
-        QTest::newRow("offset as text") << on5 << "" << R"("offset_s": "7.25")" << QStringList("t1 got B1 5 - 7.25 false");
-        QTest::newRow("detector says inside") << on5 << "inside" << full << QStringList("t1 got B1 5 2024-03-01T10:15:30Z 12.5 false");
-        QTest::newRow("not assigned") << "{}" << "active" << full << QStringList("t1 got B1 0 2024-03-01T10:15:30Z 12.5 true");
-        // A board made by the position itself: its data asked for before the widgets are called.
-        QTest::newRow("unknown board") << "" << "" << full
-                                       << QStringList{R"(> BoardsServer.getBoardData {"name":"B1"})", "t1 got B1 0 2024-03-01T10:15:30Z 12.5 false"};
-    }
-    void timelineArguments()
-    {
-        QFETCH(QString, board);
-        QFETCH(QString, state);
-        QFETCH(QString, params);
-        QFETCH(QStringList, out);
-        Host host;
-        host.run({R"(load [{"id": 5}] | [{"id": 7, "routes": [5]}] | {)" + (board.isEmpty() ? "" : R"("B1": )" + board) + "}"});
-        if (!state.isEmpty())
-            host.run({kState + QStringLiteral(R"({"dt": 7, "board_name": "B1", "state": "%1"})").arg(state)});
-        auto *timeline = new RecordingTimeline(&host.owner);
-        timeline->setObjectName("t1");
-        host.plugin->registerTimeline(timeline);
-        host.logged();
-        host.run({kPosition + R"({"board_name": "B1", "pos": [30.5, 50.25], )" + params + "}"});
-        QCOMPARE(host.logged(), out);
-        QCOMPARE(host.plugin->board("B1")->gpsPos(), QPointF(30.5, 50.25));
-    }
-
     // Widgets in registration order (recording ones named t1, t2, ... by their place); the
     // first recording one acts while it is called. The transcript of one position of B1 (its
     // arguments worked out before the first widget whatever the widgets do), and how many
@@ -457,25 +373,36 @@ private slots:
         QTest::addColumn<QString>("action");
         QTest::addColumn<QStringList>("out");
         QTest::addColumn<int>("registered");
+        QTest::addColumn<QString>("position");
         const QString failed = "ERROR: Invoke TimelineWidget::putBoardData failed";
         const QString got = " got B1 5 - 3 true";
-        const QStringList two{"recording", "recording"}, both{"t1" + got, "t2" + got};
-        QTest::newRow("lacking the method, registered first") << QStringList{"lacking", "recording"} << "" << QStringList{failed, "t2" + got} << 2;
-        QTest::newRow("registered twice, once by name") << QStringList{"recording", "again"} << "" << QStringList{"t1" + got} << 1;
-        QTest::newRow("null, a look-alike, another widget class") << QStringList{"null", "look-alike", "widget", "recording"} << ""
-                                                                  << QStringList{"t4" + got} << 1;
-        QTest::newRow("two deleted before") << QStringList{"recording", "deleted", "recording", "deleted"} << ""
-                                            << QStringList{"t1" + got, "t3" + got} << 2;
-        QTest::newRow("deletes the next widget") << QStringList{"recording", "recording", "recording"} << "delete next"
-                                                 << QStringList{"t1" + got, "t3" + got} << 2;
-        QTest::newRow("removes the board") << two << R"(notify BoardsServer.boardsRemoved ["B1"])" << both << 2;
-        QTest::newRow("moves the board") << two << R"(notify BoardsServer.boardPropertiesChanged {"board_name": "B1", "route_id": 6})" << both << 2;
-        QTest::newRow("ends the priority") << two << kState + R"({"dt": 7, "board_name": "B1", "state": "inside"})" << both << 2;
-        QTest::newRow("destroys the JSON-RPC object")
-            << two << "destroy" << QStringList{"t1" + got, "INFO: Json-RPC plugin object destroyed", "INFO: Stop", "t2" + got} << 2;
-        QTest::newRow("registers another widget: not called for this position") << two << "register" << both << 3;
-        QTest::newRow("deletes the plug-in") << two << "delete plugin" << QStringList{"t1" + got} << -1;
-        QTest::newRow("kept over a disconnection and a stop") << QStringList{"recording"} << "restart" << QStringList{"t1" + got} << 1;
+        const QStringList one{"recording"}, two{"recording", "recording"}, both{"t1" + got, "t2" + got};
+        auto row = [](const char *name, const QStringList &widgets, const QString &action, const QStringList &out, int registered,
+                      const QString &position = R"("board_name": "B1", "offset_s": 3)") {
+            QTest::newRow(name) << widgets << action << out << registered << position;
+        };
+        // The position's own arguments: the time as local time, the offset (-1 without one).
+        row("all given", one, "", {"t1 got B1 5 2024-03-01T10:15:30Z 12.5 true"}, 1,
+            R"("board_name": "B1", "pos": [30.5, 50.25], "time": "2024-03-01T10:15:30Z", "offset_s": 12.5)");
+        row("time with a zone offset, no offset", one, "", {"t1 got B1 5 2024-03-01T10:15:30Z -1 true"}, 1,
+            R"("board_name": "B1", "time": "2024-03-01T12:15:30+02:00")");
+        row("time that is no date, offset as text", one, "", {"t1 got B1 5 - 7.25 true"}, 1,
+            R"("board_name": "B1", "time": "yesterday", "offset_s": "7.25")");
+        // A board made by the position itself: its data asked for before the widgets are called.
+        row("unknown board", one, "", {R"(> BoardsServer.getBoardData {"name":"B2"})", "t1 got B2 0 - 0 false"}, 1,
+            R"("board_name": "B2", "offset_s": 0)");
+        row("lacking the method, registered first", {"lacking", "recording"}, "", {failed, "t2" + got}, 2);
+        row("registered twice, once by name", {"recording", "again"}, "", {"t1" + got}, 1);
+        row("null, a look-alike, another widget class", {"null", "look-alike", "widget", "recording"}, "", {"t4" + got}, 1);
+        row("two deleted before", {"recording", "deleted", "recording", "deleted"}, "", {"t1" + got, "t3" + got}, 2);
+        row("deletes the next widget", {"recording", "recording", "recording"}, "delete next", {"t1" + got, "t3" + got}, 2);
+        row("removes the board", two, R"(notify BoardsServer.boardsRemoved ["B1"])", both, 2);
+        row("moves the board", two, R"(notify BoardsServer.boardPropertiesChanged {"board_name": "B1", "route_id": 6})", both, 2);
+        row("ends the priority", two, kState + R"({"dt": 7, "board_name": "B1", "state": "inside"})", both, 2);
+        row("destroys the JSON-RPC object", two, "destroy", {"t1" + got, "INFO: Json-RPC plugin object destroyed", "INFO: Stop", "t2" + got}, 2);
+        row("registers another widget: not called for this position", two, "register", both, 3);
+        row("deletes the plug-in", two, "delete plugin", {"t1" + got}, -1);
+        row("kept over a disconnection and a stop", one, "restart", {"t1" + got}, 1);
     }
     void timelineWidgets()
     {
@@ -483,6 +410,7 @@ private slots:
         QFETCH(QString, action);
         QFETCH(QStringList, out);
         QFETCH(int, registered);
+        QFETCH(QString, position);
         const QStringList load{R"(load [{"id": 5}, {"id": 6}] | [{"id": 7, "routes": [5]}] | {"B1": {"route_id": 5}})",
                                kState + R"({"dt": 7, "board_name": "B1", "state": "active"})"};
         Host host;
@@ -525,7 +453,7 @@ private slots:
         if (action == "restart")
             host.run(QStringList{"disconnect", "stop", "start"} + load);
         host.logged();
-        host.run({kPosition + R"({"board_name": "B1", "offset_s": 3})"});
+        host.run({kPosition + '{' + position + '}'});
         // Qt says which method it did not find; the plug-in's own line is what counts.
         QCOMPARE(host.logged().filter(QRegularExpression("^(?!warning: QMetaObject::invokeMethod: No such method)")), out);
         QCOMPARE(host.plugin ? host.plugin->timelineWidgets().size() : -1, registered);
