@@ -59,17 +59,16 @@ private slots:
         const QString seven = on5(R"([{"id": 7, "routes": [5], "geometry_hash": "h1"}])");
 
         row("model gone: no sections, stopped", {"delete-model", "connect"}, {"ERROR: Error creating section 'Routes'", "INFO: Stop", "tree -"});
-        // Routes: geometry only where the hash differs, in list order.
-        row("route list: hashes, an id twice, as text, 0, a bad one",
-            {R"(load [{"id": 1}, {"id": 2, "geometry_hash": ""}, {"id": 3, "geometry_hash": "a"}, {"id": 4, "geometry_hash": "a"},
-                     {"id": 4, "geometry_hash": "a"}, {"id": "17", "geometry_hash": "b"}, {"id": 0, "geometry_hash": "c"}, {"id": "x"}])"},
-            {geometry(3), geometry(4), geometry(4), geometry(17), geometry(0), "WARN: Invalid route id on getting route list",
-             tree(bare({1, 2, 3, 4, 17, 0}))});
-        row("cached routes: the same hash, another, none",
+        // Routes: geometry only where the hash differs from the cached one (an absent hash is
+        // the empty one), in list order.
+        row("route list against the cache: the same hash, another, none, an id twice, as text, 0, a bad one",
             {R"(cache {"routes": {"1": {"id": 1, "geometry_hash": "a", "geometry": "10,50 10.01,50"}, "2": {"id": 2, "geometry_hash": "a"},
                                   "3": {"id": 3, "geometry_hash": "a", "geometry": "10,50 10.01,50"}}})",
-             R"(load [{"id": 1, "geometry_hash": "a"}, {"id": 2, "geometry_hash": "b"}, {"id": 3}])"},
-            {geometry(2), geometry(3), tree(bare({1, 2, 3})), "cache routes[1 2 3]"});
+             R"(load [{"id": 1, "geometry_hash": "a"}, {"id": 2, "geometry_hash": "b"}, {"id": 3}, {"id": 4}, {"id": 6, "geometry_hash": ""},
+                     {"id": 7, "geometry_hash": "a"}, {"id": 7, "geometry_hash": "a"}, {"id": "17", "geometry_hash": "b"}, {"id": 0, "geometry_hash": "c"},
+                     {"id": "x"}])"},
+            {geometry(2), geometry(3), geometry(7), geometry(7), geometry(17), geometry(0), "WARN: Invalid route id on getting route list",
+             tree(bare({1, 2, 3, 4, 6, 7, 17, 0})), "cache routes[1 2 3]"});
         // The cache on connection, and the tree on disconnection.
         row("restore: keys in order, 0 and abc skipped, unqualified detectors dropped",
             {R"(cache {"routes": {"0": {"id": 0}, "abc": {"id": 1}, "3": {"id": 3, "description": "Three"}, "12": {"id": 12}},
@@ -88,18 +87,15 @@ private slots:
                 {geometry(5), tree(""), kBoardData, "INFO: Map items were destroyed by the host; loading them again", "> lists",
                  "> BoardsServer.getBoards -", tree("5[Boards[B1], Detectors[7]]", "", "B1"), "cache routes[5]"});
         }
-        // Detectors: binding under the routes registered when they come, or as emergency-call
-        // detectors; geometry only where the hash differs.
-        row("detector geometry asked where the hash differs",
-            {on5(R"([{"id": 9, "routes": [5], "geometry_hash": "a"}, {"id": 7, "routes": [5], "geometry_hash": "b"},
-                     {"id": 6, "routes": [5], "geometry_hash": "a", )" + kLine + R"(}, {"id": 4, "routes": [5], "geometry_hash": "a", "geometry": "30,50"},
-                     {"routes": [5]}])")},
-            {vdtGeometry(9), vdtGeometry(7), vdtGeometry(4), "WARN: Invalid detector id on getting detector list", tree("5[Boards, Detectors[9, 7, 6, 4]]")});
-        row("cached detectors: the same hash, none, another",
+        // Detectors: geometry only where the hash differs, or the list's gives no zone.
+        row("detector list against the cache: the same hash, none, another; geometry in the list, one that gives no zone",
             {R"(cache {"routes": {"5": {"id": 5}}, "detectors": {"7": {"routes": ["5"], "geometry_hash": "h1", )" + kLine
                  + R"(}, "8": {"routes": ["5"], "geometry_hash": "h1", )" + kLine + R"(}, "9": {"routes": ["5"], "geometry_hash": "h1", )" + kLine + "}}}",
-             on5(R"([{"id": 7, "routes": [5], "geometry_hash": "h1"}, {"id": 8, "routes": [5]}, {"id": 9, "routes": [5], "geometry_hash": "h2"}])")},
-            {vdtGeometry(8), vdtGeometry(9), tree("5[Boards, Detectors[7, 8, 9]]"), "cache detectors[7 8 9] routes[5]"});
+             on5(R"([{"id": 7, "routes": [5], "geometry_hash": "h1"}, {"id": 8, "routes": [5]}, {"id": 9, "routes": [5], "geometry_hash": "h2"},
+                     {"id": 3, "routes": [5], "geometry_hash": "a"}, {"id": 6, "routes": [5], "geometry_hash": "a", )" + kLine + R"(},
+                     {"id": 4, "routes": [5], "geometry_hash": "a", "geometry": "30,50"}, {"routes": [5]}])")},
+            {vdtGeometry(8), vdtGeometry(9), vdtGeometry(3), vdtGeometry(4), "WARN: Invalid detector id on getting detector list",
+             tree("5[Boards, Detectors[7, 8, 9, 3, 6, 4]]"), "cache detectors[7 8 9] routes[5]"});
         row("sector geometry cached without routes", {on5(R"([{"id": 7, "emergency": true, "geometry_hash": "e1"}])"),
              R"(answer VDTService.getVdtGeometry {"geometry_hash": "e1", "pos": [30, 50], "radius": 50, "directionAngle": 90, "sweepAngle": 60})"},
             {vdtGeometry(7), tree("5[Boards, Detectors]", "", "", "7"),
