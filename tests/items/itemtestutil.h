@@ -3,6 +3,9 @@
 // Shared by the map item suites: a fresh plug-in and map scene for every test, and lengths
 // on the map's sphere worked out with plain spherical geometry, not with the code under test.
 
+#include "items/prioroute.h"
+#include "items/priovdetector.h"
+#include "items/priovehicle.h"
 #include "kernel/roadkernel.h"
 #include "plugin/priorityplugin.h"
 
@@ -32,6 +35,11 @@ inline QPointF offsetMetres(const QPointF &geo, double east, double north)
 inline QPointF metresFrom(const QPointF &origin, const QPointF &p)
 {
     return QPointF((p.x() - origin.x()) * metresPerDegreeLon(origin.y()), (p.y() - origin.y()) * MetresPerDegreeLat);
+}
+
+inline QVariantList at(const QPointF &p)
+{
+    return {p.x(), p.y()};
 }
 
 inline QString geometryOf(const QVector<QPointF> &points)
@@ -101,6 +109,34 @@ class Fixture : public QObject
 protected:
     PriorityPlugin *plugin = nullptr;
     Road::MapScene *scene = nullptr;
+
+    // A route along the points, its geometry under the hash "h".
+    PrioRoute *routeAlong(const QVector<QPointF> &points, int id = 1)
+    {
+        auto *route = new PrioRoute(plugin, id, scene);
+        route->setGeometry(geometryOf(points), "h");
+        return route;
+    }
+    // Detector 7 built from the record, its geometry under the hash "g" unless it names one.
+    PrioVDetector *detectorFrom(QVariantMap record, bool showOnActivation = true)
+    {
+        auto *detector = new PrioVDetector(plugin, 7, scene, showOnActivation);
+        if (!record.contains("geometry_hash"))
+            record.insert("geometry_hash", "g");
+        detector->applyProperties(record);
+        return detector;
+    }
+    // A board logged in and assigned to route 5, at p and (unless the record says otherwise) on its route there.
+    PrioVehicle *boardAt(const QPointF &p, QVariantMap position = {}, const QString &name = "B1")
+    {
+        auto *vehicle = new PrioVehicle(plugin, name, scene);
+        vehicle->applyProperties({{"logged_in", true}, {"route_id", 5}});
+        position.insert("pos", at(p));
+        if (!position.contains("rpos"))
+            position.insert("rpos", at(p));
+        vehicle->applyPosition(position);
+        return vehicle;
+    }
 
 private slots:
     void initTestCase()

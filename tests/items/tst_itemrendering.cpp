@@ -73,79 +73,51 @@ class tst_ItemRendering : public Fixture
 private slots:
     void vehicleMarker_data()
     {
-        // The vehicle at the centre of a north-up view: its 32-pixel circle (half size below 3000
-        // px per degree) in the state colour, with the weight figure as the mode says.
+        // The vehicle at the centre of a view: its 32-pixel circle (half size below 3000 px per
+        // degree) in the state colour, with the weight figure as the mode says. With a course it
+        // is a pin, which neither a rotated view (a zero first matrix entry) nor a mirrored one
+        // (a negative one) may make vanish or flip: at half size 10 px wide and 13 tall, pointing
+        // north. Rendering into an image hands paint() no widget and no view scale: the circle
+        // keeps its full size. An antialiased view (the host's) gets antialiased markers, after
+        // an aliased one has drawn the same.
         QTest::addColumn<QVariantMap>("record");
-        QTest::addColumn<double>("scale");
-        QTest::addColumn<int>("diameter");
+        QTest::addColumn<QTransform>("transform");
+        QTest::addColumn<QSize>("size");
         QTest::addColumn<QColor>("colour");
         QTest::addColumn<bool>("figure");
         const QColor onRoute(199, 226, 248);
         const int ifValid = PriorityPlugin::show_weight_if_valid;
-        auto row = [](const char *name, const QVariantMap &record, double scale, int diameter, const QColor &colour, bool figure) {
-            QTest::newRow(name) << record << scale << diameter << colour << figure;
+        const QTransform full = QTransform::fromScale(3000.0, -3000.0), half = QTransform::fromScale(1500.0, -1500.0);
+        auto row = [](const char *name, const QVariantMap &record, const QTransform &transform, QSize size, const QColor &colour, bool figure) {
+            QTest::newRow(name) << record << transform << size << colour << figure;
         };
-        row("locked: red", {{"locked", true}, {"active", 1}}, 3000.0, 32, Qt::red, false);
-        row("priority: green", {{"active", 1}}, 3000.0, 32, Qt::green, false);
-        row("on its route: light blue", {}, 3000.0, 32, onRoute, false);
-        row("6000 px per degree: still full size", {}, 6000.0, 32, onRoute, false);
-        row("1500: half size", {}, 1500.0, 16, onRoute, false);
-        row("weight 1, if valid: no figure", {{"mode", ifValid}, {"weight", 1}}, 3000.0, 32, onRoute, false);
-        row("weight 2, if valid: the figure", {{"mode", ifValid}, {"weight", 2}}, 3000.0, 32, onRoute, true);
-        row("weight 1, always: the figure", {{"mode", int(PriorityPlugin::show_weight_always)}, {"weight", 1}}, 3000.0, 32, onRoute, true);
-        row("an unknown mode: no figure", {{"mode", 7}, {"weight", 8}}, 3000.0, 32, onRoute, false);
-        row("raised: drawn by itself", {{"raised", 1}, {"active", 1}, {"mode", ifValid}, {"weight", 2}}, 3000.0, 32, Qt::green, true);
-        row("raised, half size", {{"raised", 1}}, 1500.0, 16, onRoute, false);
-        row("selected, a long figure", {{"selected", 1}, {"mode", ifValid}, {"weight", 88888}}, 3000.0, 32, onRoute, true);
+        row("locked: red", {{"locked", true}, {"active", 1}}, full, {32, 32}, Qt::red, false);
+        row("priority: green", {{"active", 1}}, full, {32, 32}, Qt::green, false);
+        row("on its route: light blue", {}, full, {32, 32}, onRoute, false);
+        row("6000 px per degree: still full size", {}, QTransform::fromScale(6000.0, -6000.0), {32, 32}, onRoute, false);
+        row("1500: half size", {}, half, {16, 16}, onRoute, false);
+        row("weight 1, if valid: no figure", {{"mode", ifValid}, {"weight", 1}}, full, {32, 32}, onRoute, false);
+        row("weight 2, if valid: the figure", {{"mode", ifValid}, {"weight", 2}}, full, {32, 32}, onRoute, true);
+        row("weight 1, always: the figure", {{"mode", int(PriorityPlugin::show_weight_always)}, {"weight", 1}}, full, {32, 32}, onRoute, true);
+        row("an unknown mode: no figure", {{"mode", 7}, {"weight", 8}}, full, {32, 32}, onRoute, false);
+        row("raised: drawn by itself", {{"raised", 1}, {"active", 1}, {"mode", ifValid}, {"weight", 2}}, full, {32, 32}, Qt::green, true);
+        row("raised, half size", {{"raised", 1}}, half, {16, 16}, onRoute, false);
+        row("selected, a long figure", {{"selected", 1}, {"mode", ifValid}, {"weight", 88888}}, full, {32, 32}, onRoute, true);
+        row("pin, rotated a quarter turn", {{"course", 0}}, QTransform().rotate(90).scale(1500.0, -1500.0), {10, 13}, QColor(), false);
+        row("pin, mirrored", {{"course", 0}}, QTransform::fromScale(-1500.0, -1500.0), {10, 13}, QColor(), false);
+        row("without a widget", {{"how", "rendered"}}, half, {32, 32}, onRoute, false);
+        row("antialiased", {{"how", "antialiased"}}, full, {32, 32}, onRoute, false);
     }
 
     void vehicleMarker()
     {
         QFETCH(QVariantMap, record);
-        QFETCH(double, scale);
-        QFETCH(int, diameter);
+        QFETCH(QTransform, transform);
+        QFETCH(QSize, size);
         QFETCH(QColor, colour);
         QFETCH(bool, figure);
         PrioVehicle *vehicle = vehicleAt(record);
-        if (record.contains("active"))
-            vehicle->setPriorityState("active", 1);
-        vehicle->setWeightShowMode(record.value("mode").toInt());
-        vehicle->setSelected(record.contains("selected"));
-        // Raised above the layer's batch, it draws itself, as it looks in the batch.
-        vehicle->setZValue(record.value("raised").toDouble());
-        const QImage image = renderView(scene, Here, scale);
-        const QRect extent = paintedExtent(image);
-        QVERIFY2(std::abs(extent.width() - diameter) <= 2 && std::abs(extent.height() - diameter) <= 2 && extent.contains(Centre),
-                 qPrintable(sizeOf(extent)));
-        QCOMPARE(QColor(image.pixel(Centre + QPoint(0, diameter / 3))), colour);
-        // Selected (a 2-pixel pen), with a long figure, it still paints inside its bounds.
-        QVERIFY(vehicle->boundingRect().translated(Centre).adjusted(-1, -1, 1, 1).contains(extent));
-        // Inside the circle only the figure is dark.
-        QCOMPARE(countNearCentre(image, diameter / 4, isDark) > 3, figure);
-    }
-
-    void markerInOtherViews_data()
-    {
-        // Neither a zero first matrix entry (rotation) nor a negative one (mirror) may make the
-        // pin vanish or flip: at 1500 px per degree it is drawn at half size, 10 px wide and 13
-        // tall, pointing north. Rendering into an image hands paint() no widget and no view
-        // scale: the circle keeps its full size. An antialiased view (the host's) gets
-        // antialiased markers, after an aliased one has drawn the same.
-        QTest::addColumn<QTransform>("transform");
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QSize>("size");
-        QTest::newRow("rotated a quarter turn") << QTransform().rotate(90).scale(1500.0, -1500.0) << "pin" << QSize(10, 13);
-        QTest::newRow("mirrored") << QTransform::fromScale(-1500.0, -1500.0) << "pin" << QSize(10, 13);
-        QTest::newRow("without a widget") << QTransform::fromScale(1500.0, -1500.0) << "rendered" << QSize(32, 32);
-        QTest::newRow("antialiased") << QTransform::fromScale(3000.0, -3000.0) << "antialiased" << QSize(32, 32);
-    }
-
-    void markerInOtherViews()
-    {
-        QFETCH(QTransform, transform);
-        QFETCH(QString, how);
-        QFETCH(QSize, size);
-        vehicleAt({}, how == "pin" ? QVariant(0) : QVariant());
+        const QString how = record.value("how").toString();
         QGraphicsView view(scene);
         renderView(scene, Here, 3000.0);
         view.setRenderHint(QPainter::Antialiasing, how == "antialiased");
@@ -156,28 +128,19 @@ private slots:
             view.render(&painter);
         }
         const QRect extent = paintedExtent(image);
-        QVERIFY2(std::abs(extent.width() - size.width()) <= 2 && std::abs(extent.height() - size.height()) <= 2, qPrintable(sizeOf(extent)));
-        const QPoint origin = view.mapFromScene(Here);
-        QVERIFY(how != "pin" || origin.y() - extent.top() > extent.bottom() - origin.y());
-        QVERIFY(extent.contains(origin));
+        QVERIFY2(std::abs(extent.width() - size.width()) <= 2 && std::abs(extent.height() - size.height()) <= 2 && extent.contains(Centre),
+                 qPrintable(sizeOf(extent)));
+        QVERIFY(colour == QColor() || QColor(image.pixel(Centre + QPoint(0, size.height() / 3))) == colour);
+        QVERIFY(!record.contains("course") || Centre.y() - extent.top() > extent.bottom() - Centre.y());
+        // Selected (a 2-pixel pen), with a long figure, it still paints inside its bounds.
+        QVERIFY(vehicle->boundingRect().translated(Centre).adjusted(-1, -1, 1, 1).contains(extent));
+        // Inside the circle only the figure is dark.
+        QCOMPARE(countNearCentre(image, size.width() / 4, isDark) > 3, figure);
         int blended = 0;
         for (int y = extent.top(); y <= extent.bottom(); ++y)
             for (int x = extent.left(); x <= extent.right(); ++x)
-                blended += QList<QRgb>({qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(199, 226, 248)}).contains(image.pixel(x, y)) ? 0 : 1;
-        QCOMPARE(blended > 10, how == "antialiased");
-    }
-
-    void detectorPaintsInsideItsBounds()
-    {
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g"}, {"weight", 12345}, {"checkin_length", 20},
-                                   {"geometry", geometryOf({offsetMetres(Here, -15, 0), offsetMetres(Here, 15, 0)})}});
-        detector->setWeightShowMode(PriorityPlugin::show_weight_always);
-        detector->setProperty("selected", true);
-        QGraphicsView view(scene);
-        const QRect extent = paintedExtent(grabView(&view, Here, QTransform::fromScale(5e5, -5e5), QSize(300, 300)));
-        const QRect bounds = view.mapFromScene(detector->sceneBoundingRect()).boundingRect();
-        QVERIFY2(!extent.isEmpty() && bounds.adjusted(-2, -2, 2, 2).contains(extent), qPrintable(sizeOf(extent) + " in " + sizeOf(bounds)));
+                blended += QList<QRgb>({qRgb(255, 255, 255), qRgb(0, 0, 0), colour.rgb()}).contains(image.pixel(x, y)) ? 0 : 1;
+        QVERIFY(!record.contains("how") || (blended > 10) == (how == "antialiased"));
     }
 
     void routeBand_data()
@@ -186,7 +149,8 @@ private slots:
         // are dark (the pen's arrows or its line), and the colour 11 px north of it. At 2e6 px
         // per degree about 18 px are a metre north-south, so that is inside the 2 m band and
         // clear of the arrows; zoomed out, the band is about a pixel or less and not filled at
-        // all, and the arrows merge into one continuous line of the pen.
+        // all, and the arrows merge into one continuous line of the pen. A bent route further
+        // south, locked where the first is not, shares the layer's picture.
         QTest::addColumn<double>("scale");
         QTest::addColumn<double>("lengthMetres");
         QTest::addColumn<bool>("locked");
@@ -199,6 +163,7 @@ private slots:
         row("close up: light grey band, arrows apart", 2e6, 40.0, false, false, Qt::lightGray);
         row("close up, locked: red band", 2e6, 40.0, true, false, Qt::red);
         row("street: arrows several pixels apart", 93206.0, 0.0, false, false, Qt::white);
+        row("street, locked", 2e5, 0.0, true, false, Qt::white);
         row("district: arrows under four pixels apart, one line", 23301.0, 0.0, false, true, Qt::white);
         row("whole city: arrows closer than a pixel, one line", 1456.0, 0.0, false, true, Qt::white);
         row("too long for arrows, city zoom: its centre line", 1456.0, 130000.0, false, true, Qt::white);
@@ -212,45 +177,26 @@ private slots:
         QFETCH(bool, locked);
         QFETCH(bool, continuous);
         QFETCH(QColor, band);
-        auto *route = new PrioRoute(plugin, 1, scene);
+        // Pixels east and south of the centre.
+        auto px = [&](double east, double south) { return Here + QPointF(east, -south) / scale; };
         const double half = lengthMetres > 0.0 ? lengthMetres / 2.0 : 90.0 / scale * metresPerDegreeLon(Here.y());
-        route->setGeometry(geometryOf({offsetMetres(Here, -half, 0), offsetMetres(Here, half, 0)}), "h");
+        PrioRoute *route = routeAlong({offsetMetres(Here, -half, 0), offsetMetres(Here, half, 0)});
         route->applyProperties({{"locked", locked}});
         route->setSelected(true);
-        const QImage image = renderView(scene, Here, scale);
+        PrioRoute *bent = routeAlong({px(-90, 60), px(10, 40), px(90, 80)}, 2);
+        bent->applyProperties({{"locked", !locked}});
+        bent->setDontHide(true);
+        QGraphicsView view(scene);
+        const QImage image = grabView(&view, Here, QTransform::fromScale(scale, -scale));
         int covered = 0;
         for (int x = 15; x < 185; ++x)
             covered += isDark(image.pixel(x, 99)) || isDark(image.pixel(x, 100)) || isDark(image.pixel(x, 101)) ? 1 : 0;
         QVERIFY2(continuous ? covered >= 165 : covered > 30 && covered < 150, qPrintable(QString::number(covered)));
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 11))), band);
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
-    }
-
-    void routePictureMatchesRoutesDrawnAlone_data()
-    {
-        QTest::addColumn<double>("scale");
-        QTest::newRow("street: bands and arrows, one locked") << 2e5;
-        QTest::newRow("district: centre lines") << 23301.0;
-    }
-
-    void routePictureMatchesRoutesDrawnAlone()
-    {
+        QVERIFY(paintedExtent(image.copy(0, 130, 200, 70)).width() > 150);
         // The layer draws its routes as one picture; without it (the host deleted it) each
-        // route draws itself. The view must look the same either way, after a drag too.
-        QFETCH(double, scale);
-        const double reach = 120.0 / scale * metresPerDegreeLon(Here.y());
-        for (int i = 0; i < 3; ++i) {
-            auto *route = new PrioRoute(plugin, i + 1, scene);
-            route->setGeometry(geometryOf({offsetMetres(Here, -reach, reach * (i - 1) * 0.5), offsetMetres(Here, reach * 0.3, -reach * 0.2),
-                                           offsetMetres(Here, reach, reach * (1 - i) * 0.7)}),
-                               "h");
-            route->applyProperties({{"locked", i == 1}});
-            route->setDontHide(true);
-        }
-        QGraphicsView view(scene);
-        grabView(&view, Here, QTransform::fromScale(scale, -scale));
-        view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
-        const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        // route draws itself. The view must look the same either way.
         QList<QGraphicsItem *> layers;
         for (QGraphicsItem *item : scene->items())
             if (item->type() == RouteLayer::Type)
@@ -258,15 +204,17 @@ private slots:
         QCOMPARE(layers.size(), 1);
         delete layers.first();
         const QImage alone = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        auto near = [](QRgb a, QRgb b) { return qAbs(qRed(a) - qRed(b)) <= 2 && qAbs(qGreen(a) - qGreen(b)) <= 2 && qAbs(qBlue(a) - qBlue(b)) <= 2; };
         int differing = 0;
-        for (int y = 0; y < picture.height(); ++y)
-            for (int x = 0; x < picture.width(); ++x)
-                differing += near(picture.pixel(x, y), alone.pixel(x, y)) ? 0 : 1;
-        QVERIFY2(paintedExtent(alone).width() > 150, qPrintable(sizeOf(paintedExtent(alone))));
-        // A line is simplified to a quarter pixel for the part in view: drawn for another
-        // window, an aliased edge may move by a pixel in a place or two.
-        QVERIFY2(differing <= 3, qPrintable(QString::number(differing)));
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb a = image.pixel(x, y);
+                const QRgb b = alone.pixel(x, y);
+                differing += qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
+            }
+        }
+        // (Close up, where a band is tens of pixels wide, its joins differ: bevelled in the
+        // picture, round alone. Compared where bands are a few pixels wide.)
+        QVERIFY2(differing == 0 || scale > 1e6, qPrintable(QString::number(differing)));
     }
 
     void changesReachTheView()
@@ -274,15 +222,7 @@ private slots:
         // The route layer's picture and the batch that draws detectors and boards repaint
         // what changed in a view that is showing: a lock, a hidden and a selected route, a
         // board that moved away and a detector's new state.
-        auto *route = new PrioRoute(plugin, 1, scene);
-        route->setGeometry(geometryOf({offsetMetres(Here, -20, 0), offsetMetres(Here, 20, 0)}), "h");
-        route->setDontHide(true);
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g"}, {"geometry", geometryOf({offsetMetres(Here, -15, 15), offsetMetres(Here, 15, 15)})}});
-        detector->setInView(true);
-        PrioVehicle *vehicle = vehicleAt({});
-        auto place = [&](const QPointF &p) { vehicle->applyPosition({{"pos", QVariantList{p.x(), p.y()}}, {"rpos", QVariantList{p.x(), p.y()}}}); };
-        place(offsetMetres(Here, 0, -15));
+        PrioVehicle *vehicle = street(15, 15);
         QGraphicsView view(scene);
         // About 18 px per metre north-south and 29 east-west.
         const QImage before = grabView(&view, Here, QTransform::fromScale(2e6, -2e6), QSize(200, 640));
@@ -302,7 +242,7 @@ private slots:
         route->setSelected(true);
         QCOMPARE(colourAt(offLine), QColor(Qt::red));
         const QPointF away = offsetMetres(Here, 3, -15);
-        place(away);
+        vehicle->applyPosition({{"pos", at(away)}, {"rpos", at(away)}});
         detector->setState("active", "B1");
         QCOMPARE(colourAt(board), QColor(Qt::white));
         QCOMPARE(colourAt(view.mapFromScene(away)), QColor(199, 226, 248));
@@ -332,13 +272,7 @@ private slots:
         // items and the arrow over them.
         QFETCH(QPoint, offset);
         QFETCH(bool, arrow);
-        auto *route = new PrioRoute(plugin, 1, scene);
-        route->setGeometry(geometryOf({offsetMetres(Here, -60, 0), offsetMetres(Here, 60, 0)}), "h");
-        route->setDontHide(true);
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g"}, {"geometry", geometryOf({offsetMetres(Here, -15, 30), offsetMetres(Here, 15, 30)})}});
-        detector->setInView(true);
-        vehicleAt({});
+        street(30, 0);
         QGraphicsView view(scene);
         view.setDragMode(QGraphicsView::ScrollHandDrag);
         grabView(&view, Here, QTransform::fromScale(2e5, -2e5));
@@ -379,6 +313,7 @@ private slots:
         row("a zone of 70 points under a pixel: the pen's line", "long active", 2e4, 0, 5, Qt::black);
         row("weight 1, if valid: the disc", "idle", 5e5, ifValid, 1, QColor());
         row("weight 5, always: the disc", "inside", 5e5, int(PriorityPlugin::show_weight_always), 5, QColor());
+        row("selected, a long figure always", "selected inside", 5e5, int(PriorityPlugin::show_weight_always), 12345, QColor());
     }
 
     void detectorZone()
@@ -391,13 +326,17 @@ private slots:
         QVector<double> along{-15, 15};
         for (int i = 2; state.startsWith("long") && i < 70; ++i)
             along << 15 + 10.0 * i;
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g"}, {"weight", weight}, {"checkin_length", 15}, {"geometry", eastOf(Here, along)}});
+        auto *detector = detectorFrom({{"weight", weight}, {"checkin_length", 15}, {"geometry", eastOf(Here, along)}});
         detector->setWeightShowMode(mode);
         detector->setInView(true);
         detector->setZValue(state.startsWith("raised") ? 1 : 0);
+        detector->setProperty("selected", state.startsWith("selected"));
         detector->setState(state.section(' ', -1), "B1");
-        const QImage image = renderView(scene, Here, scale);
+        QGraphicsView view(scene);
+        const QImage image = grabView(&view, Here, QTransform::fromScale(scale, -scale));
+        // Selected (a wider pen), with a long figure, it paints inside its bounds.
+        const QRect bounds = view.mapFromScene(detector->sceneBoundingRect()).boundingRect();
+        QVERIFY2(bounds.adjusted(-2, -2, 2, 2).contains(paintedExtent(image)), qPrintable(sizeOf(paintedExtent(image)) + " in " + sizeOf(bounds)));
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 35))), QColor(Qt::white));
         const bool disc = !colour.isValid();
         if (!disc)
@@ -421,15 +360,34 @@ private slots:
     }
 
 private:
-    PrioVehicle *vehicleAt(const QVariantMap &record, const QVariant &course = QVariant())
+    PrioRoute *route = nullptr;
+    PrioVDetector *detector = nullptr;
+
+    // A route shown 120 m eastwards through the centre, a 30 m detector in view `north` metres
+    // north of it and a board on its route `south` metres south of it.
+    PrioVehicle *street(double north, double south)
     {
-        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-        vehicle->applyProperties({{"logged_in", true}, {"route_id", 5}, {"locked", record.value("locked")}});
-        QVariantMap position{{"pos", QVariantList{Here.x(), Here.y()}}, {"rpos", QVariantList{Here.x(), Here.y()}},
-                             {"weight", record.value("weight", 1)}};
-        if (course.isValid())
-            position.insert("course", course);
-        vehicle->applyPosition(position);
+        route = routeAlong({offsetMetres(Here, -60, 0), offsetMetres(Here, 60, 0)});
+        route->setDontHide(true);
+        detector = detectorFrom({{"geometry", geometryOf({offsetMetres(Here, -15, north), offsetMetres(Here, 15, north)})}});
+        detector->setInView(true);
+        return vehicleAt({}, offsetMetres(Here, 0, -south));
+    }
+
+    // A board at the centre (or at p) as the record says: locked, active, its weight, mode,
+    // selection, course, raised above the layer's batch (it then draws itself, as it looks in the batch).
+    PrioVehicle *vehicleAt(const QVariantMap &record, const QPointF &p = Here)
+    {
+        QVariantMap position{{"weight", record.value("weight", 1)}};
+        if (record.contains("course"))
+            position.insert("course", record.value("course"));
+        PrioVehicle *vehicle = boardAt(p, position);
+        vehicle->applyProperties({{"locked", record.value("locked")}});
+        if (record.contains("active"))
+            vehicle->setPriorityState("active", 1);
+        vehicle->setWeightShowMode(record.value("mode").toInt());
+        vehicle->setSelected(record.contains("selected"));
+        vehicle->setZValue(record.value("raised").toDouble());
         return vehicle;
     }
 };

@@ -3,6 +3,7 @@
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
 
+#include "common/logcapture.h"
 #include "itemtestutil.h"
 
 #include <QGraphicsPathItem>
@@ -16,13 +17,6 @@
 using namespace ItemTest;
 
 namespace {
-
-QStringList capturedWarnings;
-void captureWarnings(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtWarningMsg)
-        capturedWarnings << text;
-}
 
 // A scene whose layer takes no items.
 class BareLayerScene : public QGraphicsScene
@@ -84,7 +78,7 @@ private slots:
         QTest::addColumn<QString>("sceneKind");
         QTest::addColumn<QString>("warning");
         for (const QString kind : {"route", "detector", "vehicle"}) {
-            const QString who = kind == "route" ? "Route::Route" : kind == "detector" ? "VDetector::VDetector" : "Vehicle::Vehicle";
+            const QString who = "warning: " + QString(kind == "route" ? "Route::Route" : kind == "detector" ? "VDetector::VDetector" : "Vehicle::Vehicle");
             QTest::addRow("%s on the map", qPrintable(kind)) << kind << true << "map" << "";
             QTest::addRow("%s of another parent", qPrintable(kind)) << kind << false << "map" << "";
             QTest::addRow("%s without a scene", qPrintable(kind)) << kind << true << "none" << "";
@@ -108,16 +102,14 @@ private slots:
         QGraphicsScene plain;
         BareLayerScene bare;
         QGraphicsScene *target = sceneKind == "map" ? scene : sceneKind == "plain" ? &plain : sceneKind == "bare" ? &bare : nullptr;
-        capturedWarnings.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(captureWarnings);
+        LogCapture log;
         QGraphicsObject *item = kind == "route" ? static_cast<QGraphicsObject *>(new PrioRoute(parent, 3, target))
             : kind == "detector" ? static_cast<QGraphicsObject *>(new PrioVDetector(parent, 3, target, false))
                                  : new PrioVehicle(parent, "B3", target);
-        qInstallMessageHandler(previous);
         QScopedPointer<QGraphicsObject> owned(pluginParent ? nullptr : item);
 
         // Qt's own complaint about the missing invokable comes first; ours is the last line.
-        QCOMPARE(capturedWarnings.filter(QRegularExpression("^(Route|VDetector|Vehicle)::")).join(""), warning);
+        QCOMPARE(log.lines().filter(QRegularExpression("^warning: (Route|VDetector|Vehicle)::")).join(""), warning);
         // Routes join the layer only for the plug-in; the layer is the host's "Traffic priority".
         const bool onLayer = sceneKind == "map" && (pluginParent || kind != "route");
         QCOMPARE(item->parentItem() && item->parentItem() == scene->layer("Traffic priority"), onLayer);
@@ -236,20 +228,6 @@ private slots:
         // Drawing it, at a city and at a street scale, must finish too.
         for (double scale : {3000.0, 1e5})
             QVERIFY(!renderView(scene, QPointF(30.0, 55.0), scale).isNull());
-    }
-
-    void growingSetsAreCapped()
-    {
-        auto *detector = new PrioVDetector(plugin, 1, scene, true);
-        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-        for (int i = 0; i < 10000; ++i) {
-            detector->setState("active", QString::number(i));
-            detector->applyProperties({{"board_name", QStringLiteral("x%1").arg(i)}});
-            vehicle->setPriorityState("active", i);
-        }
-        QCOMPARE(detector->activeBoards().size(), ItemLimits::MaxActiveBoards);
-        QCOMPARE(vehicle->activeDetectors().size(), ItemLimits::MaxActiveDetectors);
-        QCOMPARE(vehicle->priorityState(), QStringLiteral("active"));
     }
 };
 

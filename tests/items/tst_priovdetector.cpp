@@ -1,4 +1,4 @@
-#include "items/priovdetector.h"
+#include "items/itemlimits.h"
 
 #include "itemtestutil.h"
 
@@ -60,17 +60,21 @@ class tst_PrioVDetector : public Fixture
     Q_OBJECT
 
 private slots:
-    void lineZone_data()
+    void zones_data()
     {
-        // The band is 1.5 m wide (square caps add 0.75 m) and ends 5 m before the stop point; 3 m
+        // Built with the hash g2 over a line zone (check-in 10 m along, hash g1). A line zone:
+        // the band is 1.5 m wide (square caps add 0.75 m) and ends 5 m before the stop point; 3 m
         // circles at both ends; a 3 m check-in square and the 12 m weight rectangle at the
         // check-in point, the latter at the stop point without one; the arrowhead from the
-        // band's end to the stop point, 2.5 m wide.
-        QTest::addColumn<QString>("geometry");
-        QTest::addColumn<QVariant>("checkin");
+        // band's end to the stop point, 2.5 m wide. A sector: the zone around its centre in
+        // whole metres; directions run clockwise from east. Empty where the build fails.
+        QTest::addColumn<QVariantMap>("record");
         QTest::addColumn<QString>("zone");
         auto row = [](const char *name, const QString &geometry, const QVariant &checkin, const QString &zone) {
-            QTest::newRow(name) << geometry << checkin << zone;
+            QVariantMap record{{"geometry", geometry}};
+            if (checkin.isValid())
+                record.insert("checkin_length", checkin);
+            QTest::newRow(name) << record << zone;
         };
         const QString circles30 = "band 12.5,0 26.5x1.5 | start 0,0 3x3 | end 30,0 3x3 | ";
         const QString stop30 = "weight 30,0 12x12 | head 30,0 from 25,0 2.5";
@@ -87,64 +91,36 @@ private slots:
         row("near middle point dropped", eastOf(Start, {0, 3, 30}), {}, circles30 + stop30);
         row("5 m away is kept", eastOf(Start, {0, 30, 35.01}), {},
             "band 15,0 31.5x1.5 | start 0,0 3x3 | end 35,0 3x3 | weight 35,0 12x12 | head 35,0 from 30,0 2.5");
+        row("a bad point fails the whole line", "10,50 11", {}, "");
+        row("one point left after dropping", eastOf(Start, {0, 3}), {}, "");
+        row("all points equal", eastOf(Start, {0, 0, 0, 0}), {}, "");
+        row("beyond the Mercator limit", "10,86 10.001,86", {}, "");
+        QTest::newRow("60 degrees of 100 m opening south, a 2 m dot") << sector(90, 60) << "0,-49 100x102";
+        QTest::newRow("90 degrees opening east") << sector(0, 90) << "49,0 102x141";
+        QTest::newRow("sector without sweepAngle") << sector(0, QVariant()) << "";
+        QTest::newRow("sector at the pole") << sector(0, 60, 100, 90) << "";
+        QTest::newRow("sector with a negative radius") << sector(0, 60, -100) << "";
+        QTest::newRow("sector radius beyond int") << sector(0, 60, 1e30) << "";
+        QVariantMap noPosition = sector(0, 60), noDirection = sector(0, 60);
+        noPosition.remove("pos");
+        noDirection.remove("directionAngle");
+        QTest::newRow("sector without a position") << noPosition << "";
+        QTest::newRow("sector without directionAngle") << noDirection << "";
     }
 
-    void lineZone()
-    {
-        QFETCH(QString, geometry);
-        QFETCH(QVariant, checkin);
-        QFETCH(QString, zone);
-        QVariantMap record{{"geometry_hash", "g1"}, {"geometry", geometry}};
-        if (checkin.isValid())
-            record.insert("checkin_length", checkin);
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties(record);
-        QVERIFY(detector->property("hasGeometry").toBool());
-        QCOMPARE(detector->geometryHash(), QStringLiteral("g1"));
-        QCOMPARE(detector->pos(), QPointF());
-        QCOMPARE(zoneOf(detector), zone);
-        QCOMPARE(detector->band().fillRule(), Qt::WindingFill);
-        // The shape is the zone; the bounds also hold the weight figure painted around it.
-        QCOMPARE(detector->shape(), detector->zonePath());
-        QVERIFY(detector->zonePath().boundingRect().contains(detector->band().boundingRect()));
-        QVERIFY(detector->boundingRect().contains(detector->weightRect().normalized()));
-        QVERIFY(detector->boundingRect().contains(detector->zonePath().boundingRect()));
-    }
-
-    void sectorsAndFailedBuilds_data()
-    {
-        // The zone around the sector's centre in whole metres, empty where the build fails.
-        // Directions run clockwise from east.
-        QTest::addColumn<QVariantMap>("record");
-        QTest::addColumn<QString>("zone");
-        auto row = [](const char *name, const QVariantMap &record, const char *zone) { QTest::newRow(name) << record << QString(zone); };
-        row("60 degrees of 100 m opening south, a 2 m dot", sector(90, 60), "0,-49 100x102");
-        row("90 degrees opening east", sector(0, 90), "49,0 102x141");
-        row("sector without sweepAngle", sector(0, QVariant()), "");
-        row("sector at the pole", sector(0, 60, 100, 90), "");
-        row("sector with a negative radius", sector(0, 60, -100), "");
-        row("sector radius beyond int", sector(0, 60, 1e30), "");
-        row("sector without a position", {{"emergency", true}, {"radius", 10}, {"directionAngle", 0}, {"sweepAngle", 60}}, "");
-        row("sector without directionAngle", {{"emergency", true}, {"pos", QVariantList{37.6, 55.7}}, {"radius", 10}, {"sweepAngle", 60}}, "");
-        row("a bad point fails the whole line", {{"geometry", "10,50 11"}}, "");
-        row("one point left after dropping", {{"geometry", eastOf(Start, {0, 3})}}, "");
-        row("all points equal", {{"geometry", eastOf(Start, {0, 0, 0, 0})}}, "");
-        row("beyond the Mercator limit", {{"geometry", "10,86 10.001,86"}}, "");
-    }
-
-    void sectorsAndFailedBuilds()
+    void zones()
     {
         QFETCH(QVariantMap, record);
         QFETCH(QString, zone);
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g1"}, {"geometry", eastOf(Start, {0, 30})}, {"checkin_length", 10}});
+        auto *detector = detectorFrom({{"geometry_hash", "g1"}, {"geometry", eastOf(Start, {0, 30})}, {"checkin_length", 10}});
         QSignalSpy changed(detector, &PrioVDetector::stateChanged);
         record.insert("geometry_hash", "g2");
         detector->applyProperties(record);
         QCOMPARE(changed.count(), 1);
-        QCOMPARE(detector->hasGeometry(), !zone.isEmpty());
+        QCOMPARE(detector->property("hasGeometry").toBool(), !zone.isEmpty());
+        const bool isSector = record.value("emergency").toBool();
         // Nothing of the line zone built before is left to draw.
-        QVERIFY(detector->band().isEmpty() && detector->checkinSquare().isEmpty());
+        QVERIFY(!(zone.isEmpty() || isSector) || (detector->band().isEmpty() && detector->checkinSquare().isEmpty()));
         if (zone.isEmpty()) {
             QVERIFY(detector->zonePath().isEmpty() && detector->boundingRect().isNull());
             QCOMPARE(detector->geometryHash(), QString());
@@ -153,9 +129,20 @@ private slots:
             QCOMPARE(changed.count(), 2);
             return;
         }
+        QCOMPARE(detector->geometryHash(), QStringLiteral("g2"));
+        // The shape is the zone; the bounds also hold the weight figure painted around it.
+        QCOMPARE(detector->shape(), detector->zonePath());
+        QVERIFY(detector->boundingRect().contains(detector->zonePath().boundingRect()));
+        if (!isSector) {
+            QCOMPARE(detector->pos(), QPointF());
+            QCOMPARE(zoneOf(detector), zone);
+            QCOMPARE(detector->band().fillRule(), Qt::WindingFill);
+            QVERIFY(detector->zonePath().boundingRect().contains(detector->band().boundingRect()));
+            QVERIFY(detector->boundingRect().contains(detector->weightRect().normalized()));
+            return;
+        }
         const QPointF centre(37.6, 55.7);
-        QCOMPARE(detector->pos(), centre);
-        QCOMPARE(detector->centre(), centre);
+        QVERIFY(detector->pos() == centre && detector->centre() == centre);
         QCOMPARE(metres(detector->zonePath().boundingRect().translated(centre), centre, 1), zone);
         // Back to a line zone: in scene coordinates again, the item at the origin.
         detector->applyProperties({{"geometry_hash", "l1"}, {"emergency", false}, {"geometry", eastOf(Start, {0, 30})}});
@@ -165,8 +152,7 @@ private slots:
 
     void records()
     {
-        auto *detector = new PrioVDetector(plugin, 7, scene, true);
-        detector->applyProperties({{"geometry_hash", "g1"}, {"geometry", eastOf(Start, {0, 30})}});
+        auto *detector = detectorFrom({{"geometry_hash", "g1"}, {"geometry", eastOf(Start, {0, 30})}});
         const QPainterPath zone = detector->zonePath();
         QSignalSpy changed(detector, &PrioVDetector::stateChanged);
         // The same hash or none never rebuilds; nothing new is no change.
@@ -204,6 +190,12 @@ private slots:
         detector->setState("", "A");
         QCOMPARE(detector->activeBoards(), QSet<QString>{"A"});
         QCOMPARE(detector->state(), QStringLiteral("idle"));
+        // However many boards the server names, the set stays bounded.
+        for (int i = 0; i < 10000; ++i) {
+            detector->setState("active", QString::number(i));
+            detector->applyProperties({{"board_name", QStringLiteral("x%1").arg(i)}});
+        }
+        QCOMPARE(detector->activeBoards().size(), ItemLimits::MaxActiveBoards);
     }
 
     void colourAndVisibility_data()
@@ -239,8 +231,7 @@ private slots:
     {
         QFETCH(QString, steps);
         QFETCH(QString, expected);
-        auto *detector = new PrioVDetector(plugin, 7, scene, false);
-        detector->applyProperties({{"geometry_hash", "g1"}, {"geometry", eastOf(Start, {0, 30})}});
+        auto *detector = detectorFrom({{"geometry", eastOf(Start, {0, 30})}}, false);
         QString state;
         bool selected = false;
         for (const QString &step : steps.split(' ')) {

@@ -1,5 +1,4 @@
-#include "items/priovehicle.h"
-#include "items/prioroute.h"
+#include "items/itemlimits.h"
 #include "kernel/roaditemmodel.h"
 
 #include "itemtestutil.h"
@@ -14,7 +13,7 @@ namespace {
 
 QVariantList at(double lon, double lat)
 {
-    return {lon, lat};
+    return ItemTest::at({lon, lat});
 }
 
 } // namespace
@@ -26,35 +25,53 @@ class tst_PrioVehicle : public Fixture
 private slots:
     void looks_data()
     {
-        // Given: which of ev, locked, in (logged in), pos or rpos, route (assigned), active hold.
-        // Expected: icon, state colour and type text.
+        // Given: which of ev, locked, in (logged in), pos or rpos, route (assigned), active hold;
+        // for the texts a description, no name, speed 42, a tree entry under route 12's boards or
+        // directly under a section. Expected: icon, state colour and type text, and the tooltip's
+        // lines before the time of the last connection (which every position refreshes).
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("expected");
-        auto row = [](const char *name, const char *given, const char *expected) { QTest::newRow(name) << QString(given) << QString(expected); };
-        row("locked emergency, whatever else", "ev locked in rpos route active", "ecarr #ff0000 EV(Locked)");
-        row("locked bus with priority", "locked in rpos route active", "bus-24r #ff0000 Vehicle(Locked)");
-        row("not logged in", "route", "bus-24u #c0c0c0 Vehicle(No position data)");
-        row("logged in, no position", "in route", "bus-24nogps #c0c0c0 Vehicle(No position data)");
-        row("priority", "in rpos route active", "bus-24p #00ff00 Vehicle(Has priority)");
-        row("on its route", "in rpos route", "bus-24 #c7e2f8 Vehicle");
-        row("off its route", "in pos route", "bus-24 #ffb6c1 Vehicle");
-        row("not assigned", "in rpos", "bus-24 #c0c0c0 Vehicle");
-        row("emergency with priority", "ev in rpos route active", "ecarp #00ff00 EV(Has priority)");
-        row("emergency, no position", "ev in route", "ecarnogps #c0c0c0 EV(No position data)");
+        QTest::addColumn<QString>("tip");
+        auto row = [](const char *name, const char *given, const char *expected, const char *tip) {
+            QTest::newRow(name) << QString(given) << QString(expected) << QString(tip);
+        };
+        row("locked emergency, whatever else", "ev locked in rpos route active", "ecarr #ff0000 EV(Locked)", "EV B1|Locked");
+        row("locked bus with priority and speed", "locked in rpos route active speed", "bus-24r #ff0000 Vehicle(Locked)",
+            "Vehicle B1|Speed: 42 km/h|Locked");
+        row("not logged in", "route", "bus-24u #c0c0c0 Vehicle(No position data)", "Vehicle B1|No position data");
+        row("logged in, no position, a description", "in route desc", "bus-24nogps #c0c0c0 Vehicle(No position data)",
+            "Vehicle B1|Depot 2|No position data");
+        row("priority", "in rpos route active", "bus-24p #00ff00 Vehicle(Has priority)", "Vehicle B1|Has priority");
+        row("on its route, listed under it", "in rpos route listed", "bus-24 #c7e2f8 Vehicle", "Vehicle B1|Route 12");
+        row("off its route", "in pos route", "bus-24 #ffb6c1 Vehicle", "Vehicle B1");
+        row("not assigned, listed directly under a section", "in rpos section", "bus-24 #c0c0c0 Vehicle", "Vehicle B1");
+        row("emergency with priority", "ev in rpos route active", "ecarp #00ff00 EV(Has priority)", "EV B1|Has priority");
+        row("nameless emergency, no position", "ev in route noname", "ecarnogps #c0c0c0 EV(No position data)", "EV ?|No position data");
     }
 
     void looks()
     {
         QFETCH(QString, given);
         QFETCH(QString, expected);
+        QFETCH(QString, tip);
         const QStringList flags = given.split(' ');
-        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
+        auto *vehicle = new PrioVehicle(plugin, flags.contains("noname") ? "" : "B1", scene);
         vehicle->applyProperties({{"locked", flags.contains("locked")}, {"logged_in", flags.contains("in")},
-                                  {"route_id", flags.contains("route") ? 5 : 0}, {"allow_emergency", flags.contains("ev")}});
-        if (flags.contains("pos") || flags.contains("rpos"))
-            vehicle->applyPosition({{"pos", at(10, 50)}, {flags.contains("rpos") ? "rpos" : "x", at(10.001, 50)}, {"course", 10}});
+                                  {"route_id", flags.contains("route") ? 5 : 0}, {"allow_emergency", flags.contains("ev")},
+                                  {"description", flags.contains("desc") ? "Depot 2" : ""}});
+        Road::ItemModel model;
+        QObject *section = model.addSection("Traffic priority system/Assigned boards");
+        auto *route = new PrioRoute(plugin, 12, scene);
+        QVERIFY(model.addObject(route, section));
+        if (flags.contains("listed") || flags.contains("section"))
+            QVERIFY(model.addObject(vehicle, flags.contains("listed") ? model.addSubSection(route, "Boards") : section));
+        const bool positioned = given.contains("pos");
+        if (positioned)
+            vehicle->applyPosition({{"pos", at(10, 50)}, {flags.contains("rpos") ? "rpos" : "x", at(10.001, 50)}, {"course", 10},
+                                    {flags.contains("speed") ? "speed" : "x", 42}});
         if (flags.contains("active"))
             vehicle->setPriorityState("active", 3);
+        vehicle->updateTexts();
         const QString icon = vehicle->iconPath();
         QCOMPARE(icon.mid(icon.lastIndexOf('/') + 1).remove(".png") + ' ' + vehicle->stateColour().name() + ' ' + vehicle->typeText(),
                  expected);
@@ -62,6 +79,16 @@ private slots:
         QVERIFY(icon.startsWith("://icons/"));
         QVERIFY(QImage(icon).size() == QSize(24, 24) && QImage(icon).hasAlphaChannel());
         QCOMPARE(vehicle->modelData(0, Qt::DecorationRole).value<QIcon>().availableSizes().value(0), QSize(24, 24));
+        const QStringList lines = vehicle->toolTip().split('\n');
+        QCOMPARE(lines.mid(0, lines.size() - (positioned ? 1 : 0)).join('|'), tip);
+        QVERIFY(!positioned || lines.last().startsWith("Last time was on connection "));
+        QCOMPARE(treeRow(vehicle), QVariantList({vehicle->name(), flags.contains("desc") ? "Depot 2" : "", vehicle->typeText(), QVariant(),
+                                                 vehicle->toolTip(), QVariant(), "QString", "QIcon"}));
+        // The route line follows the route's description; without a speed the speed line goes.
+        route->applyProperties({{"description", "Ring"}});
+        vehicle->applyPosition({{"pos", at(10, 50)}});
+        QCOMPARE(vehicle->toolTip().contains("\nRoute Ring\n"), flags.contains("listed"));
+        QVERIFY(!vehicle->toolTip().contains("Speed"));
     }
 
     void records()
@@ -84,6 +111,11 @@ private slots:
         QVERIFY(!vehicle->lastConnected().isValid());
         vehicle->applyProperties({{"route_id", 4.0}, {"radius", "50"}});
         QCOMPARE(vehicle->routeId() * 100 + vehicle->evRadius(), 450);
+        // However many detectors give priority, the set stays bounded.
+        for (int i = 0; i < 10000; ++i)
+            vehicle->setPriorityState("active", i);
+        QCOMPARE(vehicle->activeDetectors().size(), ItemLimits::MaxActiveDetectors);
+        QCOMPARE(vehicle->priorityState(), QStringLiteral("active"));
     }
 
     void visibility_data()
@@ -234,66 +266,6 @@ private slots:
         QCOMPARE(vehicle->iconPath(), state == "active" ? QStringLiteral("://icons/bus-24p.png") : QStringLiteral("://icons/bus-24.png"));
     }
 
-    void texts_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QVariantMap>("record");
-        QTest::addColumn<bool>("position");
-        QTest::addColumn<QString>("typeText");
-        QTest::addColumn<QStringList>("firstLines");
-        QTest::newRow("position-less bus with a description")
-            << "4711" << QVariantMap{{"logged_in", true}, {"description", "Depot 2"}} << false << "Vehicle(No position data)"
-            << QStringList{"Vehicle 4711", "Depot 2", "No position data"};
-        QTest::newRow("nameless emergency vehicle") << "" << QVariantMap{{"allow_emergency", true}} << false << "EV(No position data)"
-                                                    << QStringList{"EV ?", "No position data"};
-        QTest::newRow("locked, positioned, with speed") << "B7" << QVariantMap{{"locked", true}} << true << "Vehicle(Locked)"
-                                                        << QStringList{"Vehicle B7", "Speed: 42 km/h", "Locked"};
-    }
-
-    void texts()
-    {
-        QFETCH(QString, name);
-        QFETCH(QVariantMap, record);
-        QFETCH(bool, position);
-        QFETCH(QString, typeText);
-        QFETCH(QStringList, firstLines);
-        auto *vehicle = new PrioVehicle(plugin, name, scene);
-        vehicle->applyProperties(record);
-        if (position)
-            vehicle->applyPosition({{"pos", at(10, 50)}, {"speed", 42}});
-        QCOMPARE(vehicle->typeText(), typeText);
-        // Every position refreshes the time of the last connection, which ends the tooltip.
-        const QStringList lines = vehicle->toolTip().split('\n');
-        QCOMPARE(lines.mid(0, firstLines.size()), firstLines);
-        QCOMPARE(lines.size(), firstLines.size() + (position ? 1 : 0));
-        QVERIFY(!position || lines.last().startsWith("Last time was on connection "));
-        QCOMPARE(treeRow(vehicle), QVariantList({name, record.value("description").toString(), typeText, QVariant(), vehicle->toolTip(),
-                                                 QVariant(), "QString", "QIcon"}));
-        // Without a speed the speed line goes.
-        vehicle->applyPosition({{"pos", at(10, 50)}});
-        QVERIFY(!vehicle->toolTip().contains("Speed"));
-    }
-
-    void routeLineInToolTip()
-    {
-        Road::ItemModel model;
-        QObject *section = model.addSection("Traffic priority system/Assigned boards");
-        auto *route = new PrioRoute(plugin, 12, scene);
-        QVERIFY(model.addObject(route, section));
-        auto *vehicle = new PrioVehicle(plugin, "B1", scene);
-        QVERIFY(model.addObject(vehicle, model.addSubSection(route, "Boards")));
-        vehicle->updateTexts();
-        QVERIFY2(vehicle->toolTip().endsWith("\nRoute 12"), qPrintable(vehicle->toolTip()));
-        route->applyProperties({{"description", "Ring"}});
-        vehicle->updateTexts();
-        QVERIFY(vehicle->toolTip().endsWith("\nRoute Ring"));
-        // Listed directly under a section, not under a route: no route line.
-        auto *other = new PrioVehicle(plugin, "B2", scene);
-        QVERIFY(model.addObject(other, section));
-        other->updateTexts();
-        QVERIFY(!other->toolTip().contains("Route"));
-    }
-
     void sector()
     {
         // No radius, no sector; once it has one, a 90-degree sector of 50 m opening north
@@ -395,10 +367,7 @@ private slots:
 private:
     PrioVehicle *positioned(const QString &name, const QVariant &course = 90)
     {
-        auto *vehicle = new PrioVehicle(plugin, name, scene);
-        vehicle->applyProperties({{"logged_in", true}, {"route_id", 5}});
-        vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", course}});
-        return vehicle;
+        return boardAt({10.0, 50.0}, {{"rpos", at(10.0001, 50.0001)}, {"course", course}}, name);
     }
 };
 
