@@ -41,13 +41,12 @@ private slots:
         QTest::addColumn<QPointF>("geo");
         QTest::addColumn<QPointF>("world");
         QTest::addColumn<double>("metresPerUnit");
-        auto row = [](const char *name, QPointF geo, QPointF world, double metres) { QTest::newRow(name) << geo << world << metres; };
-        row("origin", {0, 0}, {2048, 2048}, 9751.301888928436);
-        row("Moscow", {37.6173, 55.7558}, {2476.00128, 1280.4201258764165}, 5490.7468197476055);
-        row("60 S", {-10, -60}, {1934.2222222222222, 2906.5230710353567}, 4872.415242670134);
-        row("north-east corner", {180, Geo::MaxLatitude}, {4096, 0}, 841.8564607475437);
-        row("latitude 400", {180, 400}, {4096, 0}, 841.8564607475437);
-        row("latitude minus infinity", {-180, -qInf()}, {0, 4096}, 840.5708659396106);
+        QTest::newRow("origin") << QPointF(0, 0) << QPointF(2048, 2048) << 9751.301888928436;
+        QTest::newRow("Moscow") << QPointF(37.6173, 55.7558) << QPointF(2476.00128, 1280.4201258764165) << 5490.7468197476055;
+        QTest::newRow("60 S") << QPointF(-10, -60) << QPointF(1934.2222222222222, 2906.5230710353567) << 4872.415242670134;
+        QTest::newRow("north-east corner") << QPointF(180, Geo::MaxLatitude) << QPointF(4096, 0) << 841.8564607475437;
+        QTest::newRow("latitude 400") << QPointF(180, 400) << QPointF(4096, 0) << 841.8564607475437;
+        QTest::newRow("latitude minus infinity") << QPointF(-180, -qInf()) << QPointF(0, 4096) << 840.5708659396106;
     }
 
     void worldPlane()
@@ -62,8 +61,7 @@ private slots:
         QVERIFY2(std::fabs(scale - metresPerUnit) < metresPerUnit * 1e-7, qPrintable(QString::number(scale, 'g', 17)));
         // Only the latitude counts; metres and world units convert both ways by that scale.
         QCOMPARE(metresPerWorldUnit(QPointF(geo.x() / 2 + 7, geo.y())), scale);
-        QVERIFY(std::fabs(worldToMetres(3.0, geo) - 3.0 * metresPerUnit) < metresPerUnit * 1e-6);
-        QVERIFY(std::fabs(metresToWorld(2.0 * metresPerUnit, geo) - 2.0) < 1e-6);
+        QVERIFY(std::fabs(worldToMetres(3.0, geo) - 3.0 * metresPerUnit) < metresPerUnit * 1e-6 && std::fabs(metresToWorld(2.0 * metresPerUnit, geo) - 2.0) < 1e-6);
     }
 
     void geometry_data()
@@ -135,12 +133,9 @@ private slots:
         QVector<QPointF> points;
         for (const QPointF &leg : legs)
             points << offsetMetres(start, leg.x(), leg.y());
-        auto *route = new PrioRoute(plugin, 1, scene);
-        route->setGeometry(geometryOf(points), "h");
+        PrioRoute *route = routeAlong(points);
         const QPainterPath outline = route->outline();
-        QCOMPARE(route->boundingRect(), outline.boundingRect());
-        QCOMPARE(route->shape(), outline);
-        QCOMPARE(outline.fillRule(), Qt::WindingFill);
+        QVERIFY(route->boundingRect() == outline.boundingRect() && route->shape() == outline && outline.fillRule() == Qt::WindingFill);
         // Metres along the route are world units at the first point, a little off the local
         // scale at high latitudes (by about 7e-4 at 60 degrees).
         auto near = [&](double got, double metres) { return std::fabs(got - metres) < 0.01 + metres * (latitude > 30.0 ? 7e-4 : 1e-6); };
@@ -157,10 +152,10 @@ private slots:
             const QPointF tip = alongAndOff(legs, at(1));
             QVERIFY2(near(tip.x(), 2.0 + 6.0 * k) && tip.y() < 0.01, qPrintable(QString::number(k)));
             QVERIFY(near(alongAndOff(legs, at(0)).x(), 6.0 * k));
-            QVERIFY(path.elementAt(5 * k).isMoveTo() && path.elementAt(5 * k + 3).isMoveTo() && at(3) == at(1));
-            QVERIFY(std::fabs(QLineF(at(1), at(2)).length() - std::hypot(back, back / 3)) < 0.005);
-            QVERIFY(std::fabs(QLineF(at(2), at(4)).length() - 2 * back / 3) < 0.005);
-            QVERIFY(std::fabs(alongAndOff(legs, at(2)).x() + alongAndOff(legs, at(4)).x() - 2 * (tip.x() - back)) < 0.01);
+            QVERIFY(path.elementAt(5 * k).isMoveTo() && path.elementAt(5 * k + 3).isMoveTo() && at(3) == at(1)
+                    && std::fabs(QLineF(at(1), at(2)).length() - std::hypot(back, back / 3)) < 0.005
+                    && std::fabs(QLineF(at(2), at(4)).length() - 2 * back / 3) < 0.005
+                    && std::fabs(alongAndOff(legs, at(2)).x() + alongAndOff(legs, at(4)).x() - 2 * (tip.x() - back)) < 0.01);
         }
     }
 
@@ -182,8 +177,7 @@ private slots:
     void hitTestsFollowTheOutline()
     {
         QFETCH(QVector<QPointF>, points);
-        auto *route = new PrioRoute(plugin, 1, scene);
-        route->setGeometry(geometryOf(points), "h");
+        PrioRoute *route = routeAlong(points);
         const QPainterPath outline = route->outline();
         // Probes every 0.4 m across the bounds, as points and as half-metre squares.
         const QRectF box = outline.boundingRect().adjusted(-1e-5, -1e-5, 1e-5, 1e-5);
@@ -266,8 +260,7 @@ private slots:
         QFETCH(QString, steps);
         QFETCH(bool, visible);
         QFETCH(bool, selected);
-        auto *route = new PrioRoute(plugin, 12, scene);
-        route->setGeometry("10,50 10.001,50", "h");
+        PrioRoute *route = routeAlong({{10, 50}, {10.001, 50}}, 12);
         for (const QChar step : steps) {
             const char c = step.toLatin1();
             if (c == 'c')

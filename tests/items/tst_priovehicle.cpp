@@ -161,20 +161,34 @@ private slots:
 
     void positions_data()
     {
+        // The item's position and whether it is on its route; with a course, the compass
+        // direction its pin points along (clockwise from north; on screen y grows downwards),
+        // without one (NaN) the 32-pixel circle.
         QTest::addColumn<QVariantMap>("record");
         QTest::addColumn<QPointF>("itemPos");
         QTest::addColumn<bool>("onRoute");
-        auto row = [](const char *name, const QVariantMap &record, QPointF pos, bool onRoute) { QTest::newRow(name) << record << pos << onRoute; };
-        row("pos only", {{"pos", at(10, 50)}}, {10, 50}, false);
-        row("pos and rpos", {{"pos", at(10, 50)}, {"rpos", at(10.001, 50.002)}}, {10.001, 50.002}, true);
-        row("malformed rpos falls back", {{"pos", at(10, 50)}, {"rpos", "x"}}, {10, 50}, false);
+        QTest::addColumn<double>("compass");
+        auto row = [](const char *name, const QVariantMap &record, QPointF pos, bool onRoute, double compass = qQNaN()) {
+            QTest::newRow(name) << record << pos << onRoute << compass;
+        };
+        const QVariantList here = at(10, 50);
+        row("pos only", {{"pos", here}}, {10, 50}, false);
+        row("pos and rpos", {{"pos", here}, {"rpos", at(10.001, 50.002)}}, {10.001, 50.002}, true);
+        row("malformed rpos falls back", {{"pos", here}, {"rpos", "x"}}, {10, 50}, false);
         row("numbers as text", {{"pos", QVariantList{"10.5", "50.5"}}}, {10.5, 50.5}, false);
-        row("rpos beyond the Mercator limit falls back", {{"pos", at(10, 50)}, {"rpos", at(10, 89)}}, {10, 50}, false);
+        row("rpos beyond the Mercator limit falls back", {{"pos", here}, {"rpos", at(10, 89)}}, {10, 50}, false);
         row("(0, 0) is no point", {{"pos", at(0, 0)}}, {}, false);
         row("missing pos", {{"course", 10}}, {}, false);
         row("NaN", {{"pos", at(qQNaN(), 50)}}, {}, false);
         row("three numbers", {{"pos", QVariantList{10, 50, 1}}}, {}, false);
         row("not a list", {{"pos", "10,50"}}, {}, false);
+        row("north", {{"pos", here}, {"course", 0}}, {10, 50}, false, 0.0);
+        row("east", {{"pos", here}, {"course", 90}}, {10, 50}, false, 90.0);
+        row("-90 is west", {{"pos", here}, {"course", -90}}, {10, 50}, false, 270.0);
+        row("450 is east", {{"pos", here}, {"course", 450}}, {10, 50}, false, 90.0);
+        row("a double rounds", {{"pos", here}, {"course", 89.6}}, {10, 50}, false, 90.0);
+        // -2147483648 = -5965233 * 360 + 232
+        row("INT_MIN", {{"pos", here}, {"course", std::numeric_limits<int>::min()}}, {10, 50}, false, 232.0);
     }
 
     void positions()
@@ -182,6 +196,7 @@ private slots:
         QFETCH(QVariantMap, record);
         QFETCH(QPointF, itemPos);
         QFETCH(bool, onRoute);
+        QFETCH(double, compass);
         auto *vehicle = new PrioVehicle(plugin, "B1", scene);
         vehicle->applyProperties({{"logged_in", true}});
         vehicle->applyPosition(record);
@@ -192,46 +207,21 @@ private slots:
         QCOMPARE(vehicle->gpsMarker() != nullptr, !itemPos.isNull());
         if (vehicle->gpsMarker())
             QVERIFY(vehicle->gpsMarker()->pos() == vehicle->gpsPos() && !vehicle->gpsMarker()->isVisible());
-    }
+        // The pin is drawn from its point, 7.7231 from its centre, drawn twice as large.
+        const double rad = qDegreesToRadians(compass);
+        if (!qIsNaN(compass))
+            QVERIFY(QLineF(vehicle->markerPath().elementAt(0), QPointF(std::sin(rad), -std::cos(rad)) * 15.4462).length() < 0.05);
 
-    void repeatedPosition()
-    {
-        // The same position again only refreshes the time; without a course the pin becomes
-        // the 32-pixel circle.
-        auto *vehicle = positioned("B1");
+        // The same position again only refreshes the time.
         vehicle->applyProperties({{"last_connected_time", "2001-02-03T04:05:06"}});
         QSignalSpy state(vehicle, &PrioVehicle::stateChanged);
         const QPainterPath marker = vehicle->markerPath();
-        vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}, {"course", 90}});
-        QVERIFY(state.isEmpty() && vehicle->markerPath() == marker && vehicle->lastConnected().date().year() > 2020);
-        vehicle->applyPosition({{"pos", at(10.0, 50.0)}, {"rpos", at(10.0001, 50.0001)}});
-        QCOMPARE(vehicle->course(), -360);
-        QCOMPARE(vehicle->shape().boundingRect(), QRectF(-16, -16, 32, 32));
-    }
-
-    void pinPointsAlongTheCourse_data()
-    {
-        // Compass course, clockwise from north; on screen y grows downwards.
-        QTest::addColumn<QVariant>("course");
-        QTest::addColumn<double>("compass");
-        QTest::newRow("north") << QVariant(0) << 0.0;
-        QTest::newRow("east") << QVariant(90) << 90.0;
-        QTest::newRow("-90 is west") << QVariant(-90) << 270.0;
-        QTest::newRow("450 is east") << QVariant(450) << 90.0;
-        QTest::newRow("a double rounds") << QVariant(89.6) << 90.0;
-        // -2147483648 = -5965233 * 360 + 232
-        QTest::newRow("INT_MIN") << QVariant(std::numeric_limits<int>::min()) << 232.0;
-    }
-
-    void pinPointsAlongTheCourse()
-    {
-        QFETCH(QVariant, course);
-        QFETCH(double, compass);
-        // The pin is drawn from its point, 7.7231 from its centre, drawn twice as large.
-        const QPointF tip = positioned("B1", course)->markerPath().elementAt(0);
-        const double rad = qDegreesToRadians(compass);
-        QVERIFY2(QLineF(tip, QPointF(std::sin(rad), -std::cos(rad)) * 15.4462).length() < 0.05,
-                 qPrintable(QString("%1,%2").arg(tip.x()).arg(tip.y())));
+        vehicle->applyPosition(record);
+        QVERIFY(itemPos.isNull() || (state.isEmpty() && vehicle->markerPath() == marker && vehicle->lastConnected().date().year() > 2020));
+        // Without a course the pin becomes the circle.
+        record.remove("course");
+        vehicle->applyPosition(record);
+        QVERIFY(itemPos.isNull() || (vehicle->course() == -360 && vehicle->shape().boundingRect() == QRectF(-16, -16, 32, 32)));
     }
 
     void priorityState_data()
@@ -266,13 +256,24 @@ private slots:
         QCOMPARE(vehicle->iconPath(), state == "active" ? QStringLiteral("://icons/bus-24p.png") : QStringLiteral("://icons/bus-24.png"));
     }
 
-    void sector()
+    void sectorAndHostDeletions_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("nothing deleted") << "";
+        QTest::newRow("sector") << "sector";
+        QTest::newRow("raw-position ring") << "ring";
+        QTest::newRow("the layer") << "layer";
+        QTest::newRow("clearing the scene") << "clear";
+    }
+
+    void sectorAndHostDeletions()
     {
         // No radius, no sector; once it has one, a 90-degree sector of 50 m opening north
         // (50 m up, 50 sin 45 m to either side) in the state colour, half transparent, shown
         // with the vehicle selected and its raw-position ring.
+        QFETCH(QString, what);
         plugin->setEmsShowMode(PriorityPlugin::show_selected);
-        auto *vehicle = new PrioVehicle(plugin, "E1", scene);
+        QPointer<PrioVehicle> vehicle = new PrioVehicle(plugin, "E1", scene);
         vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 0}, {"sweep", 90}, {"route_id", 5}});
         vehicle->applyPosition({{"pos", at(10, 49.99)}, {"rpos", at(10, 49.99)}, {"course", 0}});
         vehicle->setSelected(true);
@@ -300,39 +301,20 @@ private slots:
         vehicle->setSelected(true);
         QTest::qWait(0);
         QVERIFY(sector->path() == before && sector->pos() == QPointF(10, 50) && !sector->isVisible());
-    }
-
-    void hostDeletesLayerItems_data()
-    {
-        QTest::addColumn<QString>("what");
-        QTest::newRow("sector") << "sector";
-        QTest::newRow("raw-position ring") << "ring";
-        QTest::newRow("the layer") << "layer";
-        QTest::newRow("clearing the scene") << "clear";
-    }
-
-    void hostDeletesLayerItems()
-    {
-        QFETCH(QString, what);
-        plugin->setEmsShowMode(PriorityPlugin::show_always);
-        QPointer<PrioVehicle> vehicle = new PrioVehicle(plugin, "E1", scene);
-        vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 50}, {"sweep", 90}});
-        vehicle->applyPosition({{"pos", at(10, 50)}, {"course", 0}});
-        QVERIFY(vehicle->sectorItem() && vehicle->gpsMarker());
         if (what == "sector")
-            delete vehicle->sectorItem();
+            delete sector;
         else if (what == "ring")
             delete vehicle->gpsMarker();
         else if (what == "layer")
             delete scene->layer("Traffic priority");
-        else
+        else if (what == "clear")
             scene->clear();
         // What the vehicle made is made again when next needed; with its layer, the vehicle goes.
         QCOMPARE(vehicle.isNull(), what == "layer" || what == "clear");
         if (vehicle) {
-            QVERIFY(!vehicle->sectorItem() || !vehicle->gpsMarker());
+            QVERIFY(what.isEmpty() || !vehicle->sectorItem() || !vehicle->gpsMarker());
             vehicle->applyPosition({{"pos", at(10.001, 50)}, {"course", 0}});
-            QVERIFY(vehicle->sectorItem() && vehicle->gpsMarker());
+            QVERIFY(vehicle->sectorItem() && vehicle->sectorItem()->isVisible() && vehicle->gpsMarker());
         }
         // The layer, its item batch, the vehicle, its sector and ring.
         QVERIFY(scene->items().size() <= 5);
