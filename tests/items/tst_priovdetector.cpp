@@ -196,6 +196,20 @@ private slots:
             detector->applyProperties({{"board_name", QStringLiteral("x%1").arg(i)}});
         }
         QCOMPARE(detector->activeBoards().size(), ItemLimits::MaxActiveBoards);
+        // Type text | display name | tool tip: the id stands in for a missing name, a controller
+        // number below 0 is none.
+        auto texts = [&](const QVariantMap &record) {
+            detector->applyProperties(record);
+            return QStringList({detector->typeText(), detector->displayName(), detector->toolTip()}).join(" | ");
+        };
+        QCOMPARE(texts({{"name", ""}, {"tl_number", -3}}), "Detector | 7 | Detector 7");
+        QCOMPARE(texts({{"locked", true}}), "Detector (Locked) | 7 | Detector (Locked) 7");
+        QCOMPARE(texts({{"locked", false}, {"emergency", true}, {"name", "North gate"}, {"tl_number", 12}}),
+                 "ESC detector | North gate (TL 12) | ESC detector North gate (TL 12)");
+        QCOMPARE(detector->property("tlNumber").toInt(), 12);
+        // The tree row, and an empty status tip in any column.
+        QCOMPARE(treeRow(detector), QVariantList({7, detector->displayName(), detector->typeText(), QVariant(), detector->toolTip(), QVariant(), "int", "QIcon"}));
+        QCOMPARE(cell(detector, 4, Qt::StatusTipRole), QVariant(QString("")));
     }
 
     void colourAndVisibility_data()
@@ -251,33 +265,6 @@ private slots:
         QCOMPARE(detector->stateColour().name() + (detector->isVisible() ? " shown" : " hidden"), expected);
         QCOMPARE(detector->property("selected").toBool(), selected);
         QCOMPARE(detector->property("active").toBool(), state == "active");
-    }
-
-    void texts_data()
-    {
-        // Expected: type text | display name | tool tip.
-        QTest::addColumn<int>("id");
-        QTest::addColumn<QVariantMap>("record");
-        QTest::addColumn<QString>("texts");
-        QTest::newRow("emergency with name and controller") << 31 << QVariantMap{{"emergency", true}, {"name", "North gate"}, {"tl_number", 12}}
-                                                            << "ESC detector | North gate (TL 12) | ESC detector North gate (TL 12)";
-        QTest::newRow("locked, no name, no controller") << 7 << QVariantMap{{"locked", true}} << "Detector (Locked) | 7 | Detector (Locked) 7";
-        QTest::newRow("negative controller number") << 5 << QVariantMap{{"name", ""}, {"tl_number", -3}} << "Detector | 5 | Detector 5";
-    }
-
-    void texts()
-    {
-        QFETCH(int, id);
-        QFETCH(QVariantMap, record);
-        QFETCH(QString, texts);
-        auto *detector = new PrioVDetector(plugin, id, scene, true);
-        detector->applyProperties(record);
-        QCOMPARE(QStringList({detector->typeText(), detector->displayName(), detector->toolTip()}).join(" | "), texts);
-        QCOMPARE(detector->property("tlNumber").toInt(), record.value("tl_number").toInt());
-        // The tree row, and an empty status tip in any column.
-        QCOMPARE(treeRow(detector), QVariantList({id, detector->displayName(), detector->typeText(), QVariant(), detector->toolTip(),
-                                                  QVariant(), "int", "QIcon"}));
-        QCOMPARE(cell(detector, 4, Qt::StatusTipRole), QVariant(QString("")));
     }
 };
 
