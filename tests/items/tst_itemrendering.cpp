@@ -37,14 +37,22 @@ QRect paintedExtent(const QImage &image)
     return box;
 }
 
+// Pixels of the area for which test(x, y) holds.
+template<typename Test>
+int countIn(const QRect &area, Test test)
+{
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            count += test(x, y) ? 1 : 0;
+    return count;
+}
+
 // Pixels of the image that pass test within radius of the centre.
 int countNearCentre(const QImage &image, int radius, bool (*test)(QRgb))
 {
-    int count = 0;
-    for (int y = Centre.y() - radius; y <= Centre.y() + radius; ++y)
-        for (int x = Centre.x() - radius; x <= Centre.x() + radius; ++x)
-            count += QLineF(Centre, QPoint(x, y)).length() <= radius && test(image.pixel(x, y)) ? 1 : 0;
-    return count;
+    return countIn(QRect(Centre, Centre).adjusted(-radius, -radius, radius, radius),
+                   [&](int x, int y) { return QLineF(Centre, QPoint(x, y)).length() <= radius && test(image.pixel(x, y)); });
 }
 
 // Whether any pixel within a pixel of p has the colour.
@@ -136,10 +144,8 @@ private slots:
         QVERIFY(vehicle->boundingRect().translated(Centre).adjusted(-1, -1, 1, 1).contains(extent));
         // Inside the circle only the figure is dark.
         QCOMPARE(countNearCentre(image, size.width() / 4, isDark) > 3, figure);
-        int blended = 0;
-        for (int y = extent.top(); y <= extent.bottom(); ++y)
-            for (int x = extent.left(); x <= extent.right(); ++x)
-                blended += QList<QRgb>({qRgb(255, 255, 255), qRgb(0, 0, 0), colour.rgb()}).contains(image.pixel(x, y)) ? 0 : 1;
+        const QList<QRgb> plain{qRgb(255, 255, 255), qRgb(0, 0, 0), colour.rgb()};
+        const int blended = countIn(extent, [&](int x, int y) { return !plain.contains(image.pixel(x, y)); });
         QVERIFY(!record.contains("how") || (blended > 10) == (how == "antialiased"));
     }
 
@@ -188,9 +194,9 @@ private slots:
         bent->setDontHide(true);
         QGraphicsView view(scene);
         const QImage image = grabView(&view, Here, QTransform::fromScale(scale, -scale));
-        int covered = 0;
-        for (int x = 15; x < 185; ++x)
-            covered += isDark(image.pixel(x, 99)) || isDark(image.pixel(x, 100)) || isDark(image.pixel(x, 101)) ? 1 : 0;
+        const int covered = countIn(QRect(15, 100, 170, 1), [&](int x, int y) {
+            return isDark(image.pixel(x, y - 1)) || isDark(image.pixel(x, y)) || isDark(image.pixel(x, y + 1));
+        });
         QVERIFY2(continuous ? covered >= 165 : covered > 30 && covered < 150, qPrintable(QString::number(covered)));
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 11))), band);
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
@@ -204,14 +210,10 @@ private slots:
         QCOMPARE(layers.size(), 1);
         delete layers.first();
         const QImage alone = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        int differing = 0;
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                const QRgb a = image.pixel(x, y);
-                const QRgb b = alone.pixel(x, y);
-                differing += qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
-            }
-        }
+        const int differing = countIn(image.rect(), [&](int x, int y) {
+            const QRgb a = image.pixel(x, y), b = alone.pixel(x, y);
+            return qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
+        });
         // (Close up, where a band is tens of pixels wide, its joins differ: bevelled in the
         // picture, round alone. Compared where bands are a few pixels wide.)
         QVERIFY2(differing == 0 || scale > 1e6, qPrintable(QString::number(differing)));
@@ -338,10 +340,7 @@ private slots:
         }
         QCOMPARE(QColor(image.pixel(Centre - QPoint(int(3 * scale / metresPerDegreeLon(Here.y())), int(4 * m)))), QColor(Qt::white));
         QCOMPARE(countNearCentre(image, 20, isGreenish) > 5, disc);
-        int outline = 0;
-        for (int y = Centre.y() - int(6 * m) - 3; y <= Centre.y() - int(6 * m) + 3; ++y)
-            outline += isDark(image.pixel(Centre.x(), y)) ? 1 : 0;
-        QCOMPARE(outline > 0, disc);
+        QCOMPARE(countIn(QRect(Centre.x(), Centre.y() - int(6 * m) - 3, 1, 7), [&](int x, int y) { return isDark(image.pixel(x, y)); }) > 0, disc);
     }
 
 private:

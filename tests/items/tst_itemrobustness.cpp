@@ -110,17 +110,15 @@ private slots:
 
         // Qt's own complaint about the missing invokable comes first; ours is the last line.
         QCOMPARE(log.lines().filter(QRegularExpression("^warning: (Route|VDetector|Vehicle)::")).join(""), warning);
-        // Routes join the layer only for the plug-in; the layer is the host's "Traffic priority".
+        // Routes join the layer (the host's "Traffic priority") only for the plug-in; the host
+        // finds the object behind a scene item through data(0). (Detectors and vehicles drawn
+        // by the layer's batch have no contents of their own.)
         const bool onLayer = sceneKind == "map" && (pluginParent || kind != "route");
-        QCOMPARE(item->parentItem() && item->parentItem() == scene->layer("Traffic priority"), onLayer);
-        QCOMPARE(item->parent(), parent);
-        // The host finds the object behind a scene item through data(0).
-        QCOMPARE(item->data(0).value<QObject *>(), item);
         const int flags = QGraphicsItem::ItemIsSelectable | QGraphicsItem::ItemIgnoresParentOpacity
             | (kind == "vehicle" ? QGraphicsItem::ItemIgnoresTransformations : 0);
-        // (Detectors and vehicles drawn by the layer's batch have no contents of their own.)
-        QCOMPARE(int(item->flags() & ~QGraphicsItem::ItemHasNoContents), flags);
-        QCOMPARE(item->isVisible(), kind == "vehicle");
+        QCOMPARE(QVariantList({item->parentItem() && item->parentItem() == scene->layer("Traffic priority"), item->parent() == parent,
+                               item->data(0).value<QObject *>() == item, int(item->flags() & ~QGraphicsItem::ItemHasNoContents), item->isVisible()}),
+                 QVariantList({onLayer, true, true, flags, kind == "vehicle"}));
         // The host reaches items by these names only.
         const QMap<QString, QString> names{
             {"route", "stateChanged() modelData(int,int) selected=rw dontHide=rw useSgEvents=rw locked=r hasGeometry=r id=r"},
@@ -129,13 +127,11 @@ private slots:
                         "locked=r hasGeometry=r isEmergency=r routeId=r evRadius=r evSweep=r"}};
         QCOMPARE(interfaceOf(item->metaObject()), names.value(kind));
         // Only the plug-in's own items take its display modes.
-        if (auto *vehicle = qobject_cast<PrioVehicle *>(item)) {
-            const QList<int> modes{vehicle->emsShowMode(), vehicle->weightShowMode(), vehicle->textShowMode()};
-            QCOMPARE(modes, pluginParent ? QList<int>({2, 2, 1}) : QList<int>({0, 0, 0}));
-            QCOMPARE(vehicle->label() != nullptr, pluginParent && sceneKind == "map");
-        } else if (auto *detector = qobject_cast<PrioVDetector *>(item)) {
+        if (auto *vehicle = qobject_cast<PrioVehicle *>(item))
+            QCOMPARE(QList<int>({vehicle->emsShowMode(), vehicle->weightShowMode(), vehicle->textShowMode(), vehicle->label() != nullptr}),
+                     QList<int>({2 * pluginParent, 2 * pluginParent, pluginParent, pluginParent && sceneKind == "map"}));
+        else if (auto *detector = qobject_cast<PrioVDetector *>(item))
             QCOMPARE(detector->weightShowMode(), pluginParent ? 1 : 0);
-        }
     }
 
     void hostileInput_data()
@@ -193,34 +189,29 @@ private slots:
         QFETCH(bool, valid);
         plugin->setEmsShowMode(PriorityPlugin::show_always);
         record.insert("geometry_hash", "h");
-        QGraphicsItem *item = nullptr;
+        QGraphicsObject *item = nullptr;
         if (kind == "route") {
             auto *route = new PrioRoute(plugin, 1, scene);
             route->setDontHide(true);
             route->applyCachedRecord(record);
             QCOMPARE(route->geometryHash().isEmpty(), !valid);
-            QVERIFY(route->arrows().elementCount() <= 5 * ItemLimits::MaxRouteArrows);
-            QVERIFY(finite(route->arrows(), route->boundingRect()));
+            QVERIFY(route->arrows().elementCount() <= 5 * ItemLimits::MaxRouteArrows && finite(route->arrows(), route->boundingRect()));
             item = route;
         } else if (kind == "detector") {
-            auto *detector = new PrioVDetector(plugin, 1, scene, true);
+            auto *detector = detectorFrom(record);
             detector->setInView(true);
-            detector->applyProperties(record);
-            QCOMPARE(detector->hasGeometry(), valid);
             QVERIFY(finite(detector->checkinSquare(), detector->weightRect()));
             item = detector;
         } else {
             auto *vehicle = new PrioVehicle(plugin, "B1", scene);
             vehicle->applyProperties({{"logged_in", true}, {"allow_emergency", true}, {"radius", 100}, {"sweep", record.value("sweep")}});
             vehicle->applyPosition(record);
-            QCOMPARE(vehicle->hasGeometry(), valid);
-            if (QGraphicsPathItem *sector = vehicle->sectorItem()) {
-                QVERIFY(finite(sector->path(), sector->sceneBoundingRect()));
-                // Never more than the full circle of 100 m.
-                QVERIFY(sector->sceneBoundingRect().height() * MetresPerDegreeLat < 201.0);
-            }
+            // Never more than the full circle of 100 m.
+            if (QGraphicsPathItem *sector = vehicle->sectorItem())
+                QVERIFY(finite(sector->path(), sector->sceneBoundingRect()) && sector->sceneBoundingRect().height() * MetresPerDegreeLat < 201.0);
             item = vehicle;
         }
+        QVERIFY(kind == "route" || item->property("hasGeometry").toBool() == valid);
         // A few path elements per point at most.
         QVERIFY(item->shape().elementCount() <= 8 * ItemLimits::MaxGeometryPoints + 64);
         QVERIFY(finite(item->shape(), item->sceneBoundingRect()));
