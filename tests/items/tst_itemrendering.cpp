@@ -189,7 +189,7 @@ private slots:
         PrioRoute *route = routeAlong({offsetMetres(Here, -half, 0), offsetMetres(Here, half, 0)});
         route->applyProperties({{"locked", locked}});
         route->setSelected(true);
-        PrioRoute *bent = routeAlong({px(-90, 60), px(10, 40), px(90, 80)}, 2);
+        PrioRoute *bent = routeAlong({px(-90, 50), px(20, 50), px(70, 100)}, 2);
         bent->applyProperties({{"locked", !locked}});
         bent->setDontHide(true);
         QGraphicsView view(scene);
@@ -202,7 +202,9 @@ private slots:
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
         QVERIFY(paintedExtent(image.copy(0, 130, 200, 70)).width() > 150);
         // The layer draws its routes as one picture; without it (the host deleted it) each
-        // route draws itself. The view must look the same either way.
+        // route draws itself. The view must look the same either way, after a drag too.
+        view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
+        const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QList<QGraphicsItem *> layers;
         for (QGraphicsItem *item : scene->items())
             if (item->type() == RouteLayer::Type)
@@ -210,13 +212,15 @@ private slots:
         QCOMPARE(layers.size(), 1);
         delete layers.first();
         const QImage alone = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-        const int differing = countIn(image.rect(), [&](int x, int y) {
-            const QRgb a = image.pixel(x, y), b = alone.pixel(x, y);
+        const int differing = countIn(picture.rect(), [&](int x, int y) {
+            const QRgb a = picture.pixel(x, y), b = alone.pixel(x, y);
             return qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
         });
-        // (Close up, where a band is tens of pixels wide, its joins differ: bevelled in the
-        // picture, round alone. Compared where bands are a few pixels wide.)
-        QVERIFY2(differing == 0 || scale > 1e6, qPrintable(QString::number(differing)));
+        // A line is simplified to a quarter pixel for the part in view: drawn for another
+        // window, an aliased edge may move by a pixel in a place or two. (Close up, where a
+        // band is tens of pixels wide, its joins differ: bevelled in the picture, round alone;
+        // compared where bands are a few pixels wide.)
+        QVERIFY2(differing <= 3 || scale > 1e6, qPrintable(QString::number(differing)));
     }
 
     void changesReachTheView()
