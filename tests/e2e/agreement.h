@@ -3,10 +3,14 @@
 // What the end-to-end tests compare: the plug-in's map objects and its branch of the object
 // tree, reached as the host reaches them, against the simulator's state.
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QGraphicsItem>
 #include <QGraphicsObject>
 #include <QGraphicsScene>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <algorithm>
 
@@ -80,25 +84,19 @@ struct TreeContents
     QList<int> emergencyEntries;
 };
 
-inline QStringList entryNames(const Road::ItemModelItem *section)
+// A property of the object of each entry in a section; `missing` where an entry has none.
+template<typename T>
+QList<T> entryValues(const Road::ItemModelItem *section, const char *property, const T &missing)
 {
-    QStringList names;
+    QList<T> values;
     for (Road::ItemModelItem *child : section->childItems()) {
         auto *entry = qobject_cast<Road::ItemObj *>(child);
-        names << (entry && entry->object() ? entry->object()->property("name").toString() : QStringLiteral("<?>"));
+        values << (entry && entry->object() ? entry->object()->property(property).value<T>() : missing);
     }
-    return names;
+    return values;
 }
-
-inline QList<int> entryIds(const Road::ItemModelItem *section)
-{
-    QList<int> ids;
-    for (Road::ItemModelItem *child : section->childItems()) {
-        auto *entry = qobject_cast<Road::ItemObj *>(child);
-        ids << (entry && entry->object() ? entry->object()->property("id").toInt() : -1);
-    }
-    return ids;
-}
+inline QStringList entryNames(const Road::ItemModelItem *section) { return entryValues<QString>(section, "name", QStringLiteral("<?>")); }
+inline QList<int> entryIds(const Road::ItemModelItem *section) { return entryValues(section, "id", -1); }
 
 inline const Road::ItemModelItem *subSection(const Road::ItemModelItem *entry, const QString &objectName)
 {
@@ -292,7 +290,7 @@ inline QString registrySnapshot(DemoHost &host)
 
 // Waits until every notification the server sent before now has been handled: the answer
 // to a request comes after them on the same socket.
-inline bool roundTrip(DemoHost &host)
+inline bool roundTrip(DemoHost &host, int timeoutMs = 5000)
 {
     auto *response = qobject_cast<Response *>(
         host.rpcClient()->postCommand(QStringLiteral("PserverApp.getWebUrl"), QVariant()));
@@ -300,9 +298,8 @@ inline bool roundTrip(DemoHost &host)
         return false;
     QPointer<Response> guard(response);
     QSignalSpy finished(response, &Response::finished);
-    return finished.wait(5000) || (guard && guard->isFinished());
+    return finished.wait(timeoutMs) || (guard && guard->isFinished());
 }
-
 
 // Loading done: the lists answered, the subscription sent, nothing outstanding.
 inline bool loaded(const Sim::Server &server, DemoHost &host)
@@ -310,5 +307,28 @@ inline bool loaded(const Sim::Server &server, DemoHost &host)
     return server.requestCount(QStringLiteral("BoardsServer.getBoards")) >= 1
         && server.requestCount(QStringLiteral("subscribe")) >= 1 && host.rpcClient()->pendingCount() == 0;
 }
+
+// Settings and the geometry cache of the suite's own, the cache emptied: one left by an
+// earlier run would spare the first connection its geometry.
+inline bool freshCache(const char *suite)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
+    QCoreApplication::setApplicationName(QLatin1String(suite));
+    QDir cacheDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
+    return cacheDir.path().contains(QLatin1String(suite)) && (!cacheDir.exists() || cacheDir.removeRecursively());
+}
+
+// The host with the plug-in loaded and started, its project in a scratch directory.
+struct Host
+{
+    QTemporaryDir projectDir;
+    DemoHost host;
+    bool start()
+    {
+        host.setProjectDir(projectDir.path());
+        return host.loadPlugin(QStringLiteral(PLUGIN_PATH)) && host.startPlugin();
+    }
+};
 
 } // namespace E2e

@@ -6,8 +6,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "e2e/agreement.h"
@@ -57,14 +55,7 @@ class tst_FaultSoak : public QObject
     int count(const QString &method) const { return server->requestCount(method); }
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
-        QCoreApplication::setApplicationName(QStringLiteral("tst_faultsoak"));
-        QDir cacheDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
-        QVERIFY(!cacheDir.exists() || cacheDir.removeRecursively());
-    }
+    void initTestCase() { QVERIFY(freshCache("tst_faultsoak")); }
 
     void soak()
     {

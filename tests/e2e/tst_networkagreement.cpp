@@ -9,8 +9,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
@@ -50,16 +48,7 @@ class tst_NetworkAgreement : public QObject
     QMap<int, QString> live;
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
-        QCoreApplication::setApplicationName(QStringLiteral("tst_networkagreement"));
-        QDir cacheDir(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
-        QVERIFY(cacheDir.path().contains(QStringLiteral("tst_networkagreement")));
-        // A cache left by an earlier run would spare the first connection its geometry.
-        QVERIFY(!cacheDir.exists() || cacheDir.removeRecursively());
-    }
+    void initTestCase() { QVERIFY(freshCache("tst_networkagreement")); }
 
     // The network arrives whole with its geometry, then comes back from the cache without
     // a single geometry request.
@@ -71,11 +60,9 @@ private slots:
         const Sim::Network &net = server.world().network();
         QVERIFY(net.routes.size() == 4 && net.detectors.size() >= 10);
 
-        QTemporaryDir projectDir;
-        DemoHost host;
-        host.setProjectDir(projectDir.path());
-        QVERIFY2(host.loadPlugin(QStringLiteral(PLUGIN_PATH)), qPrintable(host.errorString()));
-        QVERIFY(host.startPlugin());
+        Host started;
+        QVERIFY(started.start());
+        DemoHost &host = started.host;
         QObject *plugin = host.pluginObject();
         QSignalSpy connected(host.rpcClient(), &JsonRpcObject::connected);
         host.connectToServer(server.url());
@@ -137,11 +124,9 @@ private slots:
         QVERIFY(recorder.open(recordings.filePath(QStringLiteral("run.jsonl"))));
         server.setRecorder(&recorder);
 
-        QTemporaryDir projectDir;
-        DemoHost host;
-        host.setProjectDir(projectDir.path());
-        QVERIFY2(host.loadPlugin(QStringLiteral(PLUGIN_PATH)), qPrintable(host.errorString()));
-        QVERIFY(host.startPlugin());
+        Host started;
+        QVERIFY(started.start());
+        DemoHost &host = started.host;
         QObject *plugin = host.pluginObject();
         QSignalSpy connected(host.rpcClient(), &JsonRpcObject::connected);
         QSignalSpy notifications(host.rpcClient(), &JsonRpcObject::notification);
@@ -281,10 +266,9 @@ private slots:
 
         // Joining at 6 s, the plug-in loads what the server had then; positions follow.
         replayer.advanceTo(6.0);
-        QTemporaryDir projectDir;
-        DemoHost host;
-        host.setProjectDir(projectDir.path());
-        QVERIFY(host.loadPlugin(QStringLiteral(PLUGIN_PATH)) && host.startPlugin());
+        Host started;
+        QVERIFY(started.start());
+        DemoHost &host = started.host;
         host.connectToServer(server.url());
         QTRY_VERIFY(loaded(server, host));
         const auto at = [&](int second) {
