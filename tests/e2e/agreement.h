@@ -194,32 +194,29 @@ inline QString disagreements(const Sim::World &world, DemoHost &host, bool posit
             out << QStringLiteral("board %1: unknown to the simulator").arg(name);
     }
 
-    for (const Sim::Route &r : net.routes) {
-        const QList<QObject *> found = objects.routes.values(r.id);
+    // One object for each of the simulator's, locked as there and with its geometry.
+    const auto single = [&out](const char *kind, int id, const QList<QObject *> &found, bool locked) -> QObject * {
         if (found.size() != 1) {
-            out << QStringLiteral("route %1: %2 objects").arg(r.id).arg(found.size());
-            continue;
+            out << QStringLiteral("%1 %2: %3 objects").arg(QLatin1String(kind)).arg(id).arg(found.size());
+            return nullptr;
         }
-        if (found.first()->property("locked").toBool() != r.locked)
-            out << QStringLiteral("route %1: locked %2, simulator %3").arg(r.id).arg(!r.locked).arg(r.locked);
+        if (found.first()->property("locked").toBool() != locked)
+            out << QStringLiteral("%1 %2: locked %3, simulator %4").arg(QLatin1String(kind)).arg(id).arg(!locked).arg(locked);
         if (!found.first()->property("hasGeometry").toBool())
-            out << QStringLiteral("route %1: no geometry").arg(r.id);
-        if (tree.routeEntries.count(r.id) != 1)
+            out << QStringLiteral("%1 %2: no geometry").arg(QLatin1String(kind)).arg(id);
+        return found.first();
+    };
+    for (const Sim::Route &r : net.routes) {
+        if (single("route", r.id, objects.routes.values(r.id), r.locked) && tree.routeEntries.count(r.id) != 1)
             out << QStringLiteral("route %1: %2 tree entries").arg(r.id).arg(tree.routeEntries.count(r.id));
     }
     if (objects.routes.size() != net.routes.size())
         out << QStringLiteral("%1 routes, simulator %2").arg(objects.routes.size()).arg(net.routes.size());
 
     for (const Sim::Detector &d : net.detectors) {
-        const QList<QObject *> found = objects.detectors.values(d.id);
-        if (found.size() != 1) {
-            out << QStringLiteral("detector %1: %2 objects").arg(d.id).arg(found.size());
+        QObject *detector = single("detector", d.id, objects.detectors.values(d.id), d.locked);
+        if (!detector)
             continue;
-        }
-        if (found.first()->property("locked").toBool() != d.locked)
-            out << QStringLiteral("detector %1: locked %2, simulator %3").arg(d.id).arg(!d.locked).arg(d.locked);
-        if (!found.first()->property("hasGeometry").toBool())
-            out << QStringLiteral("detector %1: no geometry").arg(d.id);
         // Listed once under each of its routes, or once among the emergency detectors.
         if (d.emergency && tree.emergencyEntries.count(d.id) != 1)
             out << QStringLiteral("emergency detector %1: %2 tree entries").arg(d.id).arg(tree.emergencyEntries.count(d.id));
@@ -228,7 +225,7 @@ inline QString disagreements(const Sim::World &world, DemoHost &host, bool posit
                 out << QStringLiteral("detector %1: not listed once under route %2").arg(d.id).arg(routeId);
         }
         // A detector no board is in has had the last board's leaving reported.
-        if (world.detectorBoards(d).isEmpty() && !world.detectorActivated(d) && found.first()->property("active").toBool())
+        if (world.detectorBoards(d).isEmpty() && !world.detectorActivated(d) && detector->property("active").toBool())
             out << QStringLiteral("detector %1: active with no board in it").arg(d.id);
     }
     if (objects.detectors.size() != net.detectors.size())

@@ -52,7 +52,14 @@ class tst_FaultSoak : public QObject
     {
         return QTest::qWaitFor([&] { return server->requestCount(method) > before; }, 5000);
     }
-    int count(const QString &method) const { return server->requestCount(method); }
+    // Changes the network and waits until the plug-in has asked for method again.
+    bool changeAsks(const QString &method, int routes, int detectors)
+    {
+        const int before = server->requestCount(method);
+        server->world().changeNetwork(routes, detectors);
+        server->flushNotifications();
+        return asked(method, before);
+    }
 
 private slots:
     void initTestCase() { QVERIFY(freshCache("tst_faultsoak")); }
@@ -84,20 +91,14 @@ private slots:
         // An error answer to one of the plug-in's own loading requests.
         fault();
         simulator.failMethod(routeList, 5, QStringLiteral("broken"));
-        int before = count(routeList);
-        world.changeNetwork(1, 1);
-        simulator.flushNotifications();
-        QVERIFY(asked(routeList, before));
+        QVERIFY(changeAsks(routeList, 1, 1));
         simulator.clearFaults();
         QVERIFY(settled("error answer to the route list"));
 
         // A refusal for lack of permission, then the user's role changes.
         fault();
         simulator.failMethod(detectorList, -32000, QStringLiteral("no permission"));
-        before = count(detectorList);
-        world.changeNetwork(0, 2);
-        simulator.flushNotifications();
-        QVERIFY(asked(detectorList, before));
+        QVERIFY(changeAsks(detectorList, 0, 2));
         QTRY_VERIFY(!demo.plugin().rpcObject());
         simulator.clearFaults();
         QVERIFY(simulator.setRole(QStringLiteral("observer")));
@@ -107,10 +108,7 @@ private slots:
         // The connection drops while geometry requests are outstanding.
         fault();
         simulator.delayMethod(geometry, 400);
-        before = count(geometry);
-        world.changeNetwork(2, 0);
-        simulator.flushNotifications();
-        QVERIFY(asked(geometry, before));
+        QVERIFY(changeAsks(geometry, 2, 0));
         simulator.dropConnections();
         simulator.clearFaults();
         QVERIFY(settled("connection dropped with requests outstanding"));
@@ -145,12 +143,9 @@ private slots:
         // the reload is outstanding and the network changes meanwhile.
         fault();
         simulator.delayMethod(routeList, 300);
-        before = count(routeList);
-        world.changeNetwork(1, 1);
-        simulator.flushNotifications();
-        QVERIFY(asked(routeList, before));
+        QVERIFY(changeAsks(routeList, 1, 1));
+        const int before = simulator.requestCount(routeList);
         demo.scene()->clear();
-        before = count(routeList);
         QVERIFY(asked(routeList, before));
         simulator.dropConnections();
         world.withdrawRoute(ridden);

@@ -143,16 +143,9 @@ private slots:
             }
         };
 
-        QStringList boardNames;
-        for (const Sim::Board &b : net.boards)
-            boardNames << b.name;
-        QList<int> routeIds;
-        for (const Sim::Route &r : net.routes)
-            routeIds << r.id;
-        QList<int> detectorIds;
-        for (const Sim::Detector &d : net.detectors)
-            detectorIds << d.id;
-        const int nb = boardNames.size();
+        const int nb = net.boards.size();
+        const auto boardName = [&](int i) { return net.boards.at(i % nb).name; };
+        const auto routeId = [&](int i) { return net.routes.at(i % net.routes.size()).id; };
 
         // Every board drives towards a detector a little way ahead of it, so that boards
         // pass detectors within the minute.
@@ -165,33 +158,33 @@ private slots:
         for (int i = 0; i < nb; ++i) {
             const Sim::Detector *d = lineDetectors.at(i % lineDetectors.size());
             const double along = std::max(0.0, d->startAlong - 40.0 - 15.0 * (i / lineDetectors.size()));
-            QVERIFY(world.placeBoard(boardNames.at(i), d->laidOnRoute, along));
+            QVERIFY(world.placeBoard(boardName(i), d->laidOnRoute, along));
         }
         server.flushNotifications();
 
         for (int t = 0; t < 60; ++t) {
-            const QString board = boardNames.at(t % nb);
+            const QString board = boardName(t);
             switch (t % 6) {
             case 0:
                 QVERIFY(world.setBoardLoggedIn(board, !world.board(board)->loggedIn));
                 server.flushNotifications();
                 break;
             case 1:
-                QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, board), Q_ARG(int, routeIds.at((t / 6) % routeIds.size()))));
+                QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, board), Q_ARG(int, routeId(t / 6))));
                 break;
             case 2:
-                QVERIFY(invoke(plugin, "unassignBoard", Q_ARG(QString, boardNames.at((t * 5) % nb))));
+                QVERIFY(invoke(plugin, "unassignBoard", Q_ARG(QString, boardName(t * 5))));
                 break;
             case 3:
                 QVERIFY(invoke(plugin, "setLockBoard", Q_ARG(QString, board), Q_ARG(bool, !world.board(board)->locked)));
                 break;
             case 4: {
-                const int id = routeIds.at(t % routeIds.size());
+                const int id = routeId(t);
                 QVERIFY(invoke(plugin, "setLockRoute", Q_ARG(int, id), Q_ARG(bool, !world.route(id)->locked)));
                 break;
             }
             case 5: {
-                const int id = detectorIds.at(t % detectorIds.size());
+                const int id = net.detectors.at(t % net.detectors.size()).id;
                 QVERIFY(invoke(plugin, "setLockDetector", Q_ARG(int, id), Q_ARG(bool, !world.detector(id)->locked)));
                 break;
             }
@@ -205,19 +198,11 @@ private slots:
 
         // The run did what it was meant to: commands reached the simulator and boards
         // passed detectors.
-        int locked = 0, loggedOut = 0, unassigned = 0;
-        for (const Sim::Board &b : net.boards) {
-            locked += b.locked;
-            loggedOut += !b.loggedIn;
-            unassigned += b.routeId == 0;
-        }
-        int lockedRoutes = 0, lockedDetectors = 0;
-        for (const Sim::Route &r : net.routes)
-            lockedRoutes += r.locked;
-        for (const Sim::Detector &d : net.detectors)
-            lockedDetectors += d.locked;
-        QVERIFY(locked > 0 && loggedOut > 0 && unassigned > 0 && unassigned < nb);
-        QVERIFY(lockedRoutes > 0 && lockedDetectors > 0);
+        const auto count = [](const auto &list, auto has) { return std::count_if(list.cbegin(), list.cend(), has); };
+        QVERIFY(count(net.boards, [](const Sim::Board &b) { return b.locked; }) > 0 && count(net.boards, [](const Sim::Board &b) { return !b.loggedIn; }) > 0);
+        const int unassigned = count(net.boards, [](const Sim::Board &b) { return b.routeId == 0; });
+        QVERIFY(unassigned > 0 && unassigned < nb);
+        QVERIFY(count(net.routes, [](const Sim::Route &r) { return r.locked; }) > 0 && count(net.detectors, [](const Sim::Detector &d) { return d.locked; }) > 0);
         int activeStates = 0, positions = 0;
         for (const QList<QVariant> &n : qAsConst(notifications)) {
             const QString method = n.at(0).toString();
@@ -239,17 +224,17 @@ private slots:
         QTRY_VERIFY(loaded(server, host));
         for (int t = 0; t < 10; ++t) {
             if (t == 3) {
-                QVERIFY(world.setBoardLoggedIn(boardNames.first(), !world.board(boardNames.first())->loggedIn));
+                QVERIFY(world.setBoardLoggedIn(boardName(0), !world.board(boardName(0))->loggedIn));
                 server.flushNotifications();
             }
             if (t == 5)
-                QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, boardNames.last()), Q_ARG(int, routeIds.first())));
+                QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, boardName(nb - 1)), Q_ARG(int, routeId(0))));
             QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
             snapshot();
             server.step(1.0);
             QVERIFY(roundTrip(host));
         }
-        QCOMPARE(world.board(boardNames.last())->routeId, routeIds.first());
+        QCOMPARE(world.board(boardName(nb - 1))->routeId, routeId(0));
         QCOMPARE(disagreements(world, host, true), QString());
         recorder.finish(world);
     }
