@@ -4,15 +4,12 @@
 // crash, hang or grow without bound, and each fault the plug-in has words for is reported.
 
 #include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPainter>
-#include <QWebSocket>
-#include <QWebSocketServer>
 #include <QtTest>
 
 #include <memory>
 
+#include "common/fakeserver.h"
 #include "common/logcapture.h"
 #include "e2e/agreement.h"
 
@@ -21,8 +18,7 @@ namespace {
 using Answers = QHash<QString, QByteArray>;
 
 // The usual network of two routes, one line detector on route 1, one emergency detector and
-// one board on route 1: raw JSON text per method, so that an answer can carry what Qt's own
-// writer would never produce (2^63, 1e308, nesting).
+// one board on route 1: raw JSON text per method (or method#id, method#name for one object).
 Answers goodAnswers()
 {
     return {
@@ -48,74 +44,6 @@ Answers goodAnswers()
     };
 }
 
-// Answers every request from a table (method, or method#id / method#name for one object),
-// null for anything it does not know, and sends whatever frames the test gives it.
-class HostileServer : public QObject
-{
-    Q_OBJECT
-public:
-    explicit HostileServer(Answers answers)
-        : m_server(QStringLiteral("hostile"), QWebSocketServer::NonSecureMode)
-        , m_answers(std::move(answers))
-    {
-        m_server.setMaxPendingConnections(4);
-        connect(&m_server, &QWebSocketServer::newConnection, this, &HostileServer::onNewConnection);
-    }
-
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_server.serverPort())); }
-    int requestCount(const QString &method) const { return m_counts.value(method); }
-
-    void sendRaw(const QByteArray &frame)
-    {
-        if (m_socket)
-            m_socket->sendTextMessage(QString::fromUtf8(frame));
-    }
-    void notify(const QString &method, const QByteArray &params)
-    {
-        sendRaw(R"({"jsonrpc":"2.0","method":")" + method.toUtf8() + R"(","params":)" + params + "}");
-    }
-
-private:
-    void onNewConnection()
-    {
-        while (QWebSocket *socket = m_server.nextPendingConnection()) {
-            socket->setParent(this);
-            m_socket = socket;
-            connect(socket, &QWebSocket::textMessageReceived, this,
-                    [this, socket](const QString &text) { onText(socket, text); });
-            socket->sendTextMessage(QStringLiteral(
-                R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"operator",)"
-                R"("allowed_commands":["RoadNetwork.assignBoardToRoute","RoadNetwork.unassignBoard",)"
-                R"("BoardsServer.setLockBoard","RoadNetwork.setLockRoute","VDTService.setLockVdt"]}})"));
-        }
-    }
-
-    void onText(QWebSocket *socket, const QString &text)
-    {
-        const QJsonObject request = QJsonDocument::fromJson(text.toUtf8()).object();
-        const QString method = request.value(QStringLiteral("method")).toString();
-        ++m_counts[method];
-        if (!request.contains(QStringLiteral("id")))
-            return;
-        const QJsonObject params = request.value(QStringLiteral("params")).toObject();
-        QString key = method;
-        if (params.contains(QStringLiteral("id")))
-            key += QLatin1Char('#') + QString::number(params.value(QStringLiteral("id")).toInt());
-        else if (params.contains(QStringLiteral("name")))
-            key += QLatin1Char('#') + params.value(QStringLiteral("name")).toString();
-        const QByteArray result = m_answers.value(key, m_answers.value(method, QByteArrayLiteral("null")));
-        socket->sendTextMessage(QString::fromUtf8(R"({"jsonrpc":"2.0","id":)"
-                                                  + QByteArray::number(request.value(QStringLiteral("id")).toInt())
-                                                  + R"(,"result":)" + result + "}"));
-    }
-
-    QWebSocketServer m_server;
-    QPointer<QWebSocket> m_socket;
-    Answers m_answers;
-    QHash<QString, int> m_counts;
-};
-
 int rowsBelow(const QAbstractItemModel *model, const QModelIndex &parent = QModelIndex())
 {
     int n = model->rowCount(parent);
@@ -135,12 +63,17 @@ QVector<int> counts(DemoHost &host)
 // The host, the plug-in and the hostile server, connected and loaded.
 struct Fixture
 {
-    std::unique_ptr<HostileServer> server;
+    std::unique_ptr<FakeServer> server;
     std::unique_ptr<E2e::Host> host;
 
     bool start(const Answers &answers)
     {
-        server = std::make_unique<HostileServer>(answers);
+        server = std::make_unique<FakeServer>();
+        server->answers = answers;
+        server->greeting = QStringLiteral(
+            R"({"jsonrpc":"2.0","method":"Session.allowedCommandsChanged","params":{"role":"operator",)"
+            R"("allowed_commands":["RoadNetwork.assignBoardToRoute","RoadNetwork.unassignBoard",)"
+            R"("BoardsServer.setLockBoard","RoadNetwork.setLockRoute","VDTService.setLockVdt"]}})");
         host = std::make_unique<E2e::Host>();
         if (!server->listen() || !host->start())
             return false;

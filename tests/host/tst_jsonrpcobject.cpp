@@ -3,46 +3,16 @@
 // answers it cannot use, a dropped connection, a handler that deletes the client, and the
 // allowed commands the host keeps.
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QPointer>
 #include <QSignalSpy>
-#include <QWebSocket>
-#include <QWebSocketServer>
 #include <QtTest>
 
 #include <malloc.h>
 
 #include <memory>
 
+#include "common/fakeserver.h"
 #include "jsonrpc/framequeue.h"
 #include "jsonrpc/jsonrpcobject.h"
-
-// The far end: records what it receives, sends what a test tells it to.
-class FakeServer : public QObject
-{
-    Q_OBJECT
-public:
-    FakeServer()
-    {
-        connect(&server, &QWebSocketServer::newConnection, this, [this] {
-            peer = server.nextPendingConnection();
-            peer->setParent(this); // the server hands it over unowned
-            connect(peer, &QWebSocket::textMessageReceived, this, [this](const QString &frame) { received << frame; });
-            if (!greeting.isEmpty())
-                peer->sendTextMessage(greeting);
-        });
-    }
-    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort())); }
-    void send(const QString &frame) { peer->sendTextMessage(frame); }
-    void answer(int id, const QString &rest) { send(QStringLiteral(R"({"jsonrpc":"2.0","id":%1,%2})").arg(id).arg(rest)); }
-    QJsonObject frame(int i) const { return QJsonDocument::fromJson(received.at(i).toUtf8()).object(); }
-
-    QWebSocketServer server{QStringLiteral("test"), QWebSocketServer::NonSecureMode};
-    QPointer<QWebSocket> peer;
-    QStringList received;
-    QString greeting;
-};
 
 class tst_JsonRpcObject : public QObject
 {
@@ -65,7 +35,7 @@ private slots:
     void init()
     {
         server = std::make_unique<FakeServer>();
-        QVERIFY(server->server.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(server->listen());
         client = std::make_unique<JsonRpcObject>();
     }
     void cleanup()
