@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
@@ -27,6 +26,7 @@
 #include "consolestatusbar.h"
 #include "demohost.h"
 #include "dialogs.h"
+#include "e2e/agreement.h"
 #include "jsonrpc/connectionkeeper.h"
 #include "kernel/mapview.h"
 #include "kernel/timelinewidget.h"
@@ -222,12 +222,7 @@ class tst_DemoWindow : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
-        QCoreApplication::setApplicationName(QStringLiteral("tst_demowindow"));
-    }
+    void initTestCase() { QVERIFY(E2e::freshCache("tst_demowindow")); }
     void init()
     {
         if (dFor != QTest::currentTestFunction())

@@ -142,6 +142,13 @@ private slots:
                 live.insert(second, registrySnapshot(host));
             }
         };
+        // The command's answer and its notifications are in before the clock moves on.
+        const auto tick = [&] {
+            QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
+            snapshot();
+            server.step(1.0);
+            QVERIFY(roundTrip(host));
+        };
 
         const int nb = net.boards.size();
         const auto boardName = [&](int i) { return net.boards.at(i % nb).name; };
@@ -189,11 +196,7 @@ private slots:
                 break;
             }
             }
-            // The command's answer and its notifications are in before the clock moves on.
-            QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
-            snapshot();
-            server.step(1.0);
-            QVERIFY(roundTrip(host));
+            tick();
         }
 
         // The run did what it was meant to: commands reached the simulator and boards
@@ -229,10 +232,7 @@ private slots:
             }
             if (t == 5)
                 QVERIFY(invoke(plugin, "assignBoard", Q_ARG(QString, boardName(nb - 1)), Q_ARG(int, routeId(0))));
-            QTRY_COMPARE(host.rpcClient()->pendingCount(), 0);
-            snapshot();
-            server.step(1.0);
-            QVERIFY(roundTrip(host));
+            tick();
         }
         QCOMPARE(world.board(boardName(nb - 1))->routeId, routeId(0));
         QCOMPARE(disagreements(world, host, true), QString());
