@@ -63,7 +63,7 @@ QVector<int> counts(DemoHost &host)
 // The host, the plug-in and the hostile server, connected and loaded.
 struct Fixture
 {
-    std::unique_ptr<FakeServer> server;
+    std::unique_ptr<FakeServer> server; // goes last
     std::unique_ptr<E2e::Host> host;
 
     bool start(const Answers &answers)
@@ -96,11 +96,6 @@ struct Fixture
     bool stillRunning() const
     {
         return host->host.plugin().rpcObject() == host->host.rpcClient() && host->host.rpcClient()->isConnected();
-    }
-    ~Fixture()
-    {
-        host.reset();
-        server.reset();
     }
 };
 
