@@ -13,8 +13,6 @@
 
 #include <memory>
 
-Q_DECLARE_METATYPE(QList<int>)
-
 class tst_ConnectionKeeper : public QObject
 {
     Q_OBJECT

@@ -44,16 +44,6 @@ class tst_MapKernel : public QObject
 {
     Q_OBJECT
 
-    // A shown view of 400 x 300 centred on lon, lat.
-    static bool show(Road::MapView &view, double lon, double lat)
-    {
-        view.setScene(new QGraphicsScene(&view));
-        view.resize(400, 300);
-        view.centreOn(QPointF(lon, lat));
-        view.show();
-        return QTest::qWaitForWindowExposed(&view);
-    }
-
 private slots:
     // Asked for by name through the meta-object, as the plug-in does: the same layer for the
     // same name, stacked in the order first asked for; an item added goes into the layer.
@@ -119,7 +109,11 @@ private slots:
     void wheelAndDrag()
     {
         Road::MapView view;
-        QVERIFY(show(view, 30.3, 59.9));
+        view.setScene(new QGraphicsScene(&view));
+        view.resize(400, 300);
+        view.centreOn(QPointF(30.3, 59.9));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
         QSignalSpy spy(&view, &Road::MapView::zoomChanged);
         const QPoint cursor(100, 80);
         const QPointF before = view.mapToScene(cursor);
