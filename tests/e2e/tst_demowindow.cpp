@@ -4,7 +4,6 @@
 // last-known picture, and the display panel.
 
 #include <QApplication>
-#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QGraphicsObject>
 #include <QLabel>
@@ -14,7 +13,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 
@@ -177,7 +175,6 @@ struct Demo
             cells << window->commandLog()->index(row, column).data().toString();
         return masked(cells.join(QStringLiteral(" | ")));
     }
-    void askFirst(bool on) const { window->findChild<QAction *>(QStringLiteral("askFirst"))->setChecked(on); }
     QStringList lines(MessageBar::Kind kind) const { return window->messageBar()->messages(kind); }
     Road::MapView *view() const { return window->mapView(); }
     QPointF viewCentre() const { return view()->mapToScene(view()->viewport()->rect().center()); }
@@ -293,7 +290,7 @@ private slots:
         d->window->commandRunner()->setConfirmTimeout(late ? 300 : CommandRunner::ConfirmTimeoutMs);
         if (late)
             d->server->delayMethod(method, 900);
-        d->askFirst(key != 0);
+        d->window->findChild<QAction *>(QStringLiteral("askFirst"))->setChecked(key != 0);
         if (!fault.isEmpty())
             d->server->failMethod(method, fault.at(0).toInt(), fault.at(1));
 

@@ -144,7 +144,6 @@ private slots:
         };
         const QString pos = QStringLiteral("BoardsServer.boardPosition");
         const QString props = QStringLiteral("BoardsServer.boardPropertiesChanged");
-        const QString in = QStringLiteral("BoardsServer.boardLoggedIn");
         const QString removed = QStringLiteral("BoardsServer.boardsRemoved");
         const QString vdtState = QStringLiteral("VDTService.vdtStateChanged");
         const QString vdtProps = QStringLiteral("VDTService.vdtPropertiesChanged");
@@ -152,7 +151,7 @@ private slots:
         const auto noName = [](const QString &m) { return QStringLiteral("warning: [PriorityPlugin] WARN: Invalid %1 event: no 'board_name'").arg(m); };
 
         note("position without board_name", pos, R"({"time":"2024-01-01T00:00:00","offset_s":3})", noName(pos), 1);
-        note("logged in with board_name a list", in, R"({"board_name":["B1"]})", noName(in), 1);
+        note("logged in with board_name a list", QStringLiteral("BoardsServer.boardLoggedIn"), R"({"board_name":["B1"]})", noName("BoardsServer.boardLoggedIn"), 1);
         note("properties with empty board_name", props, R"({"board_name":"","locked":true})", noName(props), 1);
         note("properties as a list", props, R"(["B1",true])", noName(props), 1);
         note("detector state without board_name", vdtState, R"({"state":"active","dt":10})", noName(vdtState), 1);
