@@ -211,7 +211,10 @@ private slots:
         const QString boards = "lists  |  | {\"" + names.join("\": {}, \"") + "\": {}}";
         host.run({"connect", boards});
         host.run({"queue-empty", R"(lists [{"id": 5, "geometry_hash": "h5"}])"});
-        QCOMPARE(host.tree(), sections("", names.mid(0, PriorityPlugin::ListSliceRecords).join(", ")));
+        // The first slice: the list's start, up to a slice's records (fewer on a slow machine).
+        const int first = host.plugin->boardRegistry().size();
+        QVERIFY(first > 0 && first <= PriorityPlugin::ListSliceRecords);
+        QCOMPARE(host.tree(), sections("", names.mid(0, first).join(", ")));
         QCOMPARE(host.logged(), QStringList());
         QTRY_COMPARE(host.tree(), sections("5[Boards, Detectors]", names.join(", ")));
         QCOMPARE(host.logged().replaceInStrings(QRegularExpression("^(subscribe:).*"), "\\1"), QStringList({geometry(5), "subscribe:"}));
