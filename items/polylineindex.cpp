@@ -74,6 +74,7 @@ void PolylineIndex::clear()
     m_tolerances.clear();
     m_lengths.clear();
     m_blocks.clear();
+    m_worldBox = Box{0.0, 0.0, 0.0, 0.0};
 }
 
 void PolylineIndex::build(const QVector<QPointF> &scenePoints)
@@ -88,6 +89,13 @@ void PolylineIndex::build(const QVector<QPointF> &scenePoints)
     QVector<QPointF> world(n);
     for (int i = 0; i < n; ++i)
         world[i] = geoToWorld(scenePoints.at(i));
+    m_worldBox = Box{world.at(0).x(), world.at(0).y(), world.at(0).x(), world.at(0).y()};
+    for (const QPointF &w : qAsConst(world)) {
+        m_worldBox.left = qMin(m_worldBox.left, w.x());
+        m_worldBox.right = qMax(m_worldBox.right, w.x());
+        m_worldBox.top = qMin(m_worldBox.top, w.y());
+        m_worldBox.bottom = qMax(m_worldBox.bottom, w.y());
+    }
 
     m_lengths.resize(n);
     m_lengths[0] = 0.0;
@@ -186,6 +194,16 @@ QPainterPath PolylineIndex::band(int first, int last, double width) const
     if (count > 0)
         band.closeSubpath();
     return band;
+}
+
+QRectF PolylineIndex::bandBounds(double width) const
+{
+    if (isEmpty())
+        return QRectF();
+    const double reach = width * 0.5 * M_SQRT2;
+    return QRectF(worldToGeo(QPointF(m_worldBox.left - reach, m_worldBox.top - reach)),
+                  worldToGeo(QPointF(m_worldBox.right + reach, m_worldBox.bottom + reach)))
+        .normalized();
 }
 
 bool PolylineIndex::bandIntersects(const QPainterPath &path, double width) const

@@ -71,6 +71,12 @@ public:
     // (world units) as QPainterPathStroker strokes it by default (square caps, bevel joins),
     // converted to scene coordinates, with the winding fill rule.
     QPainterPath band(int first, int last, double width) const;
+    // The bounds (scene) of band(0, size() - 1, width), or a little more: no point of the
+    // band is further from the line in the world plane than a square cap's corner, width / 2
+    // * sqrt(2).
+    QRectF bandBounds(double width) const;
+    // Whether the line's points span more than one spot in the world plane.
+    bool spansArea() const { return m_worldBox.right > m_worldBox.left || m_worldBox.bottom > m_worldBox.top; }
     // Whether the band of the whole line meets a path (scene) or contains a point, as
     // band(0, size() - 1, width) would answer, from the pieces of the line near it: the
     // pieces end where the line is further from the path than the band reaches, so that
@@ -96,6 +102,7 @@ private:
     QVector<float> m_tolerances;
     QVector<double> m_lengths;
     QVector<Box> m_blocks;
+    Box m_worldBox{0.0, 0.0, 0.0, 0.0};
 };
 
 namespace PolylineClip {

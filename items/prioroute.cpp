@@ -91,7 +91,7 @@ PrioRoute::~PrioRoute()
 
 bool PrioRoute::hasGeometry() const
 {
-    return m_outlineElements > 1;
+    return m_outline == Outline::Band;
 }
 
 void PrioRoute::invalidatePicture()
@@ -153,7 +153,7 @@ void PrioRoute::applyCachedRecord(const QVariantMap &record)
 
 void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
 {
-    if (!hash.isEmpty() && hash == m_geometryHash && m_outlineElements > 1)
+    if (!hash.isEmpty() && hash == m_geometryHash && m_outline == Outline::Band)
         return;
 
     m_geometryHash = hash;
@@ -162,24 +162,37 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
     m_bandWidth = 0.0;
     m_arrowCount = 0;
     m_bounds = QRectF();
-    m_outlineElements = 0;
+    m_outline = Outline::None;
 
     QVector<QPointF> points;
     if (GeometryText::parse(geometry, &points)) {
         const double width = metresToWorld(m_widthMetres, points.first());
         m_line.build(points);
-        // The band is made here once for its bounds and to see that it is finite, then
-        // dropped: drawing and hit tests make the parts they need.
-        const QPainterPath band = m_line.band(0, m_line.size() - 1, width);
-        const QRectF bounds = band.boundingRect();
-        if (isFinitePath(band) && isFiniteRect(bounds)) {
-            m_bandWidth = width;
-            m_bounds = bounds;
-            m_outlineElements = band.elementCount();
-            m_arrowCount = arrowCount(m_line.length(), width);
+        // Drawing and hit tests make the parts of the band they need. A line that goes
+        // somewhere, at a true width, has a band bounded from its points without making it;
+        // anything else (one point, all points on one spot) is made once here to see what
+        // the stroker makes of it.
+        if (m_line.spansArea() && std::isfinite(width) && width > 0.0) {
+            const QRectF bounds = m_line.bandBounds(width);
+            if (isFiniteRect(bounds)) {
+                m_bandWidth = width;
+                m_bounds = bounds;
+                m_outline = Outline::Band;
+            }
         } else {
-            m_line.clear();
+            const QPainterPath band = m_line.band(0, m_line.size() - 1, width);
+            const QRectF bounds = band.boundingRect();
+            if (isFinitePath(band) && isFiniteRect(bounds)) {
+                m_bandWidth = width;
+                m_bounds = bounds;
+                m_outline = band.elementCount() > 1 ? Outline::Band
+                          : band.elementCount() == 1 ? Outline::Point : Outline::None;
+            }
         }
+        if (m_outline == Outline::None)
+            m_line.clear();
+        else
+            m_arrowCount = arrowCount(m_line.length(), width);
     }
     if (m_line.isEmpty())
         m_geometryHash.clear();
@@ -190,7 +203,7 @@ void PrioRoute::setGeometry(const QString &geometry, const QString &hash)
 
 QPainterPath PrioRoute::outline() const
 {
-    if (m_outlineElements == 0)
+    if (m_outline == Outline::None)
         return QPainterPath();
     return m_line.band(0, m_line.size() - 1, m_bandWidth);
 }
@@ -323,7 +336,7 @@ bool PrioRoute::contains(const QPointF &point) const
 {
     if (isClipped())
         return QGraphicsObject::contains(point);
-    return m_outlineElements > 0 && m_line.bandContains(point, m_bandWidth);
+    return m_outline != Outline::None && m_line.bandContains(point, m_bandWidth);
 }
 
 bool PrioRoute::collidesWithPath(const QPainterPath &path, Qt::ItemSelectionMode mode) const
@@ -331,7 +344,7 @@ bool PrioRoute::collidesWithPath(const QPainterPath &path, Qt::ItemSelectionMode
     // Containment needs the whole shape; clipped items test their clip path.
     if (mode != Qt::IntersectsItemShape || isClipped())
         return QGraphicsObject::collidesWithPath(path, mode);
-    if (path.isEmpty() || m_outlineElements == 0)
+    if (path.isEmpty() || m_outline == Outline::None)
         return false;
     const QRectF box = path.controlPointRect();
     if (box.left() > m_bounds.right() || box.right() < m_bounds.left() || box.top() > m_bounds.bottom()
@@ -350,7 +363,7 @@ void PrioRoute::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidg
 
 void PrioRoute::paintContent(QPainter *painter, const QRectF &window, QPen pen, bool selected) const
 {
-    if (m_line.isEmpty() || m_outlineElements == 0)
+    if (m_line.isEmpty() || m_outline == Outline::None)
         return;
     if (selected)
         pen.setWidth(2);

@@ -106,8 +106,9 @@ private:
     // Band width in world units, at the route's first point.
     double m_bandWidth = 0.0;
     int m_arrowCount = 0;
-    // The outline's bounds and element count, kept from the build.
+    // The outline's bounds (the band's, or a little more) and what it is, kept from the build.
     QRectF m_bounds;
-    int m_outlineElements = 0;
+    enum class Outline : quint8 { None, Point, Band };
+    Outline m_outline = Outline::None;
     QPointer<RouteLayer> m_layer;
 };
