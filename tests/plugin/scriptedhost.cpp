@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -70,7 +71,10 @@ QObject *ScriptedRpc::postCommand(const QString &method, const QVariant &params)
 Host::Host(bool start)
 {
     QObject::connect(plugin, &PriorityPlugin::rpcError, &owner, [](const QString &text) { qDebug().noquote() << "rpcError:" << text; });
-    // The suite's own test locations (named after its executable), emptied.
+    // The suite's own test locations (named after its executable), emptied, under a home of
+    // this run's own: other checkouts on the machine run the same suites at the same time.
+    static QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
     QStandardPaths::setTestModeEnabled(true);
     QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
     QSettings().clear();

@@ -3,7 +3,6 @@
 
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
-#include <QGraphicsView>
 #include <QSettings>
 #include <QtTest>
 
@@ -11,6 +10,7 @@
 
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "kernel/mapview.h"
 #include "scriptedhost.h"
 
 // A JSON-RPC object that says whether it is connected, as the host's does, but not as a bool:
@@ -42,18 +42,6 @@ QString inView(const Host &host)
 }
 
 } // namespace
-
-// The host's map view: offers and reports its zoom level.
-class ZoomView : public QGraphicsView
-{
-    Q_OBJECT
-    Q_PROPERTY(int zoom MEMBER zoom)
-public:
-    using QGraphicsView::QGraphicsView;
-    int zoom = -1;
-signals:
-    void zoomChanged(int zoom);
-};
 
 class tst_PluginFrame : public QObject
 {
@@ -298,16 +286,15 @@ private slots:
     {
         Host host;
         host.run({kTwoSectors});
-        ZoomView first(host.kernel.scene());
-        auto *second = new ZoomView(host.kernel.scene());
-        for (ZoomView *view : {&first, second}) {
+        Road::MapView first, *second = new Road::MapView;
+        for (Road::MapView *view : {&first, second}) {
+            view->setScene(host.kernel.scene());
             view->resize(400, 300);
-            view->setSceneRect(36, 54, 4, 4);
-            view->fitInView(QRectF(37.59, 55.74, 0.02, 0.02));
+            view->centreOn(QPointF(37.6, 55.75));
         }
         host.plugin->setView(&first);
         host.plugin->setView(&first);
-        second->zoom = 18;
+        second->setZoom(18);
         QElapsedTimer clock;
         clock.start();
         host.plugin->setView(second);
@@ -318,15 +305,15 @@ private slots:
         QVERIFY2(clock.elapsed() >= 500, "the view should be still for half a second first");
 
         // The first view drives nothing any more; below the minimum zoom, out of view at once.
-        emit first.zoomChanged(16);
+        first.setZoom(16);
         QCOMPARE(inView(host), "1 0");
-        emit second->zoomChanged(16);
+        second->setZoom(16);
         QCOMPARE(inView(host), "0 0");
-        emit second->zoomChanged(18);
+        second->setZoom(18);
         QTRY_COMPARE_WITH_TIMEOUT(inView(host), "1 0", 2000);
         // Scrolling to the other detector shows it, half a second later.
         clock.start();
-        second->centerOn(38.6, 55.75);
+        second->centreOn(QPointF(38.6, 55.75));
         QCOMPARE(inView(host), "1 0");
         QTRY_COMPARE_WITH_TIMEOUT(inView(host), "0 1", 2000);
         QVERIFY(clock.elapsed() >= 500);
@@ -343,7 +330,7 @@ private slots:
         QCOMPARE(host.logged(), QStringList("ERROR: null 'view' object"));
         QCOMPARE(host.plugin->mapView(), second);
         // A view the host destroys while it is set is no view: a refresh pending for it finds none.
-        emit second->zoomChanged(20);
+        second->setZoom(20);
         delete second;
         QVERIFY(!host.plugin->mapView());
         host.plugin->refreshDetectorsInView();
