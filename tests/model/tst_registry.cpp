@@ -70,11 +70,6 @@ private slots:
             {geometry(2), geometry(3), geometry(7), geometry(7), geometry(17), geometry(0), "WARN: Invalid route id on getting route list",
              tree(bare({1, 2, 3, 4, 6, 7, 17, 0})), "cache routes[1 2 3]"});
         // The cache on connection, and the tree on disconnection.
-        row("restore: keys in order, 0 and abc skipped, unqualified detectors dropped",
-            {R"(cache {"routes": {"0": {"id": 0}, "abc": {"id": 1}, "3": {"id": 3, "description": "Three"}, "12": {"id": 12}},
-                       "detectors": {"5": {"id": 5, "routes": []}, "9": {"id": 9, "routes": ["3", "4"]}, "31": {"id": 31, "emergency": true}}})",
-             "connect", "show"}, {"WARN: Invalid route 4 in detector 9", "detector 31 - -", "detector 9 - -", "route 12 -", "route 3 Three",
-             tree("12[Boards, Detectors], 3[Boards, Detectors[9]]", "", "", "31"), "cache detectors[31 9] routes[0 12 3 abc]"});
         row("corrupt cache: skipped silently", {"cache not json", "load [] | [] | {}"}, {tree(""), "cache ?"});
         row("connected twice: the cache's items are duplicates",
             {R"(cache {"routes": {"12": {"id": 12}}, "detectors": {"31": {"id": 31, "emergency": true}}})", "connect", "connect"},
@@ -122,9 +117,6 @@ private slots:
             {R"(load [] | [] | {"B1": {}})", R"(notify BoardsServer.boardLoggedIn {"board_name": "B1"})", "show",
              R"(notify BoardsServer.boardDisconnected {"board_name": "B1"})", "show"},
             {"board B1 in 0 - []", "board B1 out 0 - []", tree("", "B1")});
-        row("board list on a second connection: the known board only gets its record",
-            {R"(load [] | [] | {"B1": {"route_id": 5}})", "connect", R"(lists [{"id": 5}] | [] | {"B1": {"route_id": 5}})"},
-            {"WARN: Vehicle B1 assigned to invalid route with id 5", tree("5[Boards[B1], Detectors]", "", "B1")});
         row("a board whose data cannot be posted", {on5(R"([{"id": 7, "routes": [5]}])"), "script BoardsServer.getBoardData invoke-fails",
                                                      R"(notify BoardsServer.boardPosition {"board_name": "B1"})"},
             {kBoardData, "rpcError: Invoke 'BoardsServer.getBoardData' failed", "INFO: Stop", "tree Traffic priority system"});
@@ -151,10 +143,6 @@ private slots:
              tree("6[Boards, Detectors], 5[Boards[B1], Detectors[7]], 9[Boards[B3], Detectors[8]]", "B2", "B1, B3"), "cache routes[]"});
         row("route list that is no list", {R"(load [{"id": 5, "geometry_hash": "h5"}])", kAnswer5, kChanged, "lists null | []"},
             {geometry(5), "> lists", "WARN: Malformed answer to 'RoadNetwork.getRouteList': the route list is not a list", route5, "cache routes[5]"});
-        row("known detectors keep their entries when their routes change",
-            {on5(R"([{"id": 7, "routes": [5]}, {"id": 8, "routes": [5]}])"), kChanged,
-             R"(lists [{"id": 5}] | [{"id": 7, "routes": []}, {"id": 8, "routes": [6]}])"},
-            {"> lists", tree("5[Boards, Detectors[7, 8]]")});
         const QString eight = R"({"id": 8, "routes": [5], "geometry_hash": "h8"})";
         const QStringList twoCached{on5(R"([{"id": 7, "routes": [5], "geometry_hash": "h7"}, )" + eight + "]"),
                                     R"(answer VDTService.getVdtGeometry {"geometry_hash": "h7", )" + kLine + "}",

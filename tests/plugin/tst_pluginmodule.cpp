@@ -108,16 +108,6 @@ private slots:
         QCOMPARE(listed, QString(kInterface).split('\n', Qt::SkipEmptyParts));
     }
 
-    void iconsAreEmbedded()
-    {
-        for (const char *base : {"bus-24", "ecar"}) {
-            for (const char *suffix : {"", "nogps", "p", "r", "u"}) {
-                const QImage image(QStringLiteral("://icons/%1%2.png").arg(base, suffix));
-                QVERIFY2(image.size() == QSize(24, 24) && image.hasAlphaChannel(), base);
-            }
-        }
-    }
-
 private:
     QPluginLoader m_loader;
 };
