@@ -169,7 +169,6 @@ private slots:
         row("close up: light grey band, arrows apart", 2e6, 40.0, false, false, Qt::lightGray);
         row("close up, locked: red band", 2e6, 40.0, true, false, Qt::red);
         row("street: arrows several pixels apart", 93206.0, 0.0, false, false, Qt::white);
-        row("street, locked", 2e5, 0.0, true, false, Qt::white);
         row("district: arrows under four pixels apart, one line", 23301.0, 0.0, false, true, Qt::white);
         row("whole city: arrows closer than a pixel, one line", 1456.0, 0.0, false, true, Qt::white);
         row("too long for arrows, city zoom: its centre line", 1456.0, 130000.0, false, true, Qt::white);
