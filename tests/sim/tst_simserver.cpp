@@ -234,7 +234,6 @@ private slots:
         QVERIFY(server->listen());
         client = std::make_unique<RawClient>();
         QVERIFY(client->open(server->url()));
-        QCOMPARE(server->url(), QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(server->port())));
     }
     void cleanup()
     {
@@ -406,7 +405,6 @@ private slots:
     // changes, from its own request or from the embedder; new clients get the server's role.
     void roles()
     {
-        QCOMPARE(methodTable().size(), 21);
         RawClient other, late;
         QVERIFY(other.open(server->url()));
         const QJsonValue observer = client->call("Session.setRole", QJsonObject{{"role", "observer"}});
@@ -591,6 +589,9 @@ private slots:
         QVERIFY(b.open(serve(replay, {"--replay", file, "--speed", "2"}, "prio-sim replaying on ")));
         QCOMPARE(b.call("RoadNetwork.getRouteList"), routes);
         QCOMPARE(b.request("RoadNetwork.unassignBoard", QJsonObject{{"board_name", "x"}})["error"]["code"], -32000);
+        // It plays to the end on its own, and says so.
+        QByteArray said;
+        QVERIFY(QTest::qWaitFor([&] { return (said += replay.readAllStandardOutput()).contains("replay finished at "); }, 20000));
         replay.kill();
         QVERIFY(replay.waitForFinished(10000));
     }
