@@ -304,7 +304,8 @@ private slots:
             return;
         }
         QTRY_COMPARE(d->logRow(0), texts.at(1));
-        QCOMPARE(d->server->requestCount(method), sent + 1);
+        // On a loaded machine a short confirmation time can run out before the request is read.
+        QTRY_COMPARE(d->server->requestCount(method), sent + 1);
         if (late) {
             // The notification comes after all; the log keeps what the operator was told.
             QTRY_VERIFY(object->property("locked").toBool() && d->logRow(0) == texts.at(1));
