@@ -306,9 +306,12 @@ inline bool loaded(const Sim::Server &server, DemoHost &host)
 }
 
 // Settings and the geometry cache of the suite's own, the cache emptied: one left by an
-// earlier run would spare the first connection its geometry.
+// earlier run would spare the first connection its geometry. They live under a home of this
+// run's own, since other checkouts on the machine may run the same suite at the same time.
 inline bool freshCache(const char *suite)
 {
+    static QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
     QStandardPaths::setTestModeEnabled(true);
     QCoreApplication::setOrganizationName(QStringLiteral("lumen-tests"));
     QCoreApplication::setApplicationName(QLatin1String(suite));
