@@ -205,8 +205,13 @@ private slots:
         QCOMPARE(vehicle->pos(), itemPos);
         // The ring at the raw position, shown only while selected.
         QCOMPARE(vehicle->gpsMarker() != nullptr, !itemPos.isNull());
-        if (vehicle->gpsMarker())
+        if (vehicle->gpsMarker()) {
             QVERIFY(vehicle->gpsMarker()->pos() == vehicle->gpsPos() && !vehicle->gpsMarker()->isVisible());
+            // Nor does it come back with the position after none.
+            vehicle->applyPosition({{"pos", QVariantList{0, 0}}});
+            vehicle->applyPosition(record);
+            QVERIFY(!vehicle->hasNoPosition() && !vehicle->gpsMarker()->isVisible());
+        }
         // The pin is drawn from its point, 7.7231 from its centre, drawn twice as large.
         const double rad = qDegreesToRadians(compass);
         if (!qIsNaN(compass))
