@@ -2,6 +2,7 @@
 
 #include "priovdetector.h"
 #include "priovehicle.h"
+#include "viewpictures.h"
 
 #include <QGraphicsScene>
 #include <QPainter>
@@ -386,18 +387,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
     key.hints = int(painter->renderHints());
     const QRectF view(QPointF(0.0, 0.0), key.size);
 
-    Picture *picture = nullptr;
-    for (Picture &p : m_pictures) {
-        if (p.widget == widget)
-            picture = &p;
-    }
-    if (!picture) {
-        if (m_pictures.size() >= MaxPictures)
-            m_pictures.removeFirst();
-        m_pictures.append(Picture());
-        picture = &m_pictures.last();
-        picture->widget = widget;
-    }
+    Picture *picture = &viewPicture(m_pictures, widget, MaxPictures);
     auto begin = [&](QPainter *p) {
         p->setRenderHints(QPainter::RenderHints(key.hints));
         p->setPen(key.pen);

@@ -1,6 +1,7 @@
 #include "routelayer.h"
 
 #include "prioroute.h"
+#include "viewpictures.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -246,18 +247,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
         return;
     }
 
-    View *view = nullptr;
-    for (View &v : m_views) {
-        if (v.widget == widget)
-            view = &v;
-    }
-    if (!view) {
-        if (m_views.size() >= MaxViews)
-            m_views.removeFirst();
-        m_views.append(View());
-        view = &m_views.last();
-        view->widget = widget;
-    }
+    View *view = &viewPicture(m_views, widget, MaxViews);
 
     // Moved by whole pixels with nothing changed (a drag), the shown picture moves and draws
     // the strips it uncovers.
