@@ -445,15 +445,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         drawDetectors(&p, base, base.inverted().mapRect(view), nullptr);
     } else if (!shift.isNull()) {
         redrawDirty();
-        QImage shifted(picture->image.size(), picture->image.format());
-        shifted.setDevicePixelRatio(key.ratio);
-        shifted.fill(Qt::transparent);
-        {
-            QPainter p(&shifted);
-            p.setCompositionMode(QPainter::CompositionMode_Source);
-            p.drawImage(shift, picture->image);
-        }
-        picture->image.swap(shifted);
+        picture->image = shiftedPicture(picture->image, shift);
         picture->key.transform = key.transform;
         const double w = view.width();
         const double h = view.height();

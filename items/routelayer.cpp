@@ -191,13 +191,8 @@ void RouteLayer::movePicture(View *view, const Key &key)
     if (pixels.x() != std::round(pixels.x()) || pixels.y() != std::round(pixels.y()) || qAbs(shift.x()) >= w / 2
         || qAbs(shift.y()) >= h / 2)
         return;
-    QImage moved(view->shown.size(), view->shown.format());
-    moved.setDevicePixelRatio(key.ratio);
-    moved.fill(Qt::transparent);
+    QImage moved = shiftedPicture(view->shown, shift);
     QPainter painter(&moved);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(shift, view->shown);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     painter.setRenderHints(QPainter::RenderHints(key.hints));
     QVector<QRectF> strips;
     if (shift.x() != 0.0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QImage>
+#include <QPainter>
 #include <QVector>
 #include <QWidget>
 
@@ -20,4 +22,16 @@ Entry &viewPicture(QVector<Entry> &entries, QWidget *widget, int max)
     entries.append(Entry());
     entries.last().widget = widget;
     return entries.last();
+}
+
+// A view's picture moved by shift (logical pixels), transparent where it uncovers.
+inline QImage shiftedPicture(const QImage &picture, const QPointF &shift)
+{
+    QImage moved(picture.size(), picture.format());
+    moved.setDevicePixelRatio(picture.devicePixelRatio());
+    moved.fill(Qt::transparent);
+    QPainter painter(&moved);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(shift, picture);
+    return moved;
 }
