@@ -443,9 +443,6 @@ QVariant PrioRoute::itemChange(GraphicsItemChange change, const QVariant &value)
         setVisible(false);
     switch (change) {
     case ItemSelectedHasChanged:
-        if (m_layer)
-            m_layer->sync(this);
-        break;
     case ItemVisibleHasChanged:
     case ItemZValueHasChanged:
     case ItemOpacityHasChanged:

@@ -143,7 +143,7 @@ bool RouteLayer::draws(const PrioRoute *route) const
 
 bool RouteLayer::pictured(const PrioRoute *route) const
 {
-    return m_drawn.contains(route) && !m_changed.contains(route) && !route->isSelected();
+    return m_drawn.contains(route) && !m_changed.contains(route);
 }
 
 QRectF RouteLayer::boundingRect() const
@@ -173,7 +173,7 @@ bool RouteLayer::continuePicture(View *view, int budgetMs)
         if (!route->boundingRect().intersects(window))
             continue;
         painter.save();
-        route->paintContent(&painter, window, view->nextKey.pen, false);
+        route->paintContent(&painter, window, view->nextKey.pen, route->isSelected());
         painter.restore();
         if (budgetMs > 0 && clock.elapsed() >= budgetMs)
             break;
@@ -209,7 +209,7 @@ void RouteLayer::movePicture(View *view, const Key &key)
             if (!m_drawn.contains(route) || !eligible(route) || !route->boundingRect().intersects(window))
                 continue;
             painter.save();
-            route->paintContent(&painter, window, key.pen, false);
+            route->paintContent(&painter, window, key.pen, route->isSelected());
             painter.restore();
         }
     }
@@ -236,7 +236,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             if (!eligible(route) || !route->boundingRect().intersects(window))
                 continue;
             painter->save();
-            route->paintContent(painter, window, key.pen, false);
+            route->paintContent(painter, window, key.pen, route->isSelected());
             painter->restore();
         }
         return;
@@ -305,8 +305,8 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
     painter->drawImage(QPointF(0.0, 0.0), view->shown);
     painter->restore();
 
-    // On top of it, at once, the routes the picture does not show as they are: changed since,
-    // new, or selected.
+    // On top of it, at once, the routes the picture does not show as they are: changed since
+    // (selected or deselected too) or new.
     const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
     int changedOnTop = 0;
     for (const PrioRoute *route : qAsConst(m_routes)) {

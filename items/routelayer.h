@@ -14,18 +14,18 @@ class PrioRoute;
 // The routes of one map layer drawn as one picture, the way map applications show a layer
 // that rarely changes: an image of every route the size of the view, shown by this one
 // item below the layer's other items, so that a frame with thousands of routes on the
-// screen costs one image. The picture is made again when a route's geometry, colour or
-// visibility changes, or the view's scale, size or painter state does; a drag by whole
-// pixels moves the picture and draws the strips it uncovers. While a view
-// zooms the last picture, scaled, stands in until the new one is done,
-// which is drawn a slice of routes at a time, within a frame's budget.
+// screen costs one image. The picture is made again when a route's geometry, colour,
+// visibility or selection changes, or the view's scale, size or painter state does; a drag
+// by whole pixels moves the picture and draws the strips it uncovers. While a view zooms
+// the last picture, scaled, stands in until the new one is done, which is drawn a slice of
+// routes at a time, within a frame's budget.
 //
 // The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
-// nothing of its own, has no shape and takes no events. A selected route, and one changed
-// since the picture was made (up to MaxChangedOnTop of those), is drawn on top of it at
-// once. A route that is not drawn as
-// the layer draws it (moved, transformed, translucent, raised, on another parent) draws
-// itself.
+// nothing of its own, has no shape and takes no events. A route changed since the picture
+// was made (up to MaxChangedOnTop of those, and any selected one) is drawn on top of it at
+// once, until a picture holds it in its place among the others, as the scene stacks it (a
+// selected route is not raised). A route that is not drawn as the layer draws it (moved,
+// transformed, translucent, raised, on another parent) draws itself.
 class RouteLayer : public QGraphicsObject
 {
     Q_OBJECT

@@ -216,10 +216,9 @@ private slots:
             return qAbs(qRed(a) - qRed(b)) > 2 || qAbs(qGreen(a) - qGreen(b)) > 2 || qAbs(qBlue(a) - qBlue(b)) > 2;
         });
         // A line is simplified to a quarter pixel for the part in view: drawn for another
-        // window, an aliased edge may move by a pixel in a place or two. (Close up, where a
-        // band is tens of pixels wide, its joins differ: bevelled in the picture, round alone;
-        // compared where bands are a few pixels wide.)
-        QVERIFY2(differing <= 3 || scale > 1e6, qPrintable(QString::number(differing)));
+        // window, an aliased edge may move by a pixel in a place or two. The selected route
+        // stays under the bent one, which was made after it.
+        QVERIFY2(differing <= 3, qPrintable(QString::number(differing)));
     }
 
     void changesReachTheView()
