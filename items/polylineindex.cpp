@@ -146,13 +146,18 @@ void PolylineIndex::appendSimplified(int first, int last, double tolerance, QVec
         out->append(m_points.at(last));
 }
 
-void PolylineIndex::drawPiece(QPainter *painter, const QVector<QPointF> &points, QVector<QLineF> *scratch)
+bool PolylineIndex::strokesSegments(const QPainter *painter)
 {
     const QPen &pen = painter->pen();
     const bool narrow = pen.isCosmetic() ? pen.widthF() <= MaxSegmentPenPixels
                                          : pen.widthF() * QStyleOptionGraphicsItem::levelOfDetailFromTransform(
                                                painter->worldTransform()) <= MaxSegmentPenPixels;
-    if (pen.widthF() <= 1.0 || !narrow || pen.style() != Qt::SolidLine || pen.capStyle() != Qt::SquareCap) {
+    return pen.widthF() > 1.0 && narrow && pen.style() == Qt::SolidLine && pen.capStyle() == Qt::SquareCap;
+}
+
+void PolylineIndex::drawPiece(QPainter *painter, const QVector<QPointF> &points, QVector<QLineF> *scratch)
+{
+    if (!strokesSegments(painter)) {
         painter->drawPolyline(points.constData(), points.size());
         return;
     }

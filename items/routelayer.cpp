@@ -191,8 +191,8 @@ void RouteLayer::movePicture(View *view, const Key &key)
     if (pixels.x() != std::round(pixels.x()) || pixels.y() != std::round(pixels.y()) || qAbs(shift.x()) >= w / 2
         || qAbs(shift.y()) >= h / 2)
         return;
-    QImage moved = shiftedPicture(view->shown, shift);
-    QPainter painter(&moved);
+    shiftPicture(&view->shown, shift);
+    QPainter painter(&view->shown);
     painter.setRenderHints(QPainter::RenderHints(key.hints));
     QVector<QRectF> strips;
     if (shift.x() != 0.0)
@@ -214,7 +214,6 @@ void RouteLayer::movePicture(View *view, const Key &key)
         }
     }
     painter.end();
-    view->shown.swap(moved);
     view->shownKey = key;
 }
 
