@@ -3,6 +3,9 @@
 #include <QGraphicsEllipseItem>
 #include <QGraphicsPathItem>
 #include <QObject>
+#include <QPointer>
+
+class ItemBatch;
 
 // Standard shape items that are also QObjects, so that an owner elsewhere can hold them in
 // a QPointer. The vehicle puts its sector and raw-position ring on the host's layer, where
@@ -15,12 +18,22 @@ public:
         : QGraphicsPathItem(parent)
     {
     }
+    ~GuardedPathItem() override;
 
     // The path is in degrees and the pen is cosmetic: the base class would widen bounds and
     // shape by the pen's width taken as degrees (about 100 km). The view's own margin of a
     // few pixels covers a cosmetic pen.
     QRectF boundingRect() const override { return path().controlPointRect(); }
     QPainterPath shape() const override { return path(); }
+
+    // The layer's item batch that draws this item; told of changes and of its deletion.
+    void setBatch(ItemBatch *batch) { m_batch = batch; }
+
+protected:
+    QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
+
+private:
+    QPointer<ItemBatch> m_batch;
 };
 
 class GuardedEllipseItem : public QObject, public QGraphicsEllipseItem

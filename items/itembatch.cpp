@@ -1,5 +1,6 @@
 #include "itembatch.h"
 
+#include "guardeditems.h"
 #include "priovdetector.h"
 #include "priovehicle.h"
 #include "viewpictures.h"
@@ -25,8 +26,12 @@ constexpr double BatchZ = -0.03;
 // How far a vehicle's marker, its figure and a selected pen reach from its position on the
 // screen, with a pixel to spare for the rounding of its picture.
 constexpr double MarkerReachPixels = 24.0;
-// Vehicles are told from detectors in the index by this bit.
+// Vehicles and sectors are told from detectors in the index by these bits.
 constexpr int VehicleBit = 1 << 30;
+constexpr int SectorBit = 1 << 29;
+// A sector's arcs are flattened once, with the sector this many units across: about a
+// quarter pixel off the curve where it spans a thousand pixels.
+constexpr double SectorFlatteningUnits = 4000.0;
 // Views remembered for their scale; a batch is rarely shown by more than two.
 constexpr int MaxScales = 4;
 // Views with a picture of the detectors.
@@ -40,7 +45,48 @@ bool drawnByBatch(const QGraphicsItem *item)
     return item->flags() & QGraphicsItem::ItemHasNoContents;
 }
 
+// The path as a polygon flattened finely enough for any zoom a sector is seen at.
+QPolygonF flattened(const QPainterPath &path)
+{
+    const QRectF box = path.controlPointRect();
+    const double side = qMax(box.width(), box.height());
+    if (!(side > 0.0) || !qIsFinite(side))
+        return path.toFillPolygon();
+    const double k = SectorFlatteningUnits / side;
+    QPolygonF polygon = path.toFillPolygon(QTransform::fromScale(k, k));
+    for (QPointF &p : polygon)
+        p /= k;
+    return polygon;
+}
+
 } // namespace
+
+// The sectors' own place in the layer's stacking order, below the routes: it draws what the
+// batch keeps of them and takes no events.
+class ItemBatch::SectorPass : public QGraphicsObject
+{
+public:
+    SectorPass(ItemBatch *batch, QGraphicsItem *layer)
+        : m_batch(batch)
+    {
+        setParentItem(layer);
+        setZValue(SectorZ);
+        setFlags(ItemIgnoresParentOpacity | ItemUsesExtendedStyleOption);
+        setAcceptedMouseButtons(Qt::NoButton);
+    }
+    QRectF boundingRect() const override { return m_batch ? m_batch->boundingRect() : QRectF(); }
+    QPainterPath shape() const override { return QPainterPath(); }
+    bool contains(const QPointF &) const override { return false; }
+    bool collidesWithPath(const QPainterPath &, Qt::ItemSelectionMode) const override { return false; }
+    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *) override
+    {
+        if (m_batch)
+            m_batch->paintSectors(painter, option);
+    }
+
+private:
+    QPointer<ItemBatch> m_batch;
+};
 
 ItemBatch::ItemBatch(QObject *owner, QGraphicsItem *layer)
 {
@@ -69,6 +115,13 @@ ItemBatch::~ItemBatch()
         if (e.item)
             e.item->setFlag(ItemHasNoContents, false);
     }
+    for (const SectorEntry &e : qAsConst(m_sectors)) {
+        if (e.item) {
+            e.item->setBatch(nullptr);
+            e.item->setFlag(ItemHasNoContents, false);
+        }
+    }
+    delete m_sectorPass.data();
 }
 
 ItemBatch *ItemBatch::forLayer(QGraphicsObject *item)
@@ -106,6 +159,19 @@ ItemBatch *ItemBatch::attach(PrioVehicle *vehicle)
     return batch;
 }
 
+void ItemBatch::addSector(GuardedPathItem *sector)
+{
+    if (m_index.contains(sector))
+        return;
+    if (!m_sectorPass && parentItem())
+        m_sectorPass = new SectorPass(this, parentItem());
+    m_index.insert(sector, m_sectors.size() | SectorBit);
+    m_sectors.resize(m_sectors.size() + 1);
+    m_sectors.last().item = sector;
+    sector->setBatch(this);
+    sync(sector);
+}
+
 void ItemBatch::remove(QGraphicsItem *item)
 {
     const auto it = m_index.constFind(item);
@@ -118,6 +184,11 @@ void ItemBatch::remove(QGraphicsItem *item)
             touch(item);
         e.item = nullptr;
         e.shown = false;
+    } else if (at & SectorBit) {
+        SectorEntry &e = m_sectors[at & ~SectorBit];
+        if (e.shown)
+            repaintSector(e);
+        e = SectorEntry();
     } else {
         DetectorEntry &e = m_detectors[at];
         if (e.shown)
@@ -126,7 +197,7 @@ void ItemBatch::remove(QGraphicsItem *item)
         e.shown = false;
     }
     m_index.erase(it);
-    if (++m_holes > (m_detectors.size() + m_vehicles.size()) / 2)
+    if (++m_holes > (m_detectors.size() + m_vehicles.size() + m_sectors.size()) / 2)
         compact();
 }
 
@@ -134,19 +205,26 @@ void ItemBatch::compact()
 {
     auto detectorGone = [](const DetectorEntry &e) { return !e.item; };
     auto vehicleGone = [](const VehicleEntry &e) { return !e.item; };
+    auto sectorGone = [](const SectorEntry &e) { return !e.item; };
     m_detectors.erase(std::remove_if(m_detectors.begin(), m_detectors.end(), detectorGone), m_detectors.end());
     m_vehicles.erase(std::remove_if(m_vehicles.begin(), m_vehicles.end(), vehicleGone), m_vehicles.end());
+    m_sectors.erase(std::remove_if(m_sectors.begin(), m_sectors.end(), sectorGone), m_sectors.end());
     m_index.clear();
     for (int i = 0; i < m_detectors.size(); ++i)
         m_index.insert(m_detectors.at(i).item, i);
     for (int i = 0; i < m_vehicles.size(); ++i)
         m_index.insert(m_vehicles.at(i).item, i | VehicleBit);
+    for (int i = 0; i < m_sectors.size(); ++i)
+        m_index.insert(m_sectors.at(i).item, i | SectorBit);
     m_holes = 0;
 }
 
 void ItemBatch::sync(QGraphicsItem *item)
 {
-    const bool drawn = item->parentItem() == parentItem() && item->zValue() == 0.0 && item->opacity() == 1.0
+    // Drawn by the batch where it stands in the layer's stacking order as the batch draws it.
+    const auto it = m_index.constFind(item);
+    const double z = it != m_index.constEnd() && (it.value() & SectorBit) ? SectorZ : 0.0;
+    const bool drawn = item->parentItem() == parentItem() && item->zValue() == z && item->opacity() == 1.0
         && item->transform().isIdentity() && !item->graphicsEffect();
     if (drawn != drawnByBatch(item)) {
         // Repainted where it is by whoever draws it from now on.
@@ -194,6 +272,28 @@ void ItemBatch::refresh(VehicleEntry *e)
     e->selected = v->isSelected();
     e->batched = drawnByBatch(v);
     e->shown = e->batched && v->isVisible() && v->markerLook(&e->look);
+}
+
+void ItemBatch::refresh(SectorEntry *e)
+{
+    GuardedPathItem *s = e->item;
+    e->pos = s->pos();
+    const QPainterPath path = s->path();
+    if (!(path == e->path)) {
+        e->path = path;
+        e->polygon = flattened(path);
+        e->bounds = path.controlPointRect();
+    }
+    e->pen = s->pen();
+    e->brush = s->brush();
+    e->batched = drawnByBatch(s);
+    e->shown = e->batched && s->isVisible() && e->polygon.size() > 2;
+}
+
+void ItemBatch::repaintSector(const SectorEntry &e)
+{
+    if (m_sectorPass)
+        m_sectorPass->update(e.bounds.translated(e.pos));
 }
 
 void ItemBatch::repaintDetector(const DetectorEntry &e)
@@ -262,6 +362,15 @@ void ItemBatch::touch(const QGraphicsItem *item)
     const auto it = m_index.constFind(item);
     if (it == m_index.constEnd())
         return;
+    if (it.value() & SectorBit) {
+        SectorEntry &e = m_sectors[it.value() & ~SectorBit];
+        if (e.shown)
+            repaintSector(e);
+        refresh(&e);
+        if (e.shown)
+            repaintSector(e);
+        return;
+    }
     if (!(it.value() & VehicleBit)) {
         DetectorEntry &e = m_detectors[it.value()];
         // Where it was, where it is.
@@ -463,6 +572,44 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
     painter->drawImage(target, picture->image,
                        QRectF(QPointF(target.topLeft()) * key.ratio, QSizeF(target.size()) * key.ratio));
     painter->setWorldTransform(base);
+}
+
+void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *option)
+{
+    const QTransform base = painter->worldTransform();
+    const QRectF window = option->exposedRect;
+    const QPen hostPen = painter->pen();
+    const QBrush hostBrush = painter->brush();
+    // In device pixels, as a path item's cosmetic pen draws; one transform for all.
+    painter->setWorldTransform(QTransform());
+    QPolygonF device;
+    for (const SectorEntry &e : qAsConst(m_sectors)) {
+        if (!e.shown || !e.bounds.translated(e.pos).intersects(window))
+            continue;
+        const QTransform t = QTransform::fromTranslate(e.pos.x(), e.pos.y()) * base;
+        // The polygon is flattened for a thousand pixels; a smaller sector takes every
+        // stride-th point of its arc (and both of its ends, and the centre it starts and
+        // ends at), its curve still within a quarter pixel (the error grows with the square
+        // of the stride), and rasterises a few edges instead of hundreds.
+        const QRectF box = t.mapRect(e.bounds);
+        const double pixels = qMax(box.width(), box.height());
+        const int stride = pixels > 0.0 ? qBound(1, int(std::sqrt(SectorFlatteningUnits / 2.0 / pixels)), 64) : 64;
+        const int last = e.polygon.size() - 1;
+        device.clear();
+        device.append(t.map(e.polygon.at(0)));
+        for (int i = 1; i < last - 1; i += stride)
+            device.append(t.map(e.polygon.at(i)));
+        device.append(t.map(e.polygon.at(last - 1)));
+        device.append(t.map(e.polygon.at(last)));
+        if (!(e.pen == painter->pen()))
+            painter->setPen(e.pen);
+        if (!(e.brush == painter->brush()))
+            painter->setBrush(e.brush);
+        painter->drawPolygon(device);
+    }
+    painter->setWorldTransform(base);
+    painter->setPen(hostPen);
+    painter->setBrush(hostBrush);
 }
 
 QRectF ItemBatch::boundingRect() const

@@ -9,10 +9,13 @@
 #include <QHash>
 #include <QImage>
 #include <QPen>
+#include <QPainterPath>
 #include <QPointer>
+#include <QPolygonF>
 #include <QTransform>
 #include <QVector>
 
+class GuardedPathItem;
 class PrioVDetector;
 class PrioVehicle;
 
@@ -34,6 +37,11 @@ class PrioVehicle;
 // the size of the view, in tiles of TilePixels square, and draws again only the tiles a
 // changed detector covers, and the strip a pan uncovers; a new scale or drawing state
 // draws it whole. A frame of the whole city then costs the picture and the vehicles.
+//
+// The emergency sectors of the vehicles lie below the routes: the batch draws them from a
+// second item of its own at their z-value, each from a polygon flattened once per shape,
+// where a path item would flatten its arcs, take the view's transform and add its update
+// rectangles to the view's region in every frame.
 class ItemBatch : public QGraphicsObject
 {
     Q_OBJECT
@@ -45,6 +53,8 @@ public:
     static ItemBatch *attach(PrioVDetector *detector);
     static ItemBatch *attach(PrioVehicle *vehicle);
     ~ItemBatch() override;
+    // A vehicle's sector, on this batch's layer.
+    void addSector(GuardedPathItem *sector);
 
     void remove(QGraphicsItem *item);
     // The item's look or place changed: repaint where it was and where it is.
@@ -62,6 +72,8 @@ public:
 
     // The side of the tiles of the detectors' picture, in pixels.
     static constexpr int TilePixels = 64;
+    // The z-value of the sectors the batch draws: a vehicle's, less 0.1.
+    static constexpr double SectorZ = -0.1;
 
     int type() const override { return Type; }
     QRectF boundingRect() const override;
@@ -98,8 +110,26 @@ private:
         bool batched = false; // drawn by the batch, not by itself
         bool shown = false;   // visible, positioned and drawn by the batch
     };
+    struct SectorEntry
+    {
+        GuardedPathItem *item = nullptr;
+        QPointF pos;
+        QPainterPath path;  // item coordinates, as last flattened
+        QPolygonF polygon;  // item coordinates
+        QRectF bounds;      // item coordinates
+        QPen pen;
+        QBrush brush;
+        bool batched = false; // drawn by the batch, not by itself
+        bool shown = false;   // visible and drawn by the batch
+    };
+    class SectorPass;
     void refresh(DetectorEntry *entry);
     void refresh(VehicleEntry *entry);
+    void refresh(SectorEntry *entry);
+    // Repaints where a shown sector is.
+    void repaintSector(const SectorEntry &entry);
+    // Draws the shown sectors that meet the exposed rectangle.
+    void paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *option);
     // Repaints where a shown detector is, in the view and in the detectors' pictures.
     void repaintDetector(const DetectorEntry &entry);
 
@@ -137,6 +167,7 @@ private:
     // Null items where an item left; compacted when holes pile up.
     QVector<DetectorEntry> m_detectors;
     QVector<VehicleEntry> m_vehicles;
+    QVector<SectorEntry> m_sectors;
     QHash<const QGraphicsItem *, int> m_index;
     int m_holes = 0;
     // The pixels per degree of the views that drew the batch last, both ways: what a
@@ -144,4 +175,6 @@ private:
     QHash<QWidget *, QSizeF> m_scales;
     // One per view showing the batch; the oldest goes when a third view comes.
     QVector<Picture> m_pictures;
+    // Draws the sectors below the routes; made with the first sector.
+    QPointer<QGraphicsObject> m_sectorPass;
 };

@@ -430,6 +430,8 @@ void PrioVehicle::updateIcon()
         colour.setAlpha(brush.color().alpha());
         brush.setColor(colour);
         m_sectorItem->setBrush(brush);
+        if (m_batch)
+            m_batch->touch(m_sectorItem);
     }
     emit stateChanged();
     updateTexts();
@@ -540,9 +542,14 @@ void PrioVehicle::updateSector(bool visible)
                 item->setZValue(zValue() - 0.1);
                 attachToLayer(item);
                 m_sectorItem = item;
+                if (m_batch)
+                    m_batch->addSector(item);
             }
-            if (m_sectorItem)
+            if (m_sectorItem) {
                 m_sectorItem->setPos(centre);
+                if (m_batch)
+                    m_batch->touch(m_sectorItem);
+            }
         }
     }
     if (m_sectorItem)

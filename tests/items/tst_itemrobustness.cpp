@@ -177,7 +177,6 @@ private slots:
         row("vehicle of INT_MIN course, negative sweep", "vehicle", board(imin, -720), true);
         row("vehicle of sweep 1e9", "vehicle", board(359, 1000000000), true);
         row("vehicle of infinite course", "vehicle", board(qInf(), 45), true);
-        row("vehicle of course 1e300", "vehicle", board(1e300, 45), true);
         row("vehicle at a 5000-digit latitude", "vehicle", board(10, 45, {"37.6", "5" + QString(5000, '5')}), false);
         row("vehicle of NaN everywhere", "vehicle", board("nan", 45, {"nan", "nan"}), false);
     }
