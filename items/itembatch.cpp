@@ -5,6 +5,7 @@
 #include "priovehicle.h"
 #include "viewpictures.h"
 
+#include <QEvent>
 #include <QGraphicsScene>
 #include <QPainter>
 #include <QStyleOptionGraphicsItem>
@@ -96,6 +97,28 @@ ItemBatch::ItemBatch(QObject *owner, QGraphicsItem *layer)
     setFlags(ItemIgnoresParentOpacity | ItemUsesExtendedStyleOption);
     setAcceptedMouseButtons(Qt::NoButton);
     batches().insert(layer, this);
+    if (scene())
+        scene()->installEventFilter(this);
+}
+
+QVariant ItemBatch::itemChange(GraphicsItemChange change, const QVariant &value)
+{
+    if (change == ItemSceneChange && scene())
+        scene()->removeEventFilter(this);
+    else if (change == ItemSceneHasChanged && scene())
+        scene()->installEventFilter(this);
+    return QGraphicsObject::itemChange(change, value);
+}
+
+bool ItemBatch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::GraphicsSceneHelp && watched == scene()) {
+        for (const VehicleEntry &e : qAsConst(m_vehicles)) {
+            if (e.item)
+                e.item->ensureTexts();
+        }
+    }
+    return false;
 }
 
 ItemBatch::~ItemBatch()

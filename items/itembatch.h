@@ -82,6 +82,11 @@ public:
     bool collidesWithPath(const QPainterPath &, Qt::ItemSelectionMode) const override { return false; }
     void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override;
 
+protected:
+    // Before the scene shows a tooltip, the vehicles' texts left to be made when read are made.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    QVariant itemChange(GraphicsItemChange change, const QVariant &value) override;
+
 private:
     ItemBatch(QObject *owner, QGraphicsItem *layer);
     static ItemBatch *forLayer(QGraphicsObject *item);

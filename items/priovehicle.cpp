@@ -299,7 +299,7 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
     const int speed = RecordValue::intValue(record, QStringLiteral("speed"), -1);
     if (speed != m_speed) {
         m_speed = speed;
-        updateTexts();
+        textsChanged();
     }
 }
 
@@ -434,7 +434,7 @@ void PrioVehicle::updateIcon()
             m_batch->touch(m_sectorItem);
     }
     emit stateChanged();
-    updateTexts();
+    textsChanged();
     refresh();
 }
 
@@ -556,8 +556,18 @@ void PrioVehicle::updateSector(bool visible)
         m_sectorItem->setVisible(visible);
 }
 
+void PrioVehicle::textsChanged()
+{
+    // Without the batch nothing would make them before the scene reads the tooltip.
+    if (m_label || !m_batch)
+        updateTexts();
+    else
+        m_textsStale = true;
+}
+
 void PrioVehicle::updateTexts()
 {
+    m_textsStale = false;
     static const QString noPositionText = QCoreApplication::translate("PrioVehicle", "No position data");
     static const QString lockedText = QCoreApplication::translate("PrioVehicle", "Locked");
     static const QString priorityText = QCoreApplication::translate("PrioVehicle", "Has priority");
@@ -647,6 +657,7 @@ void PrioVehicle::setLabelShown(bool show)
 
 QVariant PrioVehicle::modelData(int column, int role)
 {
+    ensureTexts();
     return ItemRow::data(column, role, m_name, m_description, m_typeText, m_icon, toolTip());
 }
 

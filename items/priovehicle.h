@@ -66,7 +66,26 @@ public:
     QColor stateColour() const { return m_stateColour; }
     QIcon icon() const { return m_icon; }
     QString iconPath() const { return m_iconPath; }
-    QString typeText() const { return m_typeText; }
+    QString typeText() const
+    {
+        ensureTexts();
+        return m_typeText;
+    }
+    // The tooltip as updateTexts makes it. The texts change with nearly every position (the
+    // speed), and are read rarely (a tooltip, a tree row): without a label they are made when
+    // read, through this, modelData, or the scene's help event (the layer's item batch makes
+    // them before the scene shows a tooltip).
+    QString toolTip() const
+    {
+        ensureTexts();
+        return QGraphicsObject::toolTip();
+    }
+    // Makes the texts now if a change left them to be made when read.
+    void ensureTexts() const
+    {
+        if (m_textsStale)
+            const_cast<PrioVehicle *>(this)->updateTexts();
+    }
     QDateTime lastConnected() const { return m_lastConnected; }
     const QPainterPath &markerPath() const { return m_markerPath; }
     // Null when never made or already deleted by the host.
@@ -118,6 +137,8 @@ private:
     void updateSector(bool visible);
     void attachToLayer(QGraphicsItem *item);
     void applyLabelLook();
+    // The texts changed: made now where a label shows them, else when read.
+    void textsChanged();
     // update(), and the batch told.
     void refresh();
 
@@ -156,5 +177,6 @@ private:
     bool m_lastFromPosition = false;
     QPointer<QGraphicsTextItem> m_label;
     int m_textShowMode = 0;
+    bool m_textsStale = false;
     QPointer<ItemBatch> m_batch;
 };

@@ -4,6 +4,7 @@
 #include "itemtestutil.h"
 
 #include <QGraphicsPathItem>
+#include <QGraphicsSceneHelpEvent>
 #include <QGraphicsTextItem>
 #include <QSignalSpy>
 
@@ -88,6 +89,11 @@ private slots:
         vehicle->applyPosition({{"pos", at(10, 50)}});
         QCOMPARE(vehicle->toolTip().contains("\nRoute Ring\n"), flags.contains("listed"));
         QVERIFY(!vehicle->toolTip().contains("Speed"));
+        // The scene shows the item's own tooltip (through QGraphicsItem), current when asked for.
+        vehicle->applyPosition({{"pos", at(10, 50)}, {"speed", 77}});
+        QGraphicsSceneHelpEvent help(QEvent::GraphicsSceneHelp);
+        QCoreApplication::sendEvent(scene, &help);
+        QVERIFY(static_cast<QGraphicsItem *>(vehicle)->toolTip().contains("\nSpeed: 77 km/h\n"));
     }
 
     void records()
