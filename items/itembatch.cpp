@@ -577,7 +577,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         drawDetectors(&p, base, base.inverted().mapRect(view), nullptr);
     } else if (!shift.isNull()) {
         redrawDirty();
-        picture->image = shiftedPicture(picture->image, shift);
+        shiftPicture(&picture->image, shift);
         picture->key.transform = key.transform;
         const double w = view.width();
         const double h = view.height();
