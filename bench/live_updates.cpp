@@ -169,13 +169,22 @@ Figures run(int boards, int periodMs, int seconds, int zoom, int driveMs)
     view.resize(1920, 1080);
     view.show();
     plugin->setView(&view);
+    QObject::connect(client, &JsonRpcObject::attemptFailed, client, [](const QString &reason) {
+        std::fprintf(stderr, "connection attempt failed: %s\n", qPrintable(reason));
+    });
+    QObject::connect(client, &JsonRpcObject::protocolError, client, [](const QString &message) {
+        std::fprintf(stderr, "protocol error: %s\n", qPrintable(message));
+    });
+    QObject::connect(client, &JsonRpcObject::connected, client, [&clock](bool up) {
+        std::fprintf(stderr, "%.3f s: %s\n", clock.nsecsElapsed() / 1e9, up ? "connected" : "disconnected");
+    });
     client->open(QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(port)));
 
     // Loaded: lists answered, subscribed, and positions flowing.
     if (!Bench::waitFor([&] { return plugin->isSubscribed() && client->pendingCount() == 0 && plugin->boardRegistry().size() >= boards / 2; },
                  300000)) {
-        std::fprintf(stderr, "subscribed %d, requests pending %d, routes %d, detectors %d, boards %d\n",
-                     plugin->isSubscribed(), client->pendingCount(), int(plugin->routeRegistry().size()),
+        std::fprintf(stderr, "connected %d, subscribed %d, requests pending %d, routes %d, detectors %d, boards %d\n",
+                     client->isConnected(), plugin->isSubscribed(), client->pendingCount(), int(plugin->routeRegistry().size()),
                      int(plugin->detectorRegistry().size()), int(plugin->boardRegistry().size()));
         fail("the network never loaded");
     }
