@@ -87,7 +87,7 @@ void PriorityPlugin::dispatchBoardPosition(const QVariantMap &params)
     if (!vehicle)
         return;
     vehicle->applyPosition(params);
-    if (!vehicle)
+    if (!vehicle || timelines.isEmpty())
         return;
 
     // Worked out once, before the first widget: a widget may run an event loop, in which
