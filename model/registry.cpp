@@ -152,7 +152,7 @@ void PriorityPlugin::watchRegistered(QHash<Key, Item *> &registry, const Key &ke
 {
     // The plug-in takes an item out of its registry before it deletes it; an item still
     // registered when it goes was destroyed by someone else.
-    connect(item, &QObject::destroyed, this, [this, &registry, key, item](QObject *gone) {
+    connect(item, &QObject::destroyed, &m_registryWatch, [this, &registry, key, item](QObject *gone) {
         const auto it = registry.find(key);
         if (it == registry.end() || it.value() != item)
             return;

@@ -299,4 +299,9 @@ private:
     bool m_intakeRunning = false;
     // The session whose subscription waits for the lists being taken in (0: none).
     quint64 m_subscribeAfterIntake = 0;
+    // Receives the registered items' destroyed() instead of the plug-in itself: sender(),
+    // which on_vehRouteChanged() needs, walks every connection the plug-in receives, and the
+    // items would make those tens of thousands. Declared last, so that it goes first and its
+    // connections with it, before the registries.
+    QObject m_registryWatch;
 };
