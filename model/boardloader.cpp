@@ -9,6 +9,7 @@
 #include "items/prioroute.h"
 #include "items/priovehicle.h"
 #include "kernel/roaditemmodel.h"
+#include "model/listanswer.h"
 
 #include <memory>
 
@@ -16,26 +17,13 @@ using namespace PrioLog;
 
 void PriorityPlugin::onBoardList(const QVariant &result)
 {
-    struct Intake
-    {
-        QVariantMap list;
-        QVariantMap::const_iterator next;
-    };
-    const auto state = std::make_shared<Intake>();
-    state->list = result.toMap();
-    state->next = state->list.constBegin();
+    const auto list = std::make_shared<ListAnswer::RecordMap>(result);
     ListIntake intake;
-    intake.count = state->list.size();
-    intake.take = [this, state](int) {
-        const QString name = state->next.key();
-        const QVariantMap record = state->next.value().toMap();
-        ++state->next;
-        // Once the answer is ours alone, the records taken in go with their slice rather
-        // than all at once after the last one.
-        if (state->list.isDetached()) {
-            while (state->list.constBegin() != state->next)
-                state->list.erase(state->list.begin());
-        }
+    intake.count = list->size();
+    intake.begin = [this, list] { boards.reserve(boards.size() + list->size()); };
+    intake.take = [this, list](int) {
+        QString name;
+        const QVariantMap record = list->take(&name);
         return takeBoardRecord(name, record);
     };
     intake.end = [this] {

@@ -26,25 +26,30 @@ void PriorityPlugin::onDetectorList(const QVariant &result)
 
     struct Intake
     {
-        QVariantList list;
+        explicit Intake(const QVariant &answer)
+            : list(answer)
+        {
+        }
+        ListAnswer::Records list;
         QList<int> before;
-        QSet<int> listed;
+        ListAnswer::IdSet listed;
     };
-    const auto state = std::make_shared<Intake>();
-    state->list = result.toList();
+    const auto state = std::make_shared<Intake>(result);
     ListIntake intake;
     intake.count = state->list.size();
-    intake.begin = [this, state] { state->before = detectors.keys(); };
+    intake.begin = [this, state] {
+        state->before = detectors.keys();
+        detectors.reserve(detectors.size() + state->list.size());
+    };
     intake.take = [this, state](int i) {
-        const QVariantMap record = state->list.at(i).toMap();
-        ListAnswer::release(state->list, i);
+        const QVariantMap record = state->list.take(i);
         return takeDetectorRecord(record, &state->listed);
     };
     intake.end = [this, state] { removeUnlistedDetectors(ListAnswer::staleIds(state->before, state->listed)); };
     takeInList(std::move(intake));
 }
 
-bool PriorityPlugin::takeDetectorRecord(const QVariantMap &record, QSet<int> *listed)
+bool PriorityPlugin::takeDetectorRecord(const QVariantMap &record, ListAnswer::IdSet *listed)
 {
     // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
     // name an object the server never meant.

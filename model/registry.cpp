@@ -250,7 +250,7 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
     watchRegistered(detectors, id, detector);
 }
 
-void PriorityPlugin::fileUnderNewRoutes(const QSet<int> &newRoutes)
+void PriorityPlugin::fileUnderNewRoutes(const ListAnswer::IdSet &newRoutes)
 {
     if (newRoutes.isEmpty())
         return;

@@ -35,18 +35,25 @@ void PriorityPlugin::onRouteList(const QVariant &result)
 
     struct Intake
     {
-        QVariantList list;
+        explicit Intake(const QVariant &answer)
+            : list(answer)
+        {
+        }
+        ListAnswer::Records list;
         QList<int> before;
-        QSet<int> listed;
-        QSet<int> added;
+        ListAnswer::IdSet listed;
+        ListAnswer::IdSet added;
     };
-    const auto state = std::make_shared<Intake>();
-    state->list = result.toList();
+    const auto state = std::make_shared<Intake>(result);
     ListIntake intake;
     intake.count = state->list.size();
-    intake.begin = [this, state] { state->before = routes.keys(); };
+    intake.begin = [this, state] {
+        state->before = routes.keys();
+        // Grown once, not rehashed as the routes join.
+        routes.reserve(routes.size() + state->list.size());
+    };
     intake.take = [this, state](int i) {
-        const QVariantMap record = state->list.at(i).toMap();
+        const QVariantMap record = state->list.take(i);
         // QVariant turns 1e308 or 2^63 into some int without complaint: such an id would
         // name an object the server never meant.
         const std::optional<int> parsedId = RecordValue::toInt(record.value(QStringLiteral("id")));
@@ -75,14 +82,13 @@ void PriorityPlugin::onRouteList(const QVariant &result)
                 return false;
         }
         r->applyProperties(record);
-        ListAnswer::release(state->list, i);
         return true;
     };
     intake.end = [this, state] { removeUnlistedRoutes(ListAnswer::staleIds(state->before, state->listed), state->added); };
     takeInList(std::move(intake));
 }
 
-void PriorityPlugin::removeUnlistedRoutes(const QList<int> &stale, const QSet<int> &added)
+void PriorityPlugin::removeUnlistedRoutes(const QList<int> &stale, const ListAnswer::IdSet &added)
 {
     removeCacheEntries(QStringLiteral("routes"), stale);
 

@@ -17,6 +17,7 @@
 
 #include "kernel/roaditemmodel.h"
 #include "model/geometrycache.h"
+#include "model/listanswer.h"
 #include "plugin/connectionwatch.h"
 
 class QTimer;
@@ -224,13 +225,13 @@ private:
     void reloadLostItems();
     // After a route list: boards and detectors naming one of the routes it registered are
     // filed under them.
-    void fileUnderNewRoutes(const QSet<int> &newRoutes);
+    void fileUnderNewRoutes(const ListAnswer::IdSet &newRoutes);
     // The end of a route list: the routes it no longer names go, and boards and detectors
     // naming the routes it added are filed under them.
-    void removeUnlistedRoutes(const QList<int> &stale, const QSet<int> &added);
+    void removeUnlistedRoutes(const QList<int> &stale, const ListAnswer::IdSet &added);
     void removeUnlistedDetectors(const QList<int> &stale);
     // One record of a list; false when the plug-in stopped meanwhile.
-    bool takeDetectorRecord(const QVariantMap &record, QSet<int> *listed);
+    bool takeDetectorRecord(const QVariantMap &record, ListAnswer::IdSet *listed);
     bool takeBoardRecord(const QString &name, const QVariantMap &record);
     // One list answer, taken in record by record (listintake.cpp). Lists are taken in
     // whole and in the order they came; a list of at most ListSliceRecords that finds no
