@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <optional>
+
 using namespace PrioLog;
 
 namespace {
@@ -82,6 +84,58 @@ qint64 valueBytesAtDepth(const QJsonValue &value, int depth)
     }
     // Other numbers as the writer spells them: "[\n    value\n]\n"
     return QJsonDocument(QJsonArray{value}).toJson().size() - 9;
+}
+
+// Length of a record value as fromVariantMap converts it and the indented writer puts it out
+// at a nesting depth, counted from the value itself for what answers are made of (strings,
+// booleans, numbers, lists and maps of them), so that an entry is sized without converting
+// it; nothing for any other value, which is sized from its conversion.
+std::optional<qint64> variantBytesAtDepth(const QVariant &value, int depth)
+{
+    switch (value.userType()) {
+    case QMetaType::QString:
+        return encodedStringBytes(value.toString());
+    case QMetaType::Bool:
+        return value.toBool() ? 4 : 5;
+    case QMetaType::LongLong: {
+        // Beyond 2^53 the writer spells whole numbers as doubles.
+        const qlonglong n = value.toLongLong();
+        if (n > -(1LL << 53) && n < (1LL << 53))
+            return QByteArray::number(n).size();
+        return valueBytesAtDepth(QJsonValue(double(n)), depth);
+    }
+    case QMetaType::Double:
+        return valueBytesAtDepth(QJsonValue(value.toDouble()), depth);
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        const QVariantList list = value.toList();
+        if (list.isEmpty())
+            return 2 + 4 * depth + 1;
+        qint64 bytes = 2 + 4 * depth + 1 + 1 + 2 * qint64(list.size() - 1);
+        for (const QVariant &element : list) {
+            const std::optional<qint64> elementBytes = variantBytesAtDepth(element, depth + 1);
+            if (!elementBytes)
+                return std::nullopt;
+            bytes += 4 * (depth + 1) + *elementBytes;
+        }
+        return bytes;
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        if (map.isEmpty())
+            return 2 + 4 * depth + 1;
+        qint64 bytes = 2 + 4 * depth + 1 + 1 + 2 * qint64(map.size() - 1);
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            const std::optional<qint64> memberBytes = variantBytesAtDepth(it.value(), depth + 1);
+            if (!memberBytes)
+                return std::nullopt;
+            bytes += 4 * (depth + 1) + encodedKeyBytes(it.key()) + 2 + *memberBytes;
+        }
+        return bytes;
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
 qint64 sectionMemberBytes(const QString &key, const QJsonValue &value)
@@ -282,17 +336,40 @@ void GeometryCache::writeEntry(const QString &section, const QString &key, const
     Section &sizes = m_sections[section];
 
     sizes.sum -= sizes.memberBytes.take(key);
+    sizes.pending.remove(key);
+    sectionObject.remove(key);
     if (!entry.isEmpty()) {
-        const QJsonObject value = QJsonObject::fromVariantMap(entry);
-        sectionObject.insert(key, value);
-        const qint64 bytes = sectionMemberBytes(key, value);
+        // Most entries of a big network are dropped by the size rule before the file is next
+        // written: an entry that can be sized as it stands is converted only when it is.
+        const std::optional<qint64> valueBytes = variantBytesAtDepth(entry, 2);
+        qint64 bytes = 0;
+        if (valueBytes) {
+            bytes = 8 + encodedKeyBytes(key) + 2 + *valueBytes;
+            sizes.pending.insert(key, entry);
+        } else {
+            const QJsonObject value = QJsonObject::fromVariantMap(entry);
+            sectionObject.insert(key, value);
+            bytes = sectionMemberBytes(key, value);
+        }
         sizes.memberBytes.insert(key, bytes);
         sizes.sum += bytes;
-    } else {
-        sectionObject.remove(key);
     }
     m_root.insert(section, sectionObject);
     scheduleFlush();
+}
+
+void GeometryCache::convertPending()
+{
+    for (auto it = m_sections.begin(); it != m_sections.end(); ++it) {
+        Section &sizes = it.value();
+        if (sizes.pending.isEmpty())
+            continue;
+        QJsonObject sectionObject = takeSection(it.key());
+        for (auto entry = sizes.pending.cbegin(); entry != sizes.pending.cend(); ++entry)
+            sectionObject.insert(entry.key(), QJsonObject::fromVariantMap(entry.value()));
+        sizes.pending.clear();
+        m_root.insert(it.key(), sectionObject);
+    }
 }
 
 void GeometryCache::removeEntries(const QString &section, const QList<int> &ids)
@@ -305,6 +382,7 @@ void GeometryCache::removeEntries(const QString &section, const QList<int> &ids)
     for (int id : ids) {
         const QString key = QString::number(id);
         sizes.sum -= sizes.memberBytes.take(key);
+        sizes.pending.remove(key);
         sectionObject.remove(key);
     }
     m_root.insert(section, sectionObject);
@@ -327,6 +405,7 @@ void GeometryCache::flush()
         return;
     m_dirty = false;
 
+    convertPending();
     QDir().mkpath(m_dir);
     const QByteArray text = QJsonDocument(m_root).toJson();
     // Written beside the old file and renamed over it: a crash or a full disk leaves the

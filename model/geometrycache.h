@@ -63,6 +63,7 @@ private:
     {
         QHash<QString, qint64> memberBytes; // "key": value, indented as in the file
         qint64 sum = 0;
+        QHash<QString, QVariantMap> pending; // entries not converted to JSON yet
     };
 
     bool beginChange();
@@ -73,6 +74,7 @@ private:
     qint64 sectionBytes(const QString &name) const;
     qint64 currentSize() const;
     void scheduleFlush();
+    void convertPending();
 
     QString m_dir;
     QString m_path;
