@@ -146,18 +146,13 @@ void PolylineIndex::appendSimplified(int first, int last, double tolerance, QVec
         out->append(m_points.at(last));
 }
 
-bool PolylineIndex::strokesSegments(const QPainter *painter)
+void PolylineIndex::drawPiece(QPainter *painter, const QVector<QPointF> &points, QVector<QLineF> *scratch)
 {
     const QPen &pen = painter->pen();
     const bool narrow = pen.isCosmetic() ? pen.widthF() <= MaxSegmentPenPixels
                                          : pen.widthF() * QStyleOptionGraphicsItem::levelOfDetailFromTransform(
                                                painter->worldTransform()) <= MaxSegmentPenPixels;
-    return pen.widthF() > 1.0 && narrow && pen.style() == Qt::SolidLine && pen.capStyle() == Qt::SquareCap;
-}
-
-void PolylineIndex::drawPiece(QPainter *painter, const QVector<QPointF> &points, QVector<QLineF> *scratch)
-{
-    if (!strokesSegments(painter)) {
+    if (pen.widthF() <= 1.0 || !narrow || pen.style() != Qt::SolidLine || pen.capStyle() != Qt::SquareCap) {
         painter->drawPolyline(points.constData(), points.size());
         return;
     }

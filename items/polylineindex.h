@@ -64,9 +64,6 @@ public:
     // the caps overlap, reaching beyond the polyline's bevel join by up to a third of the
     // width.
     static void drawPiece(QPainter *painter, const QVector<QPointF> &points, QVector<QLineF> *scratch);
-    // Whether drawPiece strokes the painter's pen segment by segment, so that the segments of
-    // many pieces can go to one drawLines (each call to the stroker costs microseconds).
-    static bool strokesSegments(const QPainter *painter);
     // Pens up to this wide (device pixels) stroke pieces as segments.
     static constexpr double MaxSegmentPenPixels = 4.0;
 

@@ -15,7 +15,6 @@
 #include <QPainterPathStroker>
 #include <QStyleOptionGraphicsItem>
 #include <QTransform>
-#include <QVarLengthArray>
 #include <QtMath>
 
 #include <cmath>
@@ -93,11 +92,6 @@ PrioRoute::~PrioRoute()
 bool PrioRoute::hasGeometry() const
 {
     return m_outline == Outline::Band;
-}
-
-double PrioRoute::partReach() const
-{
-    return (m_bandWidth + m_bandWidth) * DegreesPerWorldUnit;
 }
 
 void PrioRoute::invalidatePicture()
@@ -217,7 +211,7 @@ QPainterPath PrioRoute::outline() const
 QPainterPath PrioRoute::arrows() const
 {
     QPainterPath path;
-    forEachArrow(0, m_line.size() - 1, 0.0, m_line.length(),
+    forEachArrow(0, m_line.size() - 1,
                  [&](const QPointF &tail, const QPointF &tip, const QPointF &barb1, const QPointF &barb2) {
                      path.moveTo(tail);
                      path.lineTo(tip);
@@ -232,10 +226,9 @@ QPainterPath PrioRoute::arrows() const
 // are found on the route by their distance along it in the world plane and placed between
 // the segment's points (a straight segment in the world plane is straight in degrees to
 // within a millimetre over a city block). The barbs point back from the tip at a and b
-// across, turned by the shaft's angle in the world plane. Only the arrows that reach into
-// from..to along the route are made.
+// across, turned by the shaft's angle in the world plane.
 template<typename Emit>
-void PrioRoute::forEachArrow(int first, int last, double from, double to, Emit arrow) const
+void PrioRoute::forEachArrow(int first, int last, Emit arrow) const
 {
     if (m_arrowCount == 0 || last <= first)
         return;
@@ -255,14 +248,10 @@ void PrioRoute::forEachArrow(int first, int last, double from, double to, Emit a
         return p + (q - p) * qBound(0.0, (along - start) / length, 1.0);
     };
 
-    // The first arrow that ends beyond the run's start and reaches from, the last that
-    // starts before to.
+    // The first arrow that ends beyond the run's start.
     const double runStart = m_line.lengthAt(first);
-    const double lower = qMax(runStart, from);
-    const double upper = qMin(m_line.lengthAt(last), to + shaft);
-    const bool skip = first > 0 || lower > runStart;
-    int k = skip ? int(qBound(0.0, std::floor((lower - shaft) / spacing), double(m_arrowCount))) : 0;
-    while (k < m_arrowCount && skip && shaft + k * spacing <= lower)
+    int k = first == 0 ? 0 : qMax(0, int(std::floor((runStart - shaft) / spacing)));
+    while (k < m_arrowCount && first > 0 && shaft + k * spacing <= runStart)
         ++k;
     int tipSegment = first;
     int tailSegment = first;
@@ -270,7 +259,7 @@ void PrioRoute::forEachArrow(int first, int last, double from, double to, Emit a
     for (; k < m_arrowCount; ++k) {
         const double end = shaft + k * spacing;
         // A step too small to move along the route would repeat the same arrow.
-        if (end > upper || !(end > previousEnd))
+        if (end > m_line.lengthAt(last) || !(end > previousEnd))
             break;
         previousEnd = end;
         while (tipSegment + 1 < last && m_line.lengthAt(tipSegment + 1) < end)
@@ -394,59 +383,20 @@ void PrioRoute::paintContent(QPainter *painter, const QRectF &window, QPen pen, 
     const double tolerance = SimplifyPixels / pixelsPerWorldUnit;
     // Nothing of the route reaches further from its line than the band's corners or an arrow
     // from its tip, and the pen's width.
-    const double reach = partReach() + (pen.widthF() + 2.0) / pixelsPerDegree;
+    const double reach = (m_bandWidth + m_bandWidth) * DegreesPerWorldUnit + (pen.widthF() + 2.0) / pixelsPerDegree;
     const QSizeF margin(reach, reach);
+    QVector<QPointF> points;
     // Lines are cut where they leave the window widened by the margin, so that their caps
     // and joins there stay off the screen.
     const QRectF cut = window.adjusted(-reach, -reach, reach, reach);
-    // The runs of the line near the window, and how far along the route each one comes into
-    // it and leaves it.
-    struct Run
-    {
-        int first;
-        int last;
-        double from;
-        double to;
-    };
-    QVarLengthArray<Run, 16> runs;
-    const QRectF wide = window.normalized().adjusted(-reach, -reach, reach, reach);
-    m_line.forEachRun(window, margin, [&](int first, int last) {
-        auto along = [&](int segment, bool entry) {
-            double t0 = 0.0;
-            double t1 = 1.0;
-            const QPointF &p = m_line.point(segment);
-            if (last > first && !PolylineClip::clipSegment(p, m_line.point(segment + 1), wide, &t0, &t1)) {
-                t0 = 0.0;
-                t1 = 1.0;
-            }
-            const double start = m_line.lengthAt(segment);
-            return start + (m_line.lengthAt(qMin(segment + 1, m_line.size() - 1)) - start) * (entry ? t0 : t1);
-        };
-        runs.append({first, last, along(first, true), along(qMax(first, last - 1), false)});
-    });
-    if (runs.isEmpty())
-        return;
-    QVector<QPointF> points;
     double budget = ItemLimits::MaxLinePixels;
     QVector<QLineF> segments;
-    // The pieces' segments go to the stroker together where it strokes them one by one anyway.
-    auto drawRuns = [&] {
-        const bool asSegments = PolylineIndex::strokesSegments(painter);
-        segments.clear();
-        for (const Run &run : runs) {
-            points.clear();
-            m_line.appendSimplified(run.first, run.last, tolerance, &points);
-            PolylineIndex::clip(points, cut, transform, &budget, [&](const QVector<QPointF> &piece) {
-                if (!asSegments) {
-                    painter->drawPolyline(piece.constData(), piece.size());
-                    return;
-                }
-                for (int i = 0; i + 1 < piece.size(); ++i)
-                    segments.append(QLineF(piece.at(i), piece.at(i + 1)));
-            });
-        }
-        if (!segments.isEmpty())
-            painter->drawLines(segments);
+    auto drawRun = [&](int first, int last) {
+        points.clear();
+        m_line.appendSimplified(first, last, tolerance, &points);
+        PolylineIndex::clip(points, cut, transform, &budget, [&](const QVector<QPointF> &piece) {
+            PolylineIndex::drawPiece(painter, piece, &segments);
+        });
     };
 
     // The band: the line stroked on the screen as wide as the band, which is what filling the
@@ -457,7 +407,9 @@ void PrioRoute::paintContent(QPainter *painter, const QRectF &window, QPen pen, 
         bandPen.setCosmetic(true);
         painter->setPen(bandPen);
         painter->setBrush(Qt::NoBrush);
-        drawRuns();
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            drawRun(first, last);
+        });
     }
 
     painter->setPen(pen);
@@ -467,21 +419,21 @@ void PrioRoute::paintContent(QPainter *painter, const QRectF &window, QPen pen, 
     const bool arrowsShown = m_arrowCount > 0 && levelOfDetail * 3.0 >= MinArrowSpacingPixels;
     if (arrowsShown) {
         QPainterPath arrows;
-        for (const Run &run : runs) {
-            forEachArrow(run.first, run.last, run.from, run.to,
-                         [&](const QPointF &tail, const QPointF &tip, const QPointF &barb1, const QPointF &barb2) {
-                             arrows.moveTo(tail);
-                             arrows.lineTo(tip);
-                             arrows.lineTo(barb1);
-                             arrows.moveTo(tip);
-                             arrows.lineTo(barb2);
-                         });
-        }
-        if (!arrows.isEmpty())
-            painter->strokePath(arrows, pen);
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            forEachArrow(first, last, [&](const QPointF &tail, const QPointF &tip, const QPointF &barb1, const QPointF &barb2) {
+                arrows.moveTo(tail);
+                arrows.lineTo(tip);
+                arrows.lineTo(barb1);
+                arrows.moveTo(tip);
+                arrows.lineTo(barb2);
+            });
+        });
+        painter->strokePath(arrows, pen);
     } else if (m_arrowCount > 0 || !bandShown) {
         budget = ItemLimits::MaxLinePixels;
-        drawRuns();
+        m_line.forEachRun(window, margin, [&](int first, int last) {
+            drawRun(first, last);
+        });
     }
 }
 

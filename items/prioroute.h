@@ -85,12 +85,10 @@ private:
     void updateTexts();
     void setFillFromLock();
     void invalidatePicture();
-    double partReach() const;
     // Calls arrow(tail, tip, barb1, barb2), scene coordinates, for the arrows whose tip lies
-    // on the segments between points first and last and that reach into the stretch from..to
-    // (world units along the route).
+    // on the segments between points first and last.
     template<typename Emit>
-    void forEachArrow(int first, int last, double from, double to, Emit arrow) const;
+    void forEachArrow(int first, int last, Emit arrow) const;
 
     int m_id;
     QString m_description;
