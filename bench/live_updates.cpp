@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -39,6 +40,9 @@
 #include "plugin/priorityplugin.h"
 
 namespace {
+
+// The plug-in's last log lines, printed when a network never loads.
+std::deque<QString> lastLines;
 
 // The map view, timing its own frames.
 class TimedView : public Road::MapView
@@ -186,6 +190,8 @@ Figures run(int boards, int periodMs, int seconds, int zoom, int driveMs)
         std::fprintf(stderr, "connected %d, subscribed %d, requests pending %d, routes %d, detectors %d, boards %d\n",
                      client->isConnected(), plugin->isSubscribed(), client->pendingCount(), int(plugin->routeRegistry().size()),
                      int(plugin->detectorRegistry().size()), int(plugin->boardRegistry().size()));
+        for (const QString &line : lastLines)
+            std::fprintf(stderr, "  log: %s\n", qPrintable(line));
         fail("the network never loaded");
     }
     QRectF network;
@@ -256,10 +262,13 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("live_updates"));
     QStandardPaths::setTestModeEnabled(true);
     // The plug-in's lines (a detector on a route not listed, the cache over its size) are not
-    // figures; errors still show.
+    // figures; errors still show, and the last lines are kept for a load that fails.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
         if (type == QtFatalMsg || type == QtCriticalMsg)
             std::fprintf(stderr, "%s\n", qPrintable(message));
+        lastLines.push_back(message);
+        if (lastLines.size() > 30)
+            lastLines.pop_front();
         if (type == QtFatalMsg)
             abort();
     });
