@@ -94,6 +94,11 @@ bool PrioRoute::hasGeometry() const
     return m_outline == Outline::Band;
 }
 
+bool PrioRoute::drawsLine() const
+{
+    return !m_line.isEmpty() && m_outline != Outline::None;
+}
+
 void PrioRoute::invalidatePicture()
 {
     if (m_layer)

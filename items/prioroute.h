@@ -41,6 +41,8 @@ public:
     QString description() const { return m_description; }
     bool isLocked() const { return m_locked; }
     bool hasGeometry() const;
+    // Whether paintContent draws anything at all.
+    bool drawsLine() const;
     bool dontHide() const { return m_dontHide; }
     bool useSgEvents() const { return m_useSgEvents; }
     QString geometryHash() const { return m_geometryHash; }

@@ -104,6 +104,7 @@ void RouteLayer::removeRoute(PrioRoute *route)
     m_routes.remove(at);
     m_drawn.remove(route);
     m_changed.remove(route);
+    m_removedSinceShown = true;
     prepareGeometryChange();
     m_boundsDirty = true;
     ++m_generation;
@@ -157,6 +158,16 @@ QRectF RouteLayer::boundingRect() const
     return m_bounds;
 }
 
+bool RouteLayer::drawInto(QPainter *painter, const QRectF &window, const Key &key, const PrioRoute *route)
+{
+    if (!route->drawsLine() || !route->boundingRect().intersects(window))
+        return false;
+    painter->save();
+    route->paintContent(painter, window, key.pen, route->isSelected());
+    painter->restore();
+    return true;
+}
+
 bool RouteLayer::continuePicture(View *view, int budgetMs)
 {
     QPainter painter(&view->next);
@@ -166,19 +177,38 @@ bool RouteLayer::continuePicture(View *view, int budgetMs)
     QElapsedTimer clock;
     clock.start();
     while (view->nextRoute < m_routes.size()) {
-        const PrioRoute *route = m_routes.at(view->nextRoute++);
+        const int place = view->nextRoute++;
+        const PrioRoute *route = m_routes.at(place);
         if (!eligible(route))
             continue;
         view->nextDrawn.insert(route);
-        if (!route->boundingRect().intersects(window))
+        if (!drawInto(&painter, window, view->nextKey, route))
             continue;
-        painter.save();
-        route->paintContent(&painter, window, view->nextKey.pen, route->isSelected());
-        painter.restore();
+        view->nextTop = place;
         if (budgetMs > 0 && clock.elapsed() >= budgetMs)
             break;
     }
     return view->nextRoute >= m_routes.size();
+}
+
+void RouteLayer::addChangedOnTop(View *view)
+{
+    QPainter painter(&view->shown);
+    painter.setRenderHints(QPainter::RenderHints(view->shownKey.hints));
+    painter.setWorldTransform(view->shownKey.transform);
+    const QRectF window = view->shownKey.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), view->shownKey.size));
+    for (int place = view->shownTop + 1; place < m_routes.size() && !m_changed.isEmpty(); ++place) {
+        const PrioRoute *route = m_routes.at(place);
+        if (!m_changed.remove(route))
+            continue;
+        if (!eligible(route)) {
+            m_drawn.remove(route);
+            continue;
+        }
+        m_drawn.insert(route);
+        if (drawInto(&painter, window, view->shownKey, route))
+            view->shownTop = place;
+    }
 }
 
 void RouteLayer::movePicture(View *view, const Key &key)
@@ -205,12 +235,10 @@ void RouteLayer::movePicture(View *view, const Key &key)
         painter.setClipRect(strip);
         painter.setWorldTransform(key.transform);
         const QRectF window = inverse.mapRect(strip);
-        for (const PrioRoute *route : qAsConst(m_routes)) {
-            if (!m_drawn.contains(route) || !eligible(route) || !route->boundingRect().intersects(window))
-                continue;
-            painter.save();
-            route->paintContent(&painter, window, key.pen, route->isSelected());
-            painter.restore();
+        for (int place = 0; place < m_routes.size(); ++place) {
+            const PrioRoute *route = m_routes.at(place);
+            if (m_drawn.contains(route) && eligible(route) && drawInto(&painter, window, key, route))
+                view->shownTop = qMax(view->shownTop, place);
         }
     }
     painter.end();
@@ -232,16 +260,26 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
     if (!widget) {
         const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
         for (const PrioRoute *route : qAsConst(m_routes)) {
-            if (!eligible(route) || !route->boundingRect().intersects(window))
-                continue;
-            painter->save();
-            route->paintContent(painter, window, key.pen, route->isSelected());
-            painter->restore();
+            if (eligible(route))
+                drawInto(painter, window, key, route);
         }
         return;
     }
 
     View *view = &viewPicture(m_views, widget, MaxViews);
+
+    // Routes changed on top of everything the shown picture holds go into it, if it is the
+    // only picture, none is being made (the others hold what m_drawn says as well) and no
+    // route has left it (only a new picture drops one).
+    if (view->hasShown && view->nextRoute < 0 && m_views.size() == 1 && !m_changed.isEmpty() && !m_removedSinceShown) {
+        Key now = key;
+        now.generation = view->shownKey.generation;
+        if (view->shownKey.sameLook(now)) {
+            addChangedOnTop(view);
+            if (m_changed.isEmpty())
+                view->shownKey.generation = m_generation;
+        }
+    }
 
     // Moved by whole pixels with nothing changed (a drag), the shown picture moves and draws
     // the strips it uncovers.
@@ -256,6 +294,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             view->next.fill(Qt::transparent);
             view->nextKey = key;
             view->nextRoute = 0;
+            view->nextTop = -1;
             view->nextDrawn.clear();
         }
         // The first picture of a view is drawn whole: there is none to stand in for it. So is
@@ -286,11 +325,14 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             view->shown = view->next;
             view->shownKey = view->nextKey;
             view->hasShown = true;
+            view->shownTop = view->nextTop;
             view->nextRoute = -1;
             view->next = QImage();
             m_drawn = view->nextDrawn;
-            if (view->shownKey.generation == m_generation)
+            if (view->shownKey.generation == m_generation) {
                 m_changed.clear();
+                m_removedSinceShown = false;
+            }
             for (PrioRoute *route : qAsConst(m_routes))
                 sync(route);
         }

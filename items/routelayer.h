@@ -24,7 +24,10 @@ class PrioRoute;
 // nothing of its own, has no shape and takes no events. A route changed since the picture
 // was made (up to MaxChangedOnTop of those, and any selected one) is drawn on top of it at
 // once, until a picture holds it in its place among the others, as the scene stacks it (a
-// selected route is not raised). A route that is not drawn as the layer draws it (moved,
+// selected route is not raised). A changed route stacked above every route that put pixels
+// in the shown picture is drawn into it instead, which is what a new picture would show:
+// routes getting their geometry in the order they were made (a network loading) cost one
+// picture, not one per burst. A route that is not drawn as the layer draws it (moved,
 // transformed, translucent, raised, on another parent) draws itself.
 class RouteLayer : public QGraphicsObject
 {
@@ -94,10 +97,13 @@ private:
         QImage shown;
         Key shownKey;
         bool hasShown = false;
+        // The highest place in m_routes of a route with pixels in the shown picture.
+        int shownTop = -1;
         // The picture being made: the routes before nextRoute are in it.
         QImage next;
         Key nextKey;
         int nextRoute = -1;
+        int nextTop = -1;
         QSet<const PrioRoute *> nextDrawn;
     };
     // Draws routes from view->nextRoute on, within budgetMs (none: all of them); true when
@@ -106,6 +112,12 @@ private:
     // Moves the shown picture to key where only its translation differs, by whole pixels
     // and less than half the view, drawing the strips uncovered.
     void movePicture(View *view, const Key &key);
+    // Draws the changed routes stacked above view->shownTop into the shown picture, which
+    // then holds them as they are.
+    void addChangedOnTop(View *view);
+    // Draws a route into a picture made for key, whose window (scene) is window; true if
+    // it may have put pixels there.
+    static bool drawInto(QPainter *painter, const QRectF &window, const Key &key, const PrioRoute *route);
 
     // In the order of their making, which is the order the layer stacks them in.
     QVector<PrioRoute *> m_routes;
@@ -119,6 +131,9 @@ private:
     qint64 m_wholeMs = 0;
     bool m_wholeWaits = false;
     quint64 m_generation = 1;
+    // A route left the layer since the shown picture was made: only a new one drops it, and
+    // until then no route is added to the shown one.
+    bool m_removedSinceShown = false;
     // One per view showing the layer; the oldest goes when a third view comes.
     QVector<View> m_views;
     mutable QRectF m_bounds;

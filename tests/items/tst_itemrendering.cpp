@@ -187,9 +187,17 @@ private slots:
         PrioRoute *route = routeAlong({offsetMetres(Here, -half, 0), offsetMetres(Here, half, 0)});
         route->applyProperties({{"locked", locked}});
         route->setSelected(true);
+        auto *early = new PrioRoute(plugin, 3, scene);
+        early->applyProperties({{"locked", locked}});
+        early->setDontHide(true);
         PrioRoute *bent = routeAlong({px(-90, 50), px(20, 50), px(70, 100)}, 2);
         bent->applyProperties({{"locked", !locked}});
         bent->setDontHide(true);
+        PrioRoute *gone = routeAlong({px(60, -80), px(90, -60)}, 5);
+        gone->setDontHide(true);
+        new PrioRoute(plugin, 6, scene);
+        auto *late = new PrioRoute(plugin, 4, scene);
+        late->setDontHide(true);
         QGraphicsView view(scene);
         const QImage image = grabView(&view, Here, QTransform::fromScale(scale, -scale));
         const int covered = countIn(QRect(15, 100, 170, 1), [&](int x, int y) {
@@ -200,7 +208,19 @@ private slots:
         QCOMPARE(QColor(image.pixel(Centre - QPoint(0, 30))), QColor(Qt::white));
         QVERIFY(paintedExtent(image.copy(0, 130, 200, 70)).width() > 150);
         // The layer draws its routes as one picture; without it (the host deleted it) each
-        // route draws itself. The view must look the same either way, after a drag too.
+        // route draws itself. The view must look the same either way: after a route made
+        // before the bent one gets its geometry (under it), one goes, the route made last gets
+        // its geometry (over all), and a drag. A new picture may take a few frames, a slice of
+        // routes a frame (changed routes stand on top meanwhile).
+        auto settle = [&] {
+            for (int i = 0; i < 8; ++i)
+                view.viewport()->grab();
+        };
+        early->setGeometry(geometryOf({px(10, 20), px(10, 90)}), "h");
+        settle();
+        delete gone;
+        late->setGeometry(geometryOf({px(-40, -20), px(-40, 120)}), "h");
+        settle();
         view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
         const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QList<QGraphicsItem *> layers;
