@@ -109,7 +109,19 @@ bool PrioVDetector::isActive() const
 
 bool PrioVDetector::hasGeometry() const
 {
-    return m_zonePath.elementCount() > 1;
+    return !m_pendingBandLine.isEmpty() || m_zonePath.elementCount() > 1;
+}
+
+const QPainterPath &PrioVDetector::zonePath() const
+{
+    makeBand();
+    return m_zonePath;
+}
+
+const QPainterPath &PrioVDetector::band() const
+{
+    makeBand();
+    return m_band;
 }
 
 QVariant PrioVDetector::modelData(int column, int role)
@@ -200,6 +212,7 @@ void PrioVDetector::clearZone()
     m_checkinSquare = QPainterPath();
     m_endCircle = QPainterPath();
     m_band = QPainterPath();
+    m_pendingBandLine.clear();
     m_centreLine.clear();
     m_arrowHead = QPolygonF();
     m_weightRect = QRectF();
@@ -309,32 +322,18 @@ bool PrioVDetector::buildLineZone(const QVariantMap &record)
     const QPointF gLast = worldToGeo(wShort);
     geo.last() = gLast;
 
-    QPainterPath centreLine;
-    centreLine.moveTo(world.first());
+    QVector<QPointF> bandLine{world.first()};
     QVector<QPointF> drawnLine{worldToGeo(world.first())};
-    QPointF lastAdded = world.first();
     for (int i = 1; i < n; ++i) {
-        if (QLineF(lastAdded, world.at(i)).length() >= MinCentreLineStep || i == n - 1) {
-            centreLine.lineTo(world.at(i));
+        if (QLineF(bandLine.constLast(), world.at(i)).length() >= MinCentreLineStep || i == n - 1) {
+            bandLine.append(world.at(i));
             drawnLine.append(worldToGeo(world.at(i)));
-            lastAdded = world.at(i);
         }
     }
     m_centreLine.build(drawnLine);
 
     m_bandWidth = metresToWorld(1.5, gFirst);
     m_markWidth = metresToWorld(3.0, gFirst);
-    QPainterPathStroker stroker;
-    stroker.setWidth(m_bandWidth);
-    const QPainterPath stroke = stroker.createStroke(centreLine);
-    m_band.setFillRule(Qt::WindingFill);
-    for (int i = 0; i < stroke.elementCount(); ++i) {
-        const QPointF p = worldToGeo(stroke.elementAt(i));
-        if (i == 0)
-            m_band.moveTo(p);
-        else
-            m_band.lineTo(p);
-    }
 
     m_startCircle.addEllipse(sceneSquare(wFirst, metresToWorld(3.0, gFirst)));
     if (checkinPoint) {
@@ -351,16 +350,49 @@ bool PrioVDetector::buildLineZone(const QVariantMap &record)
     m_arrowHead.clear();
     m_arrowHead << worldToGeo(t.map(QPointF(-b, -a))) << worldToGeo(wEnd) << worldToGeo(t.map(QPointF(-b, a)));
 
+    // The band's bounds are those of its centre line grown by its reach, a little more than
+    // the stroke: the bounds and the control-point bounds of the zone hold all of it.
+    const QRectF bandBounds = m_centreLine.bandBounds(m_bandWidth);
+    const QRectF arrowBounds = m_arrowHead.boundingRect();
+    m_bounds = m_startCircle.boundingRect() | m_endCircle.boundingRect() | arrowBounds | bandBounds;
+    m_zoneRect = m_startCircle.controlPointRect() | m_endCircle.controlPointRect() | arrowBounds | bandBounds;
+    // Painting also reaches the check-in square and the weight figure.
+    m_bounds = m_bounds.united(m_checkinSquare.boundingRect()).united(m_weightRect);
+    if (!isFiniteRect(m_bounds))
+        return false;
+    m_pendingBandLine = bandLine;
+    return true;
+}
+
+void PrioVDetector::makeBand() const
+{
+    if (m_pendingBandLine.isEmpty())
+        return;
+    QPainterPath centreLine;
+    centreLine.moveTo(m_pendingBandLine.first());
+    for (int i = 1; i < m_pendingBandLine.size(); ++i)
+        centreLine.lineTo(m_pendingBandLine.at(i));
+    m_pendingBandLine.clear();
+    m_pendingBandLine.squeeze();
+
+    QPainterPathStroker stroker;
+    stroker.setWidth(m_bandWidth);
+    const QPainterPath stroke = stroker.createStroke(centreLine);
+    m_band.setFillRule(Qt::WindingFill);
+    m_band.reserve(stroke.elementCount());
+    for (int i = 0; i < stroke.elementCount(); ++i) {
+        const QPointF p = worldToGeo(stroke.elementAt(i));
+        if (i == 0)
+            m_band.moveTo(p);
+        else
+            m_band.lineTo(p);
+    }
+
     m_zonePath = m_startCircle;
     m_zonePath.addPath(m_endCircle);
     m_zonePath.addPath(m_band);
     m_zonePath.addPolygon(m_arrowHead);
     m_zonePath.closeSubpath();
-
-    // Painting also reaches the check-in square and the weight figure.
-    m_bounds = m_zonePath.boundingRect().united(m_checkinSquare.boundingRect()).united(m_weightRect);
-    m_zoneRect = m_zonePath.controlPointRect();
-    return isFiniteRect(m_bounds);
 }
 
 void PrioVDetector::updateAppearance()
@@ -458,7 +490,7 @@ QRectF PrioVDetector::boundingRect() const
 
 QPainterPath PrioVDetector::shape() const
 {
-    return m_zonePath;
+    return zonePath();
 }
 
 PrioVDetector::PaintStyle PrioVDetector::paintStyle(const QPainter *painter)
@@ -549,6 +581,7 @@ void PrioVDetector::paintContent(QPainter *painter, const PaintStyle &style, boo
     } else if (bandPixels < 1.0) {
         painter->drawPolyline(m_centreLine.points().constData(), m_centreLine.size());
     } else {
+        makeBand();
         painter->drawPath(m_band);
         painter->fillPath(m_band, m_stateBrush);
     }

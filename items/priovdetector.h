@@ -44,8 +44,8 @@ public:
     QList<int> routes() const { return m_routes; }
     QSet<QString> activeBoards() const { return m_activeBoards; }
     QString geometryHash() const { return m_geometryHash; }
-    const QPainterPath &zonePath() const { return m_zonePath; }
-    const QPainterPath &band() const { return m_band; }
+    const QPainterPath &zonePath() const;
+    const QPainterPath &band() const;
     const QPainterPath &startCircle() const { return m_startCircle; }
     const QPainterPath &endCircle() const { return m_endCircle; }
     const QPainterPath &checkinSquare() const { return m_checkinSquare; }
@@ -111,6 +111,8 @@ private:
     bool buildSector(const QVariantMap &record);
     bool buildLineZone(const QVariantMap &record);
     void clearZone();
+    // Strokes a line zone's band and puts its zone path together, when first asked for.
+    void makeBand() const;
 
     int m_id;
     QString m_displayName;
@@ -124,11 +126,15 @@ private:
     QList<int> m_routes;
     QSet<QString> m_activeBoards;
     QString m_geometryHash;
-    QPainterPath m_zonePath;
+    // A line zone's band, and with it the zone path, are made when first drawn, hit-tested
+    // or read: a city's detectors are loaded far more often than looked at closely. Until
+    // then the band's centre line waits here in the world plane.
+    mutable QPainterPath m_zonePath;
     QPainterPath m_startCircle;
     QPainterPath m_checkinSquare;
     QPainterPath m_endCircle;
-    QPainterPath m_band;
+    mutable QPainterPath m_band;
+    mutable QVector<QPointF> m_pendingBandLine;
     QPolygonF m_arrowHead;
     QColor m_stateColour;
     QPointF m_centre;

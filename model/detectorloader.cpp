@@ -128,7 +128,7 @@ void PriorityPlugin::onDetectorGeometry(const QPointer<PrioVDetector> &asked, in
 
     const QVariantMap response = result.toMap();
     d->applyProperties(response);
-    if (d->zonePath().isEmpty()) {
+    if (!d->hasGeometry()) {
         warning(tr("Detector %1 has no geometry").arg(id));
         return;
     }
