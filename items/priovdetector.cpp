@@ -157,7 +157,7 @@ void PrioVDetector::applyProperties(const QVariantMap &record)
             m_geometryHash.clear();
             clearZone();
         }
-        refresh();
+        // Repainted by updateAppearance() below, which a change always reaches.
         changed = true;
     }
 
