@@ -1,5 +1,6 @@
 #include "jsonrpcobject.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -175,14 +176,48 @@ QObject *JsonRpcObject::postCommand(const QString &method, const QVariant &param
     }
 
     const qint64 id = m_nextId++;
-    QJsonObject request{{KeyJsonRpc, Version}, {KeyId, id}, {KeyMethod, method}};
-    if (params.isValid())
-        request.insert(KeyParams, QJsonValue::fromVariant(params));
-    m_queue.append({id, response,
-                    QString::fromUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact))});
+    m_queue.append({id, response, requestText(id, method, params)});
     m_pending.insert(id, response);
     scheduleFlush();
     return response;
+}
+
+// The request as QJsonDocument writes {"jsonrpc", "id", "method", "params"} compactly, its
+// members in key order, put together around the method and the params as Qt's writer spells
+// them: a city's 12 000 requests spent more on the envelope object than on the rest.
+QString JsonRpcObject::requestText(qint64 id, const QString &method, const QVariant &params)
+{
+    auto quoted = m_quotedMethods.constFind(method);
+    if (quoted == m_quotedMethods.cend()) {
+        if (m_quotedMethods.size() >= MaxQuotedMethods)
+            m_quotedMethods.clear();
+        quoted = m_quotedMethods.insert(method, compactJson(QJsonValue(method)));
+    }
+    QByteArray text;
+    text.reserve(64 + quoted->size());
+    text += "{\"id\":";
+    text += QByteArray::number(id);
+    text += ",\"jsonrpc\":\"2.0\",\"method\":";
+    text += *quoted;
+    // An undefined value is no member at all, as QJsonObject::insert() takes it.
+    const QJsonValue value = params.isValid() ? QJsonValue::fromVariant(params) : QJsonValue(QJsonValue::Undefined);
+    if (!value.isUndefined()) {
+        text += ",\"params\":";
+        text += compactJson(value);
+    }
+    text += '}';
+    return QString::fromUtf8(text);
+}
+
+QByteArray JsonRpcObject::compactJson(const QJsonValue &value)
+{
+    if (value.isObject())
+        return QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    if (value.isArray())
+        return QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact);
+    // Inside "[" and "]".
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
 }
 
 void JsonRpcObject::subscribe(const QStringList &events)

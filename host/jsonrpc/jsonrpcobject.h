@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QByteArray>
 #include <QHash>
+#include <QJsonValue>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -97,6 +99,8 @@ private:
     void failAll(int code, const QString &message);
     void scheduleDisposal(JsonRpcResponse *response);
     void disposeExpired();
+    QString requestText(qint64 id, const QString &method, const QVariant &params);
+    static QByteArray compactJson(const QJsonValue &value);
 
     // Counts the socket's signals being handled: a handler of ours may delete this object,
     // and the socket must then outlive its own emission.
@@ -118,6 +122,9 @@ private:
     };
     QVector<Queued> m_queue;
     QHash<qint64, QPointer<JsonRpcResponse>> m_pending;
+    // Methods as JSON strings; a host that makes up method names cannot grow it for ever.
+    static constexpr int MaxQuotedMethods = 256;
+    QHash<QString, QByteArray> m_quotedMethods;
     // Finished responses in the order they finished, each with its time to go; one timer
     // for all of them.
     QVector<QPair<QPointer<JsonRpcResponse>, QDeadlineTimer>> m_finished;
