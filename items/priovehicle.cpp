@@ -251,8 +251,7 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
     if (m_gpsPos.isNull() && !m_noPosition) {
         m_speed = -1;
         m_noPosition = true;
-        if (m_gpsMarker && m_gpsMarker->isVisible())
-            m_gpsMarker->hide();
+        updateGpsMarker(false);
         if (m_label && m_label->isVisible())
             m_label->hide();
         changed = true;
@@ -281,8 +280,6 @@ void PrioVehicle::applyPosition(const QVariantMap &record)
             }
             if (m_label && m_textShowMode == PriorityPlugin::show_selected)
                 m_label->setVisible(isSelected());
-            if (m_gpsMarker && isSelected())
-                m_gpsMarker->show();
             changed = true;
         }
         updateShape();
@@ -457,22 +454,8 @@ void PrioVehicle::updateShape()
 {
     prepareGeometryChange();
 
-    if (!m_gpsPos.isNull()) {
-        if (!m_gpsMarker && scene()) {
-            auto *marker = new GuardedEllipseItem(QRectF(-2.0, -2.0, 4.0, 4.0));
-            QPen pen(Qt::black, 1.0);
-            pen.setCosmetic(true);
-            marker->setPen(pen);
-            marker->setBrush(Qt::NoBrush);
-            marker->setFlag(ItemIgnoresTransformations);
-            marker->setVisible(isSelected());
-            marker->setZValue(zValue() + 0.3);
-            attachToLayer(marker);
-            m_gpsMarker = marker;
-        }
-        if (m_gpsMarker)
-            m_gpsMarker->setPos(m_gpsPos);
-    }
+    if (m_gpsMarker || isSelected())
+        updateGpsMarker(isSelected() && !m_noPosition);
 
     if (m_course == NoCourse) {
         static const QPainterPath circle = ItemSprites::marker(-1);
@@ -501,6 +484,28 @@ void PrioVehicle::updateShape()
                    .adjusted(-PenMargin, -PenMargin, PenMargin, PenMargin);
     if (m_batch)
         m_batch->touch(this);
+}
+
+void PrioVehicle::updateGpsMarker(bool shown)
+{
+    // Made while it shows and deleted when it does not: every item on the layer costs the
+    // scene a visit in every frame, shown or not, and a city of boards is rarely selected.
+    if (!shown || m_gpsPos.isNull() || !scene()) {
+        delete m_gpsMarker.data();
+        return;
+    }
+    if (!m_gpsMarker) {
+        auto *marker = new GuardedEllipseItem(QRectF(-2.0, -2.0, 4.0, 4.0));
+        QPen pen(Qt::black, 1.0);
+        pen.setCosmetic(true);
+        marker->setPen(pen);
+        marker->setBrush(Qt::NoBrush);
+        marker->setFlag(ItemIgnoresTransformations);
+        marker->setZValue(zValue() + 0.3);
+        attachToLayer(marker);
+        m_gpsMarker = marker;
+    }
+    m_gpsMarker->setPos(m_gpsPos);
 }
 
 void PrioVehicle::updateSector(bool visible)
@@ -755,8 +760,7 @@ QVariant PrioVehicle::itemChange(GraphicsItemChange change, const QVariant &valu
         const bool selected = value.toBool() && !m_noPosition;
         if (m_label && m_textShowMode == PriorityPlugin::show_selected)
             m_label->setVisible(m_loggedIn && selected);
-        if (m_gpsMarker)
-            m_gpsMarker->setVisible(selected);
+        updateGpsMarker(selected);
         // The sector's visibility follows the selection, which is not set yet.
         QMetaObject::invokeMethod(this, "updateShape", Qt::QueuedConnection);
     }

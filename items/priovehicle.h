@@ -88,7 +88,8 @@ public:
     }
     QDateTime lastConnected() const { return m_lastConnected; }
     const QPainterPath &markerPath() const { return m_markerPath; }
-    // Null when never made or already deleted by the host.
+    // Null when never made or already deleted by the host; the raw-position ring only
+    // exists while it shows.
     QGraphicsPathItem *sectorItem() const;
     QGraphicsEllipseItem *gpsMarker() const;
     QGraphicsTextItem *label() const;
@@ -134,6 +135,8 @@ protected:
 
 private:
     Q_INVOKABLE void updateShape();
+    // The raw-position ring, on the layer while shown (selected, with a position).
+    void updateGpsMarker(bool shown);
     void updateSector(bool visible);
     void attachToLayer(QGraphicsItem *item);
     void applyLabelLook();
