@@ -467,9 +467,10 @@ bool ItemBatch::anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const
     return false;
 }
 
-void ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window,
-                              const Picture *picture) const
+QRectF ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window,
+                                const Picture *picture) const
 {
+    QRectF drawn;
     // Zones a few pixels across are dots filled in device pixels; the painter's transform
     // changes only where a larger zone comes between them.
     bool atDevice = false;
@@ -481,8 +482,10 @@ void ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const Q
         if (!e.shown)
             continue;
         const QRectF bounds = e.bounds.translated(e.pos);
-        if (!bounds.intersects(window) || (picture && !picture->isDirty(base.mapRect(bounds))))
+        const QRectF device = base.mapRect(bounds);
+        if (!bounds.intersects(window) || (picture && !picture->isDirty(device)))
             continue;
+        drawn |= device.adjusted(-DetectorReachPixels, -DetectorReachPixels, DetectorReachPixels, DetectorReachPixels);
         QRect dot;
         if (PrioVDetector::dotPixels(base.mapRect(e.zone.translated(e.pos)), &dot)) {
             if (!atDevice) {
@@ -500,6 +503,7 @@ void ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const Q
     painter->setPen(hostPen);
     painter->setBrush(hostBrush);
     painter->setFont(hostFont);
+    return drawn;
 }
 
 void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget)
@@ -552,7 +556,8 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         p.fillRect(region.boundingRect(), Qt::transparent);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         p.setWorldTransform(picture->key.transform);
-        drawDetectors(&p, picture->key.transform, picture->key.transform.inverted().mapRect(view), picture);
+        const QRectF drawn = drawDetectors(&p, picture->key.transform, picture->key.transform.inverted().mapRect(view), picture);
+        picture->content |= (drawn & view).toAlignedRect();
         picture->dirty.fill(false);
         picture->anyDirty = false;
     };
@@ -574,10 +579,11 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         QPainter p(&picture->image);
         begin(&p);
         p.setWorldTransform(base);
-        drawDetectors(&p, base, base.inverted().mapRect(view), nullptr);
+        picture->content = (drawDetectors(&p, base, base.inverted().mapRect(view), nullptr) & view).toAlignedRect();
     } else if (!shift.isNull()) {
         redrawDirty();
         shiftPicture(&picture->image, shift);
+        picture->content = (QRectF(picture->content).translated(shift) & view).toAlignedRect();
         picture->key.transform = key.transform;
         const double w = view.width();
         const double h = view.height();
@@ -588,7 +594,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
     }
     redrawDirty();
 
-    const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1).intersected(view.toRect());
+    const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1) & picture->content;
     if (target.isEmpty())
         return;
     painter->setWorldTransform(QTransform());

@@ -159,6 +159,8 @@ private:
         QBitArray dirty;
         int columns = 0;
         bool anyDirty = false;
+        // Device pixels outside it are transparent: the frame copies only what lies in it.
+        QRect content;
         // The tiles a rectangle of device pixels meets are drawn again.
         void markDirty(const QRectF &device);
         bool isDirty(const QRectF &device) const;
@@ -166,8 +168,8 @@ private:
     // Draws the detectors from the view's picture, made or brought up to date first.
     void paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget);
     // Draws the shown detectors that meet window (batch coordinates) or, given picture, its
-    // dirty tiles.
-    void drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window, const Picture *picture) const;
+    // dirty tiles; the device rectangle they cover.
+    QRectF drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window, const Picture *picture) const;
 
     // Null items where an item left; compacted when holes pile up.
     QVector<DetectorEntry> m_detectors;

@@ -98,6 +98,40 @@ Sprite makeSprite(const QRect &pixels, const Style &style)
     return sprite;
 }
 
+// The sprite cut to the pixels it covers: the figure's box and the margins for the pen are
+// mostly transparent, and a frame copies every pixel of thousands of sprites. At a pixel
+// ratio other than 1 the picture stays whole, its corner on the device's pixels.
+void trim(Sprite *sprite)
+{
+    QImage &image = sprite->image;
+    if (image.devicePixelRatio() != 1.0 || image.isNull())
+        return;
+    int top = image.height();
+    int bottom = -1;
+    int left = image.width();
+    int right = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(line[x]) == 0)
+                continue;
+            top = qMin(top, y);
+            bottom = y;
+            left = qMin(left, x);
+            right = qMax(right, x);
+        }
+    }
+    if (bottom < 0) {
+        image = QImage();
+        return;
+    }
+    const QRect covered(QPoint(left, top), QPoint(right, bottom));
+    if (covered == image.rect())
+        return;
+    image = image.copy(covered);
+    sprite->offset += covered.topLeft();
+}
+
 Sprite makeMarker(const Look &look, const Style &style, const QRectF &figureRect)
 {
     const QPainterPath path = marker(look.step);
@@ -118,6 +152,8 @@ Sprite makeMarker(const Look &look, const Style &style, const QRectF &figureRect
     painter.drawPath(path);
     if (look.figure)
         painter.drawText(figureRect, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(look.weight));
+    painter.end();
+    trim(&sprite);
     return sprite;
 }
 
@@ -137,6 +173,8 @@ Sprite makeDisc(const QSizeF &size, int weight, const Style &style)
     pen.setColor(Qt::darkGreen);
     painter.setPen(pen);
     painter.drawText(disc, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(weight));
+    painter.end();
+    trim(&sprite);
     return sprite;
 }
 
