@@ -310,14 +310,17 @@ void PriorityPlugin::addTreeEntry(QObject *object, QObject *section)
     if (!entry)
         return;
     setStandardFlags(entry);
-    treeEntries[object].append(entry);
+    treeEntries.insert(object, entry);
 }
 
 // Deletes the tree entries of object that this plug-in made and that still exist, and
 // clears the model's record of them on the object.
 void PriorityPlugin::deleteTreeEntries(QObject *object)
 {
-    const QList<QPointer<QObject>> made = treeEntries.take(object);
+    // Oldest first (the hash gives the newest first).
+    QList<QPointer<QObject>> made = treeEntries.values(object);
+    std::reverse(made.begin(), made.end());
+    treeEntries.remove(object);
     const QVariantList listed = object->property("modelItemObjects").toList();
     if (listed.isEmpty()) {
         object->setProperty("modelItemObject", QVariant());
@@ -332,8 +335,8 @@ void PriorityPlugin::deleteTreeEntries(QObject *object)
 
 bool PriorityPlugin::hasLiveTreeEntry(QObject *object) const
 {
-    for (const QPointer<QObject> &entry : treeEntries.value(object)) {
-        if (entry)
+    for (auto it = treeEntries.constFind(object); it != treeEntries.cend() && it.key() == object; ++it) {
+        if (it.value())
             return true;
     }
     return false;

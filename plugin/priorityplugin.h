@@ -286,8 +286,8 @@ private:
     QMetaObject::Connection permissionConnection;
     QPointer<QObject> permissionSource;
     // The tree entries this plug-in made, by listed object, so that it never deletes one the
-    // host already did.
-    QHash<QObject *, QList<QPointer<QObject>>> treeEntries;
+    // host already did; one node per entry, the newest first.
+    QMultiHash<QObject *, QPointer<QObject>> treeEntries;
     GeometryCache m_cache;
     ConnectionWatch m_connectionWatch;
     // Advances with every change of the connection and every stop: an answer to a request

@@ -194,7 +194,7 @@ ItemObj *ItemModel::addObject(QObject *object, QObject *section)
         return nullptr;
     auto *entry = new ItemObj(this, parent, object);
     insertItem(parent, entry);
-    m_entries[object].append(entry);
+    m_entries.insert(object, entry);
     recordEntries(object);
     return entry;
 }
@@ -216,10 +216,10 @@ QObject *ItemModel::addSubSection(QObject *object, const QString &name)
 {
     if (!object)
         return nullptr;
-    const QVector<ItemObj *> entries = m_entries.value(object);
-    if (entries.isEmpty())
+    // The newest entry comes first among the values of a key.
+    ItemObj *entry = m_entries.value(object);
+    if (!entry)
         return nullptr;
-    ItemObj *entry = entries.last();
     auto *sub = new Item(this, entry, name, Item::Kind::Section);
     insertItem(entry, sub);
     return sub;
@@ -375,11 +375,11 @@ void ItemModel::forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched)
 {
     if (item->m_kind == Item::Kind::Entry) {
         auto *entry = static_cast<ItemObj *>(item);
-        auto it = m_entries.find(entry->m_key);
-        if (it != m_entries.end()) {
-            it->removeOne(entry);
-            if (it->isEmpty())
+        for (auto it = m_entries.find(entry->m_key); it != m_entries.end() && it.key() == entry->m_key; ++it) {
+            if (it.value() == entry) {
                 m_entries.erase(it);
+                break;
+            }
         }
         touched.append(entry->m_object);
     }
@@ -399,7 +399,10 @@ void ItemModel::entryChanged(ItemObj *entry)
 
 void ItemModel::recordEntries(QObject *object) const
 {
-    const QVector<ItemObj *> entries = m_entries.value(object);
+    // Newest first, as the hash keeps them; recorded oldest first.
+    QVector<ItemObj *> entries;
+    for (auto it = m_entries.constFind(object); it != m_entries.cend() && it.key() == object; ++it)
+        entries.prepend(it.value());
     if (entries.isEmpty()) {
         object->setProperty(ModelItemObjectProperty, QVariant());
         object->setProperty(ModelItemObjectsProperty, QVariant());

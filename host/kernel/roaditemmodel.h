@@ -116,9 +116,10 @@ private:
     void recordEntries(QObject *object) const;
 
     Item *m_root;
-    // Live entries of every listed object, oldest first: the source of the
-    // "modelItemObject(s)" properties, so that what callers write there never matters.
-    QHash<QObject *, QVector<ItemObj *>> m_entries;
+    // Live entries of every listed object, newest first: the source of the
+    // "modelItemObject(s)" properties, so that what callers write there never matters. One
+    // node per entry: most objects are listed once, and a vector each would cost more.
+    QMultiHash<QObject *, ItemObj *> m_entries;
 };
 
 // An entry: one row that lists a QObject.
