@@ -54,8 +54,10 @@ RouteLayer::~RouteLayer()
             ++it;
     }
     // The routes left draw themselves again.
-    for (PrioRoute *route : qAsConst(m_routes))
-        route->setFlag(ItemHasNoContents, false);
+    for (PrioRoute *route : qAsConst(m_routes)) {
+        if (route)
+            route->setFlag(ItemHasNoContents, false);
+    }
 }
 
 void RouteLayer::sync(PrioRoute *route)
@@ -75,7 +77,7 @@ bool RouteLayer::anyRouteAt(const QGraphicsScene *scene, const QRectF &rect)
         if (layer->scene() != scene)
             continue;
         for (const PrioRoute *route : layer->m_routes) {
-            if (route->isVisible() && route->boundingRect().intersects(rect)
+            if (route && route->isVisible() && route->boundingRect().intersects(rect)
                 && route->collidesWithPath(route->mapFromScene(probe)))
                 return true;
         }
@@ -91,6 +93,7 @@ RouteLayer *RouteLayer::attach(PrioRoute *route)
     RouteLayer *picture = pictures().value(layer);
     if (!picture)
         picture = new RouteLayer(route->parent(), layer);
+    picture->m_places.insert(route, picture->m_routes.size());
     picture->m_routes.append(route);
     picture->invalidate(route);
     return picture;
@@ -98,10 +101,12 @@ RouteLayer *RouteLayer::attach(PrioRoute *route)
 
 void RouteLayer::removeRoute(PrioRoute *route)
 {
-    const int at = m_routes.lastIndexOf(route);
-    if (at < 0)
+    const auto place = m_places.constFind(route);
+    if (place == m_places.cend())
         return;
-    m_routes.remove(at);
+    m_routes[place.value()] = nullptr;
+    m_places.erase(place);
+    ++m_holes;
     m_drawn.remove(route);
     m_changed.remove(route);
     m_removedSinceShown = true;
@@ -151,8 +156,10 @@ QRectF RouteLayer::boundingRect() const
 {
     if (m_boundsDirty) {
         m_bounds = QRectF();
-        for (const PrioRoute *route : m_routes)
-            m_bounds |= route->boundingRect();
+        for (const PrioRoute *route : m_routes) {
+            if (route)
+                m_bounds |= route->boundingRect();
+        }
         m_boundsDirty = false;
     }
     return m_bounds;
@@ -245,8 +252,19 @@ void RouteLayer::movePicture(View *view, const Key &key)
     view->shownKey = key;
 }
 
+void RouteLayer::closeHoles()
+{
+    if (m_holes == 0)
+        return;
+    m_routes.removeAll(nullptr);
+    m_holes = 0;
+    for (int i = 0; i < m_routes.size(); ++i)
+        m_places[m_routes.at(i)] = i;
+}
+
 void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *widget)
 {
+    closeHoles();
     QPaintDevice *device = painter->device();
     Key key;
     key.transform = painter->worldTransform();

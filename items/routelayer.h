@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QGraphicsObject>
+#include <QHash>
 #include <QImage>
 #include <QPen>
 #include <QPointer>
@@ -119,8 +120,14 @@ private:
     // it may have put pixels there.
     static bool drawInto(QPainter *painter, const QRectF &window, const Key &key, const PrioRoute *route);
 
-    // In the order of their making, which is the order the layer stacks them in.
+    // In the order of their making, which is the order the layer stacks them in. A route
+    // that goes leaves a hole (null) until the next paint closes them all up: routes are
+    // removed by the thousand when a connection is lost, and each removal from the vector
+    // cost a search and a move of all after it.
     QVector<PrioRoute *> m_routes;
+    QHash<const PrioRoute *, int> m_places;
+    int m_holes = 0;
+    void closeHoles();
     // Routes the shown pictures hold, and those changed since (they draw themselves until
     // a picture with the change is done).
     QSet<const PrioRoute *> m_drawn;

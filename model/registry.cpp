@@ -6,6 +6,7 @@
 #include "plugin/log.h"
 
 #include <algorithm>
+#include <climits>
 
 #include <QChildEvent>
 #include <QDir>
@@ -351,9 +352,25 @@ void PriorityPlugin::clearRegistry()
     const QHash<int, PrioVDetector *> oldDetectors = std::exchange(detectors, {});
     treeEntries.clear();
     m_registeredItems.clear();
-    qDeleteAll(oldBoards);
-    qDeleteAll(oldRoutes);
-    qDeleteAll(oldDetectors);
+    // Each kind is deleted in the order its items were made. Qt looks for a child leaving
+    // its parent (the plug-in, a tree section, the layer) from the front of the parent's
+    // list, so that order costs a step per item where the registries' order cost a search
+    // through thousands: 100 000 boards took seconds to clear.
+    QHash<const QObject *, int> madeAt;
+    const QObjectList &made = children();
+    madeAt.reserve(made.size());
+    for (int i = 0; i < made.size(); ++i)
+        madeAt.insert(made.at(i), i);
+    auto deleteInMadeOrder = [&madeAt](const auto &registry) {
+        auto items = registry.values();
+        std::sort(items.begin(), items.end(), [&madeAt](const QObject *a, const QObject *b) {
+            return madeAt.value(a, INT_MAX) < madeAt.value(b, INT_MAX);
+        });
+        qDeleteAll(items);
+    };
+    deleteInMadeOrder(oldBoards);
+    deleteInMadeOrder(oldRoutes);
+    deleteInMadeOrder(oldDetectors);
 
     // Sections the host already destroyed read as null here.
     for (QPointer<QObject> *section :

@@ -52,9 +52,14 @@ int ItemModelItem::row() const
     if (!m_parent)
         return -1;
     // Nodes are only ever appended, so a row changes only when an earlier sibling goes,
-    // and then towards the front: look where it was last, then before it. A section of
-    // 100 000 entries would otherwise cost a search through it for every index.
-    const QVector<ItemModelItem *> &siblings = m_parent->m_children;
+    // and then towards the front: look where it was last, moved up by the removals from
+    // the front since, then before where it was. A section of 100 000 entries would
+    // otherwise cost a search through it for every index.
+    const QList<ItemModelItem *> &siblings = m_parent->m_children;
+    const int guess = m_row - (m_parent->m_frontRemovals - m_frontRemovalsAtRow);
+    m_frontRemovalsAtRow = m_parent->m_frontRemovals;
+    if (guess >= 0 && guess < siblings.size() && siblings.at(guess) == this)
+        return m_row = guess;
     for (int i = std::min(m_row, siblings.size() - 1); i >= 0; --i) {
         if (siblings.at(i) == this)
             return m_row = i;
@@ -338,6 +343,7 @@ void ItemModel::insertItem(Item *parent, Item *child)
     const int row = parent->m_children.size();
     beginInsertRows(indexFromItem(parent), row, row);
     child->m_row = row;
+    child->m_frontRemovalsAtRow = parent->m_frontRemovals;
     parent->m_children.append(child);
     endInsertRows();
 }
@@ -356,7 +362,8 @@ void ItemModel::itemDestroyed(Item *item)
         const int row = item->row();
         if (row >= 0) {
             beginRemoveRows(indexFromItem(parent), row, row);
-            parent->m_children.remove(row);
+            parent->m_children.removeAt(row);
+            parent->m_frontRemovals += row == 0 ? 1 : 0;
             forgetSubtree(item, touched);
             endRemoveRows();
         } else {

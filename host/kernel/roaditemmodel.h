@@ -2,6 +2,7 @@
 
 #include <QAbstractItemModel>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QVector>
@@ -27,7 +28,7 @@ public:
 
     QString text() const { return m_text; }
     ItemModelItem *parentItem() const { return m_parent; }
-    const QVector<ItemModelItem *> &childItems() const { return m_children; }
+    const QList<ItemModelItem *> &childItems() const { return m_children; }
     int row() const;
     ItemModel *model() const { return m_model; }
 
@@ -45,8 +46,14 @@ private:
     ItemModelItem *m_parent;
     QString m_text;
     Kind m_kind;
-    QVector<ItemModelItem *> m_children;
+    // A list, not a vector: entries go first to last when a whole section is emptied, and
+    // a list drops its first element without moving the others.
+    QList<ItemModelItem *> m_children;
     mutable int m_row = 0; // where row() last found this node among its siblings
+    // Children removed from the front so far, and that count when m_row was found: every
+    // such removal moves each sibling a row up.
+    int m_frontRemovals = 0;
+    mutable int m_frontRemovalsAtRow = 0;
     Qt::ItemFlags m_flags[3];
 };
 

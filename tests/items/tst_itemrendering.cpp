@@ -195,7 +195,7 @@ private slots:
         bent->setDontHide(true);
         PrioRoute *gone = routeAlong({px(60, -80), px(90, -60)}, 5);
         gone->setDontHide(true);
-        new PrioRoute(plugin, 6, scene);
+        auto *spare = new PrioRoute(plugin, 6, scene);
         auto *late = new PrioRoute(plugin, 4, scene);
         late->setDontHide(true);
         QGraphicsView view(scene);
@@ -210,7 +210,7 @@ private slots:
         // The layer draws its routes as one picture; without it (the host deleted it) each
         // route draws itself. The view must look the same either way: after a route made
         // before the bent one gets its geometry (under it), one goes, the route made last gets
-        // its geometry (over all), and a drag. A new picture may take a few frames, a slice of
+        // its geometry (over all), another goes, and a drag. A new picture may take a few frames, a slice of
         // routes a frame (changed routes stand on top meanwhile).
         auto settle = [&] {
             for (int i = 0; i < 8; ++i)
@@ -221,6 +221,7 @@ private slots:
         delete gone;
         late->setGeometry(geometryOf({px(-40, -20), px(-40, 120)}), "h");
         settle();
+        delete spare;
         view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
         const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QList<QGraphicsItem *> layers;
