@@ -180,7 +180,7 @@ bool RouteLayer::continuePicture(View *view, int budgetMs)
     QPainter painter(&view->next);
     painter.setRenderHints(QPainter::RenderHints(view->nextKey.hints));
     painter.setWorldTransform(view->nextKey.transform);
-    const QRectF window = view->nextKey.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), view->nextKey.size));
+    const QRectF window = view->nextKey.window();
     QElapsedTimer clock;
     clock.start();
     while (view->nextRoute < m_routes.size()) {
@@ -203,7 +203,7 @@ void RouteLayer::addChangedOnTop(View *view)
     QPainter painter(&view->shown);
     painter.setRenderHints(QPainter::RenderHints(view->shownKey.hints));
     painter.setWorldTransform(view->shownKey.transform);
-    const QRectF window = view->shownKey.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), view->shownKey.size));
+    const QRectF window = view->shownKey.window();
     for (int place = view->shownTop + 1; place < m_routes.size() && !m_changed.isEmpty(); ++place) {
         const PrioRoute *route = m_routes.at(place);
         if (!m_changed.remove(route))
@@ -276,7 +276,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
 
     // Rendered into an image or printed: drawn as it is, at once.
     if (!widget) {
-        const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
+        const QRectF window = key.window();
         for (const PrioRoute *route : qAsConst(m_routes)) {
             if (eligible(route))
                 drawInto(painter, window, key, route);
@@ -366,7 +366,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
 
     // On top of it, at once, the routes the picture does not show as they are: changed since
     // (selected or deselected too) or new.
-    const QRectF window = key.transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), key.size));
+    const QRectF window = key.window();
     int changedOnTop = 0;
     for (const PrioRoute *route : qAsConst(m_routes)) {
         if (pictured(route) || !eligible(route) || !route->boundingRect().intersects(window))

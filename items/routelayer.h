@@ -89,6 +89,8 @@ private:
         quint64 generation = 0;
         // Everything but the transform's translation.
         bool sameLook(const Key &o) const;
+        // The scene rectangle the picture shows.
+        QRectF window() const { return transform.inverted().mapRect(QRectF(QPointF(0.0, 0.0), size)); }
         bool operator==(const Key &o) const { return sameLook(o) && transform == o.transform; }
     };
     struct View
