@@ -19,7 +19,10 @@
 // mouse move over the view (the host's hover and cursor handling); and the paint time of
 // hostile items. Prints figures; it is not a test.
 //
-//   render_items [--frames 5] [--places whole,district,street] [--no-plain] [--no-hostile]
+//   render_items [--frames 5] [--places whole,district,street] [--rows all,vehicles] [--no-plain] [--no-hostile]
+//
+// --rows keeps only the rows whose names start with one of the words given (for a profile
+// of one row); the figures that are not rows are left out with it.
 
 #include "benchutil.h"
 #include "generator.h"
@@ -271,11 +274,17 @@ int main(int argc, char *argv[])
     parser.addOption({"frames", "Frames measured per figure.", "n", "5"});
     parser.addOption({"places", "Places to measure, comma-separated: whole, district, street.", "list",
                       "whole,district,street"});
+    parser.addOption({"rows", "Only the rows whose names start with one of these, comma-separated.", "list"});
     parser.addOption({"no-plain", "Leave out the plain Qt items."});
     parser.addOption({"no-hostile", "Leave out the hostile items."});
     parser.process(app);
     const int frames = qMax(1, parser.value("frames").toInt());
     const QStringList wanted = parser.value("places").split(',');
+    const QStringList rows = parser.value("rows").split(',', Qt::SkipEmptyParts);
+    auto rowWanted = [&](const QString &name) {
+        return rows.isEmpty() || std::any_of(rows.begin(), rows.end(), [&](const QString &r) { return name.startsWith(r); });
+    };
+    const bool others = rows.isEmpty();
     QTextStream out(stdout);
 
     Sim::GeneratorOptions options;
@@ -386,6 +395,8 @@ int main(int argc, char *argv[])
     };
     auto row = [&](const QString &what, const std::function<void()> &beforeFrame, bool steady = true) {
         QVector<double> ms;
+        if (!rowWanted(what))
+            return QVector<double>(places.size(), 0.0);
         out << what.leftJustified(26);
         for (const Place &place : qAsConst(places)) {
             place.apply(&view);
@@ -426,57 +437,61 @@ int main(int argc, char *argv[])
         view.horizontalScrollBar()->setValue(view.horizontalScrollBar()->value() + 7);
         view.verticalScrollBar()->setValue(view.verticalScrollBar()->value() + 5);
     }, false);
-    // The whole route picture made again: the view back from another zoom, and every slice
-    // of the next picture drawn.
-    out << QStringLiteral("route picture made (ms)").leftJustified(26);
-    for (const Place &place : qAsConst(places)) {
-        view.setZoom(view.zoom() - 1);
-        view.settle();
-        place.apply(&view);
-        view.viewport()->update();
-        out << QString::number(view.settle(), 'f', 0).rightJustified(16);
-    }
-    out << "\n";
-    // Every route changed at once (all shown, as when the route list arrives or the tree's
-    // filter changes): the first frames after it, boards moving, as a live view paints them.
-    out << QStringLiteral("after all routes changed").leftJustified(26);
-    for (const Place &place : qAsConst(places)) {
-        place.apply(&view);
-        view.settle();
-        showAll(false, false, false);
-        showAll(true, true, true);
-        double total = 0.0;
-        double worst = 0.0;
-        for (int i = 0; i < 10; ++i) {
-            moving();
-            QElapsedTimer clock;
-            clock.start();
+    if (others) {
+        // The whole route picture made again: the view back from another zoom, and every slice
+        // of the next picture drawn.
+        out << QStringLiteral("route picture made (ms)").leftJustified(26);
+        for (const Place &place : qAsConst(places)) {
+            view.setZoom(view.zoom() - 1);
+            view.settle();
+            place.apply(&view);
             view.viewport()->update();
-            QCoreApplication::processEvents();
-            const double ms = clock.nsecsElapsed() / 1e6;
-            total += ms;
-            worst = qMax(worst, ms);
+            out << QString::number(view.settle(), 'f', 0).rightJustified(16);
         }
-        out << (QString::number(total / 10, 'f', 0) + " / " + QString::number(worst, 'f', 0)).rightJustified(16);
-        out.flush();
+        out << "\n";
+        // Every route changed at once (all shown, as when the route list arrives or the tree's
+        // filter changes): the first frames after it, boards moving, as a live view paints them.
+        out << QStringLiteral("after all routes changed").leftJustified(26);
+        for (const Place &place : qAsConst(places)) {
+            place.apply(&view);
+            view.settle();
+            showAll(false, false, false);
+            showAll(true, true, true);
+            double total = 0.0;
+            double worst = 0.0;
+            for (int i = 0; i < 10; ++i) {
+                moving();
+                QElapsedTimer clock;
+                clock.start();
+                view.viewport()->update();
+                QCoreApplication::processEvents();
+                const double ms = clock.nsecsElapsed() / 1e6;
+                total += ms;
+                worst = qMax(worst, ms);
+            }
+            out << (QString::number(total / 10, 'f', 0) + " / " + QString::number(worst, 'f', 0)).rightJustified(16);
+            out.flush();
+        }
+        out << "   (mean / worst of 10 frames)\n";
     }
-    out << "   (mean / worst of 10 frames)\n";
     showAll(false, true, false);
     row("detectors only", moving);
     showAll(false, false, true);
     row("vehicles only, moving", moving);
     showAll(true, true, true);
 
-    out << QStringLiteral("mouse move (us)").leftJustified(26);
-    for (const Place &place : qAsConst(places)) {
-        place.apply(&view);
-        view.settle();
-        out << QString::number(mouseMoveUs(&view), 'f', 0).rightJustified(16);
+    if (others) {
+        out << QStringLiteral("mouse move (us)").leftJustified(26);
+        for (const Place &place : qAsConst(places)) {
+            place.apply(&view);
+            view.settle();
+            out << QString::number(mouseMoveUs(&view), 'f', 0).rightJustified(16);
+        }
+        out << "\n";
     }
-    out << "\n";
     out.flush();
 
-    if (!parser.isSet("no-plain")) {
+    if (others && !parser.isSet("no-plain")) {
         // Plain Qt items of the same data, in the host's kind of scene and view.
         PlainCity plain(city);
         TimedView plainView(&plain.scene);
@@ -499,7 +514,7 @@ int main(int argc, char *argv[])
         out.flush();
     }
 
-    if (!parser.isSet("no-hostile")) {
+    if (others && !parser.isSet("no-hostile")) {
         // Hostile items, one at a time in a view of their own: the first frame (which makes
         // what an item makes on first sight) and the steady one.
         QRandomGenerator random(20240611);

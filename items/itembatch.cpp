@@ -7,8 +7,10 @@
 
 #include <QEvent>
 #include <QGraphicsScene>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QStyleOptionGraphicsItem>
+#include <QtAlgorithms>
 
 #include <cmath>
 #include <limits>
@@ -658,19 +660,154 @@ void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
     const QRectF exposed = option->exposedRect;
     paintDetectors(painter, base, exposed, widget);
 
-    const double scale = PrioVehicle::markerScale(widget);
-    const QPen pen = PrioVehicle::markerPen(painter->pen(), false);
-    const QPen selectedPen = PrioVehicle::markerPen(painter->pen(), true);
     const QRectF device = base.mapRect(exposed).adjusted(-MarkerReachPixels, -MarkerReachPixels, MarkerReachPixels,
                                                          MarkerReachPixels);
     painter->setWorldTransform(QTransform());
+    paintVehicles(painter, base, device, widget);
+    painter->setWorldTransform(base);
+}
+
+namespace {
+
+// The part of the pixels of rows (bit x of a row is pixel x), their corner at corner, that
+// does not lie where cover (words a row, a bit a pixel, past the right edge set) has its bits
+// set, or off the screen: the rectangle (in the rows' pixels) around what shows of them.
+QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint64 *cover, int words, int height)
+{
+    int top = -1;
+    int bottom = -1;
+    quint64 columns = 0;
+    for (int r = 0; r < rows.size(); ++r) {
+        const int y = corner.y() + r;
+        quint64 bits = rows.at(r);
+        if (y < 0 || y >= height || !bits)
+            continue;
+        int x = corner.x();
+        int cut = 0;
+        if (x < 0) {
+            if (x <= -64)
+                continue;
+            cut = -x;
+            bits >>= cut;
+            x = 0;
+        }
+        const int word = x >> 6;
+        if (word >= words)
+            continue;
+        const int shift = x & 63;
+        const quint64 *line = cover + qsizetype(y) * (words + 1);
+        quint64 shows = (bits << shift) & ~line[word];
+        quint64 left = shift ? (shows >> shift) : shows;
+        if (shift)
+            left |= ((bits >> (64 - shift)) & ~line[word + 1]) << (64 - shift);
+        left <<= cut;
+        if (!left)
+            continue;
+        if (top < 0)
+            top = r;
+        bottom = r;
+        columns |= left;
+    }
+    if (top < 0)
+        return QRect();
+    const int first = int(qCountTrailingZeroBits(columns));
+    const int last = 63 - int(qCountLeadingZeroBits(columns));
+    return QRect(QPoint(first, top), QPoint(last, bottom));
+}
+
+// Sets the bits of rows, their corner at corner, in cover.
+void addCover(const QVector<quint64> &rows, const QPoint &corner, quint64 *cover, int words, int height)
+{
+    for (int r = 0; r < rows.size(); ++r) {
+        const int y = corner.y() + r;
+        quint64 bits = rows.at(r);
+        if (y < 0 || y >= height || !bits)
+            continue;
+        int x = corner.x();
+        if (x < 0) {
+            if (x <= -64)
+                continue;
+            bits >>= -x;
+            x = 0;
+        }
+        const int word = x >> 6;
+        if (word >= words)
+            continue;
+        const int shift = x & 63;
+        quint64 *line = cover + qsizetype(y) * (words + 1);
+        line[word] |= bits << shift;
+        if (shift)
+            line[word + 1] |= bits >> (64 - shift);
+    }
+}
+
+} // namespace
+
+void ItemBatch::paintVehicles(QPainter *painter, const QTransform &base, const QRectF &device, QWidget *widget)
+{
+    const double scale = PrioVehicle::markerScale(widget);
+    const QPen pen = PrioVehicle::markerPen(painter->pen(), false);
+    const QPen selectedPen = PrioVehicle::markerPen(painter->pen(), true);
+    ItemSprites::MarkerSprites sprites(painter, pen, scale, ItemSprites::FigureRect);
+    ItemSprites::MarkerSprites selectedSprites(painter, selectedPen, scale, ItemSprites::FigureRect);
+    m_placed.clear();
+    const int generation = ItemSprites::generation();
     for (const VehicleEntry &e : qAsConst(m_vehicles)) {
         if (!e.shown)
             continue;
         const QPointF at = base.map(e.pos);
         if (!device.contains(at))
             continue;
-        ItemSprites::drawMarkerAt(painter, at, e.look, e.selected ? selectedPen : pen, scale, ItemSprites::FigureRect);
+        const ItemSprites::Sprite &sprite = (e.selected ? selectedSprites : sprites).sprite(e.look);
+        m_placed.append({&sprite, QPoint(int(std::round(at.x())), int(std::round(at.y()))) + sprite.offset, sprite.image.rect()});
     }
-    painter->setWorldTransform(base);
+    // The sprites were dropped while the frame's were made (a zoom that makes new looks
+    // all the time): each is looked up again as it is drawn.
+    if (ItemSprites::generation() != generation) {
+        for (const VehicleEntry &e : qAsConst(m_vehicles)) {
+            const QPointF at = base.map(e.pos);
+            if (e.shown && device.contains(at))
+                ItemSprites::drawMarkerAt(painter, at, e.look, e.selected ? selectedPen : pen, scale,
+                                          ItemSprites::FigureRect);
+        }
+        return;
+    }
+
+    // A pixel under an opaque pixel of a marker drawn later shows that one alone: from the
+    // top marker down, each is drawn only as far as the rectangle around its pixels that
+    // the opaque pixels of those above leave to be seen (in a crowded street most of them,
+    // in a whole city two fifths), and not at all where they hide it whole. Only where the
+    // drawing is plain source-over of whole pixels onto a raster device.
+    QPaintDevice *target = painter->device();
+    const bool hides = target && painter->paintEngine() && painter->paintEngine()->type() == QPaintEngine::Raster
+        && painter->opacity() == 1.0 && painter->compositionMode() == QPainter::CompositionMode_SourceOver
+        && target->devicePixelRatioF() == 1.0 && target->width() > 0 && target->height() > 0 && m_placed.size() > 1;
+    if (hides) {
+        const int width = target->width();
+        const int height = target->height();
+        const int words = (width + 63) / 64;
+        // One word more a row, and the bits past the right edge set: pixels off the screen
+        // are hidden.
+        m_cover.fill(0, qsizetype(words + 1) * height);
+        const quint64 past = width % 64 ? ~quint64(0) << (width % 64) : 0;
+        for (int y = 0; y < height; ++y) {
+            quint64 *line = m_cover.data() + qsizetype(y) * (words + 1);
+            line[words - 1] |= past;
+            line[words] = ~quint64(0);
+        }
+        for (int i = m_placed.size() - 1; i >= 0; --i) {
+            PlacedMarker &m = m_placed[i];
+            const ItemSprites::Sprite &s = *m.sprite;
+            if (!s.covered.isEmpty())
+                m.shows = uncovered(s.covered, m.corner, m_cover.constData(), words, height);
+            if (!m.shows.isEmpty() && !s.opaque.isEmpty())
+                addCover(s.opaque, m.corner, m_cover.data(), words, height);
+        }
+    }
+    for (const PlacedMarker &m : qAsConst(m_placed)) {
+        if (m.shows == m.sprite->image.rect())
+            painter->drawImage(m.corner, m.sprite->image);
+        else if (!m.shows.isEmpty())
+            painter->drawImage(m.corner + m.shows.topLeft(), m.sprite->image, m.shows);
+    }
 }

@@ -184,4 +184,20 @@ private:
     QVector<Picture> m_pictures;
     // Draws the sectors below the routes; made with the first sector.
     QPointer<QGraphicsObject> m_sectorPass;
+
+    // Draws the shown vehicles whose markers meet device (device pixels), each only as far
+    // as the opaque pixels of markers drawn after it leave it to be seen.
+    void paintVehicles(QPainter *painter, const QTransform &base, const QRectF &device, QWidget *widget);
+    // A frame's markers in drawing order, and the opaque pixels of those above, a bit a
+    // pixel, row by row: kept between frames for their memory. The sprites stay in place
+    // while more are made (QHash nodes do not move), until the cache drops them.
+    struct PlacedMarker
+    {
+        const ItemSprites::Sprite *sprite;
+        QPoint corner;
+        // What is drawn of it: the sprite whole, the part not hidden, or nothing.
+        QRect shows;
+    };
+    QVector<PlacedMarker> m_placed;
+    QVector<quint64> m_cover;
 };

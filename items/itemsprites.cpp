@@ -54,16 +54,17 @@ uint qHash(const Key &key, uint seed = 0)
         ^ ::qHash(key.weight, seed) ^ ::qHash(key.b, seed + 1);
 }
 
-struct Sprite
-{
-    QImage image;
-    QPointF offset; // of the image's corner from the marker's centre, device pixels
-};
-
 struct Cache
 {
     QVector<Style> styles;
     QHash<Key, Sprite> sprites;
+    int generation = 0;
+    void clear()
+    {
+        styles.clear();
+        sprites.clear();
+        ++generation;
+    }
 };
 
 Cache &cache()
@@ -80,10 +81,8 @@ int styleIndex(const QPen &pen, const QFont &font, double scale, qreal ratio, in
         if (s.scale == scale && s.ratio == ratio && s.hints == hints && s.pen == pen && s.font == font)
             return i;
     }
-    if (c.styles.size() >= MaxStyles) {
-        c.styles.clear();
-        c.sprites.clear();
-    }
+    if (c.styles.size() >= MaxStyles)
+        c.clear();
     c.styles.append({pen, font, scale, ratio, hints});
     return c.styles.size() - 1;
 }
@@ -132,6 +131,30 @@ void trim(Sprite *sprite)
     sprite->offset += covered.topLeft();
 }
 
+// The rows of pixels the sprite covers and covers opaquely, for images up to 64 pixels wide.
+void measure(Sprite *sprite)
+{
+    const QImage &image = sprite->image;
+    if (image.isNull() || image.devicePixelRatio() != 1.0 || image.width() > 64)
+        return;
+    sprite->covered.resize(image.height());
+    sprite->opaque.resize(image.height());
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        quint64 covered = 0;
+        quint64 opaque = 0;
+        for (int x = 0; x < image.width(); ++x) {
+            const int alpha = qAlpha(line[x]);
+            if (alpha != 0)
+                covered |= quint64(1) << x;
+            if (alpha == 255)
+                opaque |= quint64(1) << x;
+        }
+        sprite->covered[y] = covered;
+        sprite->opaque[y] = opaque;
+    }
+}
+
 Sprite makeMarker(const Look &look, const Style &style, const QRectF &figureRect)
 {
     const QPainterPath path = marker(look.step);
@@ -154,6 +177,7 @@ Sprite makeMarker(const Look &look, const Style &style, const QRectF &figureRect
         painter.drawText(figureRect, Qt::AlignHCenter | Qt::AlignVCenter, QString::number(look.weight));
     painter.end();
     trim(&sprite);
+    measure(&sprite);
     return sprite;
 }
 
@@ -189,8 +213,7 @@ const Sprite &sprite(Key key, const QPen &pen, const QFont &font, double scale, 
     auto it = c.sprites.constFind(key);
     if (it == c.sprites.constEnd()) {
         if (c.sprites.size() >= MaxSprites) {
-            c.sprites.clear();
-            c.styles.clear();
+            c.clear();
             key.style = styleIndex(pen, font, scale, ratio, hints);
         }
         it = c.sprites.insert(key, make(c.styles.at(key.style)));
@@ -252,6 +275,41 @@ void drawMarker(QPainter *painter, const Look &look, const QPen &pen, double sca
                              [&](const Style &style) { return makeMarker(look, style, figureRect); });
     const QTransform t = painter->worldTransform();
     blit(painter, s, QPointF(t.dx(), t.dy()));
+}
+
+MarkerSprites::MarkerSprites(QPainter *painter, const QPen &pen, double scale, const QRectF &figureRect)
+    : m_pen(pen)
+    , m_font(painter->font())
+    , m_scale(scale)
+    , m_ratio(painter->device() ? painter->device()->devicePixelRatioF() : 1.0)
+    , m_hints(int(painter->renderHints()))
+    , m_figureRect(figureRect)
+{
+}
+
+const Sprite &MarkerSprites::sprite(const Look &look)
+{
+    Cache &c = cache();
+    if (m_generation != c.generation) {
+        m_style = styleIndex(m_pen, m_font, m_scale, m_ratio, m_hints);
+        m_generation = c.generation;
+    }
+    Key key{Kind::Marker, m_style, look.step, look.figure ? 1 : 0, look.colour, look.figure ? look.weight : 0};
+    auto it = c.sprites.constFind(key);
+    if (it == c.sprites.constEnd()) {
+        if (c.sprites.size() >= MaxSprites) {
+            c.clear();
+            key.style = m_style = styleIndex(m_pen, m_font, m_scale, m_ratio, m_hints);
+            m_generation = c.generation;
+        }
+        it = c.sprites.insert(key, makeMarker(look, c.styles.at(key.style), m_figureRect));
+    }
+    return *it;
+}
+
+int generation()
+{
+    return cache().generation;
 }
 
 void drawMarkerAt(QPainter *painter, const QPointF &at, const Look &look, const QPen &pen, double scale,

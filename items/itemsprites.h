@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QPen>
 #include <QPainterPath>
 #include <QRectF>
+#include <QVector>
 
 class QPainter;
-class QPen;
 
 // Pre-drawn pictures of what thousands of map items draw alike: vehicle markers and the
 // weight discs of detectors. One picture per look (marker and course step, state colour,
@@ -36,6 +39,40 @@ struct Look
     bool figure = false;
     int weight = 0;
 };
+
+// A pre-drawn marker, and which of its pixels it covers, row by row (bit x of a row is pixel
+// x): where a city of markers piles up, a marker whose every pixel lies under the opaque
+// pixels of markers drawn after it changes nothing on the screen.
+struct Sprite
+{
+    QImage image;
+    QPoint offset; // of the image's corner from the marker's centre, device pixels
+    // Empty where the image is wider than 64 pixels or not in device pixels.
+    QVector<quint64> covered; // not transparent
+    QVector<quint64> opaque;  // fully opaque
+};
+
+// The marker sprites of many markers drawn with one pen, font, scale and painter state, as
+// drawMarkerAt draws them: the drawing state is looked up once, not for every marker.
+class MarkerSprites
+{
+public:
+    MarkerSprites(QPainter *painter, const QPen &pen, double scale, const QRectF &figureRect);
+    // The look's sprite, made on first use; valid until generation() changes.
+    const Sprite &sprite(const Look &look);
+
+private:
+    QPen m_pen;
+    QFont m_font;
+    double m_scale;
+    qreal m_ratio;
+    int m_hints;
+    QRectF m_figureRect;
+    int m_style = -1;
+    int m_generation = -1;
+};
+// Changes whenever the sprites are dropped.
+int generation();
 
 // Draws the look at the painter's origin, scaled by scale (1: full size), with pen, the
 // painter's font and render hints; the figure fills figureRect (full-size pixels). The
