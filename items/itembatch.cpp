@@ -294,9 +294,14 @@ void ItemBatch::refresh(VehicleEntry *e)
 {
     PrioVehicle *v = e->item;
     e->pos = mapFromItem(v, QPointF(0.0, 0.0));
+    const ItemSprites::Look look = e->look;
+    const bool selected = e->selected;
     e->selected = v->isSelected();
     e->batched = drawnByBatch(v);
     e->shown = e->batched && v->isVisible() && v->markerLook(&e->look);
+    if (e->selected != selected || e->look.step != look.step || e->look.colour != look.colour
+        || e->look.figure != look.figure || e->look.weight != look.weight)
+        e->sprite = nullptr;
 }
 
 void ItemBatch::refresh(SectorEntry *e)
@@ -752,13 +757,13 @@ void ItemBatch::paintVehicles(QPainter *painter, const QTransform &base, const Q
     ItemSprites::MarkerSprites selectedSprites(painter, selectedPen, scale, ItemSprites::FigureRect);
     m_placed.clear();
     const int generation = ItemSprites::generation();
-    for (const VehicleEntry &e : qAsConst(m_vehicles)) {
+    for (VehicleEntry &e : m_vehicles) {
         if (!e.shown)
             continue;
         const QPointF at = base.map(e.pos);
         if (!device.contains(at))
             continue;
-        const ItemSprites::Sprite &sprite = (e.selected ? selectedSprites : sprites).sprite(e.look);
+        const ItemSprites::Sprite &sprite = (e.selected ? selectedSprites : sprites).sprite(e.look, e.sprite, e.spriteStamp);
         m_placed.append({&sprite, QPoint(int(std::round(at.x())), int(std::round(at.y()))) + sprite.offset, sprite.image.rect()});
     }
     // The sprites were dropped while the frame's were made (a zoom that makes new looks

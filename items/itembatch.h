@@ -114,6 +114,9 @@ private:
         bool selected = false;
         bool batched = false; // drawn by the batch, not by itself
         bool shown = false;   // visible, positioned and drawn by the batch
+        // The sprite last drawn for the look (null when the look or selection changed since).
+        const ItemSprites::Sprite *sprite = nullptr;
+        int spriteStamp = -1;
     };
     struct SectorEntry
     {

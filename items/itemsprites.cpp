@@ -287,13 +287,29 @@ MarkerSprites::MarkerSprites(QPainter *painter, const QPen &pen, double scale, c
 {
 }
 
+void MarkerSprites::ensureStyle()
+{
+    const Cache &c = cache();
+    if (m_generation != c.generation) {
+        m_style = styleIndex(m_pen, m_font, m_scale, m_ratio, m_hints);
+        m_generation = cache().generation;
+    }
+}
+
+const Sprite &MarkerSprites::sprite(const Look &look, const Sprite *&memo, int &stamp)
+{
+    ensureStyle();
+    if (memo && stamp == m_generation * MaxStyles + m_style)
+        return *memo;
+    memo = &sprite(look);
+    stamp = m_generation * MaxStyles + m_style;
+    return *memo;
+}
+
 const Sprite &MarkerSprites::sprite(const Look &look)
 {
     Cache &c = cache();
-    if (m_generation != c.generation) {
-        m_style = styleIndex(m_pen, m_font, m_scale, m_ratio, m_hints);
-        m_generation = c.generation;
-    }
+    ensureStyle();
     Key key{Kind::Marker, m_style, look.step, look.figure ? 1 : 0, look.colour, look.figure ? look.weight : 0};
     auto it = c.sprites.constFind(key);
     if (it == c.sprites.constEnd()) {

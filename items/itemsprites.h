@@ -60,6 +60,10 @@ public:
     MarkerSprites(QPainter *painter, const QPen &pen, double scale, const QRectF &figureRect);
     // The look's sprite, made on first use; valid until generation() changes.
     const Sprite &sprite(const Look &look);
+    // The same through a marker's memo of it: memo and stamp as an earlier call left them
+    // (null at first, and null again when the marker's look changes), made again only when
+    // the sprites or the drawing state have changed since.
+    const Sprite &sprite(const Look &look, const Sprite *&memo, int &stamp);
 
 private:
     QPen m_pen;
@@ -70,6 +74,7 @@ private:
     QRectF m_figureRect;
     int m_style = -1;
     int m_generation = -1;
+    void ensureStyle();
 };
 // Changes whenever the sprites are dropped.
 int generation();
