@@ -71,6 +71,8 @@ Qt::ItemFlags ItemModelItem::flags(int column) const
 {
     if (column < 0 || column >= ItemModel::ColumnCount)
         return Qt::NoItemFlags;
+    if (m_model && m_model->m_unreadRow == this)
+        m_model->m_unreadRow = nullptr;
     return m_flags[column];
 }
 
@@ -79,7 +81,10 @@ void ItemModelItem::setFlags(int column, Qt::ItemFlags flags)
     if (column < 0 || column >= ItemModel::ColumnCount || m_flags[column] == flags)
         return;
     m_flags[column] = flags;
-    if (m_model && m_parent) {
+    // A row whose flags nobody has read since it was listed (an entry is given its
+    // columns' flags as it is listed) is in no view's picture yet: telling them would cost
+    // QTreeView a search through all the rows it shows, per column of every new row.
+    if (m_model && m_parent && m_model->m_unreadRow != this) {
         const QModelIndex index = m_model->indexFromItem(this, column);
         emit m_model->dataChanged(index, index);
     }
@@ -345,6 +350,7 @@ void ItemModel::insertItem(Item *parent, Item *child)
     child->m_row = row;
     child->m_frontRemovalsAtRow = parent->m_frontRemovals;
     parent->m_children.append(child);
+    m_unreadRow = child; // before the views hear of it, so that what they read counts
     endInsertRows();
 }
 
@@ -380,6 +386,8 @@ void ItemModel::itemDestroyed(Item *item)
 
 void ItemModel::forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched)
 {
+    if (item == m_unreadRow)
+        m_unreadRow = nullptr;
     if (item->m_kind == Item::Kind::Entry) {
         auto *entry = static_cast<ItemObj *>(item);
         for (auto it = m_entries.find(entry->m_key); it != m_entries.end() && it.key() == entry->m_key; ++it) {

@@ -127,6 +127,8 @@ private:
     // "modelItemObject(s)" properties, so that what callers write there never matters. One
     // node per entry: most objects are listed once, and a vector each would cost more.
     QMultiHash<QObject *, ItemObj *> m_entries;
+    // The node inserted last, until its flags are first read (or it goes).
+    const Item *m_unreadRow = nullptr;
 };
 
 // An entry: one row that lists a QObject.

@@ -176,6 +176,11 @@ private slots:
         delete entry.data();
         emit o2.stateChanged();
         QCOMPARE(changed.count(), 1);
+        // Flags set as a row is listed are news to nobody; once read, their changes are.
+        (entry = model->addObject(&o2, a))->setFlags(1, Qt::ItemIsEnabled);
+        QCOMPARE(model->flags(model->indexFromItem(entry, 1)), Qt::ItemIsEnabled);
+        entry->setFlags(1, Qt::NoItemFlags);
+        QVERIFY(changed.count() == 2 && changed.at(1).at(0).toModelIndex() == model->indexFromItem(entry, 1));
     }
 
     void refusedArguments_data()

@@ -28,11 +28,6 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-QByteArray indented(const QJsonObject &root)
-{
-    return QJsonDocument(root).toJson();
-}
-
 QJsonValue randomValue(QRandomGenerator &random, int depth)
 {
     static const QStringList samples{"", "plain", "quote \" and \\ slash", "line\nbreak\ttab", "\u00fc\u20ac\U0001F68C", "\x01\x1f"};
@@ -68,7 +63,7 @@ private slots:
             QRandomGenerator random(shape);
             QJsonObject root{{"routes", QJsonArray{randomValue(random, 2), 1}}, {"detectors", randomValue(random, 1)}, {"x\"y", randomValue(random, 1)}};
             QTemporaryDir dir;
-            writeFile(dir.filePath("c"), indented(root));
+            writeFile(dir.filePath("c"), QJsonDocument(root).toJson());
             GeometryCache cache;
             cache.open(dir.path(), "c");
             for (int i = 0; i < 12; ++i) {
@@ -86,12 +81,12 @@ private slots:
             QJsonObject detectors = root.value("detectors").toObject();
             detectors.insert("pad", QJsonObject{{"g", ""}});
             root.insert("detectors", detectors);
-            const QString pad(1000000 + over - indented(root).size(), 'x');
+            const QString pad(1000000 + over - QJsonDocument(root).toJson().size(), 'x');
             cache.writeEntry("detectors", "pad", QVariantMap{{"g", pad}});
             detectors.insert("pad", QJsonObject{{"g", pad}});
             root.insert("detectors", detectors);
             cache.flush();
-            QVERIFY(readAll(dir.filePath("c")) == indented(root));
+            QVERIFY(readAll(dir.filePath("c")) == QJsonDocument(root).toJson());
             QCOMPARE(cache.fileWrites(), 1);
             QCOMPARE(QFileInfo(dir.filePath("c")).size(), 1000000 + over);
             LogCapture log;
@@ -103,7 +98,7 @@ private slots:
             routes.insert("new", QJsonObject{{"id", 1}});
             root = over ? QJsonObject() : root;
             root.insert("routes", routes);
-            QVERIFY(readAll(dir.filePath("c")) == indented(root));
+            QVERIFY(readAll(dir.filePath("c")) == QJsonDocument(root).toJson());
         }
     }
 
@@ -122,10 +117,10 @@ private slots:
                       const QStringList &log) { QTest::newRow(tag) << before << name << operation << after << log; };
         row("exactly 1 000 000 bytes is used", routes12 + QByteArray(1000000 - routes12.size(), ' '), "c", "read 12", "same", {});
         row("1 000 001 bytes is dropped", routes12 + QByteArray(1000001 - routes12.size(), ' '), "c", "read", "<none>", {tooBig});
-        row("corrupt: replaced at the first write", corrupt, "c", "write", indented(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}),
+        row("corrupt: replaced at the first write", corrupt, "c", "write", QJsonDocument(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}).toJson(),
             {"warning: [PriorityPlugin] WARN: Invalid cache file format"});
         row("removing nothing touches nothing", QByteArray(1000001, ' '), "c", "remove none", "same", {});
-        row("missing directories are made", "", "a/b/c", "write", indented(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}), {});
+        row("missing directories are made", "", "a/b/c", "write", QJsonDocument(QJsonObject{{"detectors", QJsonObject{{"5", QJsonObject{{"id", 5}}}}}}).toJson(), {});
         for (const QString &name : {QString(), QString(300, 'a'), QString("a/b")})
             row(qPrintable("unusable name " + name.left(5)), "", name, "write", "",
                 {"warning: [PriorityPlugin] WARN: Cache file name '" + name + "' is not usable, geometry cache is off"});
