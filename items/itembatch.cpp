@@ -119,6 +119,11 @@ bool ItemBatch::eventFilter(QObject *watched, QEvent *event)
             if (e.item)
                 e.item->ensureTexts();
         }
+        // A hidden detector shows no tooltip.
+        for (const DetectorEntry &e : qAsConst(m_detectors)) {
+            if (e.item && e.item->isVisible())
+                e.item->ensureTexts();
+        }
     }
     return false;
 }
@@ -131,14 +136,19 @@ ItemBatch::~ItemBatch()
         else
             ++it;
     }
-    // The items left draw themselves again.
+    // The items left draw themselves again, and their texts are no longer made for the
+    // scene's help event: made now, and at once on every change from here.
     for (const DetectorEntry &e : qAsConst(m_detectors)) {
-        if (e.item)
+        if (e.item) {
             e.item->setFlag(ItemHasNoContents, false);
+            e.item->ensureTexts();
+        }
     }
     for (const VehicleEntry &e : qAsConst(m_vehicles)) {
-        if (e.item)
+        if (e.item) {
             e.item->setFlag(ItemHasNoContents, false);
+            e.item->ensureTexts();
+        }
     }
     for (const SectorEntry &e : qAsConst(m_sectors)) {
         if (e.item) {

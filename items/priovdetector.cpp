@@ -59,6 +59,18 @@ QRectF sceneSquare(const QPointF &worldCentre, double side)
     return QRectF(worldToGeo(worldCentre - half), worldToGeo(worldCentre + half)).normalized();
 }
 
+// The brush of a state colour: the few colours' brushes are shared by every detector
+// rather than one made for each.
+QBrush stateBrush(const QColor &colour)
+{
+    static const QBrush brushes[] = {QBrush(Qt::red), QBrush(Qt::blue), QBrush(Qt::green), QBrush(Qt::darkGray)};
+    for (const QBrush &brush : brushes) {
+        if (brush.color() == colour)
+            return brush;
+    }
+    return QBrush(colour);
+}
+
 QPointF towards(const QPointF &from, const QPointF &to, double distance)
 {
     const double length = QLineF(from, to).length();
@@ -128,7 +140,8 @@ QVariant PrioVDetector::modelData(int column, int role)
 {
     if (role == Qt::StatusTipRole)
         return m_statusTip;
-    return ItemRow::data(column, role, m_id, m_displayName, m_typeText, m_icon, toolTip());
+    ensureTexts();
+    return ItemRow::data(column, role, m_id, m_displayName, m_typeText, m_icon, QGraphicsObject::toolTip());
 }
 
 void PrioVDetector::applyProperties(const QVariantMap &record)
@@ -417,8 +430,12 @@ void PrioVDetector::updateAppearance()
     if (!isVisible() && m_inView)
         show();
     if (m_stateBrush.color() != m_stateColour)
-        m_stateBrush = QBrush(m_stateColour);
-    updateTexts();
+        m_stateBrush = stateBrush(m_stateColour);
+    // Without the batch nothing would make them before the scene reads the tooltip.
+    if (m_batch)
+        m_textsStale = true;
+    else
+        updateTexts();
     refresh();
 }
 
@@ -471,6 +488,7 @@ void PrioVDetector::setSelectedShown(bool selected)
 
 void PrioVDetector::updateTexts()
 {
+    m_textsStale = false;
     m_typeText = m_emergency ? QCoreApplication::translate("PrioVDetector", "ESC detector")
                              : QCoreApplication::translate("PrioVDetector", "Detector");
     if (m_locked)

@@ -56,8 +56,32 @@ public:
     int weight() const { return m_weight; }
     bool isInView() const { return m_inView; }
     bool showOnActivation() const { return m_showOnActivation; }
-    QString displayName() const { return m_displayName; }
-    QString typeText() const { return m_typeText; }
+    QString displayName() const
+    {
+        ensureTexts();
+        return m_displayName;
+    }
+    QString typeText() const
+    {
+        ensureTexts();
+        return m_typeText;
+    }
+    // The tooltip as updateTexts makes it. A city's detectors are loaded and changed far
+    // more often than their texts are read (a tooltip, a tree row): while the layer's item
+    // batch is there, they are made when read, through these, modelData, or the scene's
+    // help event (the batch makes those of the shown detectors before the scene shows a
+    // tooltip).
+    QString toolTip() const
+    {
+        ensureTexts();
+        return QGraphicsObject::toolTip();
+    }
+    // Makes the texts now if a change left them to be made when read.
+    void ensureTexts() const
+    {
+        if (m_textsStale)
+            const_cast<PrioVDetector *>(this)->updateTexts();
+    }
     int weightShowMode() const { return m_weightShowMode; }
 
     void applyProperties(const QVariantMap &record);
@@ -146,6 +170,7 @@ private:
     int m_weight = 0;
     bool m_showOnActivation;
     bool m_inView = false;
+    bool m_textsStale = false;
     int m_weightShowMode = 0;
     // zonePath's bounds and, for a line zone, the check-in square and the weight figure.
     QRectF m_bounds;

@@ -98,22 +98,6 @@ ItemObj::ItemObj(ItemModel *model, ItemModelItem *parent, QObject *object)
     , m_object(object)
     , m_key(object)
 {
-    // stateChanged() first: a connection to a signal declared late in a long class line
-    // sizes the object's table of connections at once, where an earlier connection to
-    // destroyed() would have it made twice and the first left behind (some 160 bytes per
-    // listed object).
-    static const QMetaMethod onStateChanged =
-        ItemObj::staticMetaObject.method(ItemObj::staticMetaObject.indexOfSlot("onObjectStateChanged()"));
-    static const QMetaObject *lastClass = nullptr;
-    static QMetaMethod lastSignal;
-    const QMetaObject *mo = object->metaObject();
-    if (mo != lastClass) {
-        lastClass = mo;
-        lastSignal = mo->method(mo->indexOfSignal("stateChanged()"));
-    }
-    if (lastSignal.isValid())
-        connect(object, lastSignal, this, onStateChanged);
-
     // A detached entry is already on its way out with its ancestor; leave it to that.
     connect(object, &QObject::destroyed, this, [this] {
         if (m_model)
@@ -127,6 +111,24 @@ ItemObj::~ItemObj()
     // neighbouring rows during the removal never meet a half-destroyed entry.
     if (m_model)
         m_model->itemDestroyed(this);
+}
+
+void ItemObj::watch()
+{
+    if (m_watching || !m_object)
+        return;
+    m_watching = true;
+    static const QMetaMethod onStateChanged =
+        ItemObj::staticMetaObject.method(ItemObj::staticMetaObject.indexOfSlot("onObjectStateChanged()"));
+    static const QMetaObject *lastClass = nullptr;
+    static QMetaMethod lastSignal;
+    const QMetaObject *mo = m_object->metaObject();
+    if (mo != lastClass) {
+        lastClass = mo;
+        lastSignal = mo->method(mo->indexOfSignal("stateChanged()"));
+    }
+    if (lastSignal.isValid())
+        connect(m_object, lastSignal, this, onStateChanged);
 }
 
 void ItemObj::onObjectStateChanged()
@@ -289,9 +291,11 @@ QVariant ItemModel::data(const QModelIndex &index, int role) const
     if (!item)
         return QVariant();
     if (item->m_kind == Item::Kind::Entry) {
-        QObject *object = static_cast<const ItemObj *>(item)->m_object;
+        auto *entry = const_cast<ItemObj *>(static_cast<const ItemObj *>(item));
+        QObject *object = entry->m_object;
         if (!object)
             return QVariant();
+        entry->watch();
         const QMetaMethod method = modelDataMethod(object);
         QVariant value;
         if (!method.isValid()

@@ -66,7 +66,8 @@ private:
 //
 // A listed object provides the rows' columns through an invokable
 // "QVariant modelData(int column, int role)" and announces changes with a
-// "stateChanged()" signal. Its entries are recorded on it as the dynamic properties
+// "stateChanged()" signal, which the model passes on as dataChanged() for each of its rows
+// that has been read. Its entries are recorded on it as the dynamic properties
 // "modelItemObject" (the newest entry, a QObject*) and, while it is listed more than
 // once, "modelItemObjects" (all entries, a QVariantList of QObject*).
 class ROAD_ITEMMODEL_EXPORT ItemModel : public QAbstractItemModel
@@ -146,10 +147,16 @@ private slots:
 private:
     friend class ItemModel;
     ItemObj(ItemModel *model, ItemModelItem *parent, QObject *object);
+    // Connects the object's stateChanged() to the row's dataChanged(), when the row is first
+    // read: a row nobody has read holds nothing that could be stale, and most of a big
+    // tree's rows are never read (a connection to a signal declared late in the object's
+    // long class line costs its table of connections some 300 bytes).
+    void watch();
     QPointer<QObject> m_object;
     // The listed object as the key of ItemModel::m_entries; it stays valid while the
     // object's destroyed() runs, when m_object already reads null.
     QObject *m_key;
+    bool m_watching = false;
 };
 
 } // namespace Road
