@@ -71,8 +71,6 @@ Qt::ItemFlags ItemModelItem::flags(int column) const
 {
     if (column < 0 || column >= ItemModel::ColumnCount)
         return Qt::NoItemFlags;
-    if (m_model && m_model->m_unreadRow == this)
-        m_model->m_unreadRow = nullptr;
     return m_flags[column];
 }
 
@@ -81,10 +79,10 @@ void ItemModelItem::setFlags(int column, Qt::ItemFlags flags)
     if (column < 0 || column >= ItemModel::ColumnCount || m_flags[column] == flags)
         return;
     m_flags[column] = flags;
-    // A row whose flags nobody has read since it was listed (an entry is given its
-    // columns' flags as it is listed) is in no view's picture yet: telling them would cost
-    // QTreeView a search through all the rows it shows, per column of every new row.
-    if (m_model && m_parent && m_model->m_unreadRow != this) {
+    // A row nobody has read (an entry is given its columns' flags as it is listed) is in
+    // no view's picture yet: telling them would cost QTreeView a search through all the
+    // rows it shows, per column of every new row.
+    if (m_model && m_parent && m_seen) {
         const QModelIndex index = m_model->indexFromItem(this, column);
         emit m_model->dataChanged(index, index);
     }
@@ -115,9 +113,8 @@ ItemObj::~ItemObj()
 
 void ItemObj::watch()
 {
-    if (m_watching || !m_object)
+    if (!m_object)
         return;
-    m_watching = true;
     static const QMetaMethod onStateChanged =
         ItemObj::staticMetaObject.method(ItemObj::staticMetaObject.indexOfSlot("onObjectStateChanged()"));
     static const QMetaObject *lastClass = nullptr;
@@ -290,12 +287,11 @@ QVariant ItemModel::data(const QModelIndex &index, int role) const
     const Item *item = itemFromIndex(index);
     if (!item)
         return QVariant();
+    seen(item);
     if (item->m_kind == Item::Kind::Entry) {
-        auto *entry = const_cast<ItemObj *>(static_cast<const ItemObj *>(item));
-        QObject *object = entry->m_object;
+        QObject *object = static_cast<const ItemObj *>(item)->m_object;
         if (!object)
             return QVariant();
-        entry->watch();
         const QMetaMethod method = modelDataMethod(object);
         QVariant value;
         if (!method.isValid()
@@ -324,7 +320,10 @@ QVariant ItemModel::headerData(int section, Qt::Orientation orientation, int rol
 Qt::ItemFlags ItemModel::flags(const QModelIndex &index) const
 {
     const Item *item = itemFromIndex(index);
-    return item ? item->flags(index.column()) : Qt::NoItemFlags;
+    if (!item)
+        return Qt::NoItemFlags;
+    seen(item);
+    return item->flags(index.column());
 }
 
 ItemModel::Item *ItemModel::childSection(Item *parent, const QString &name) const
@@ -354,7 +353,6 @@ void ItemModel::insertItem(Item *parent, Item *child)
     child->m_row = row;
     child->m_frontRemovalsAtRow = parent->m_frontRemovals;
     parent->m_children.append(child);
-    m_unreadRow = child; // before the views hear of it, so that what they read counts
     endInsertRows();
 }
 
@@ -390,8 +388,6 @@ void ItemModel::itemDestroyed(Item *item)
 
 void ItemModel::forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched)
 {
-    if (item == m_unreadRow)
-        m_unreadRow = nullptr;
     if (item->m_kind == Item::Kind::Entry) {
         auto *entry = static_cast<ItemObj *>(item);
         for (auto it = m_entries.find(entry->m_key); it != m_entries.end() && it.key() == entry->m_key; ++it) {
@@ -407,6 +403,15 @@ void ItemModel::forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched)
     item->m_children.clear();
     item->m_model = nullptr;
     item->m_parent = nullptr;
+}
+
+void ItemModel::seen(const Item *item) const
+{
+    if (item->m_seen)
+        return;
+    item->m_seen = true;
+    if (item->m_kind == Item::Kind::Entry)
+        const_cast<ItemObj *>(static_cast<const ItemObj *>(item))->watch();
 }
 
 void ItemModel::entryChanged(ItemObj *entry)

@@ -46,6 +46,10 @@ private:
     ItemModelItem *m_parent;
     QString m_text;
     Kind m_kind;
+    // Whether anyone has read the row (its data or flags): a row nobody has read holds
+    // nothing that could be stale, so its changes need no dataChanged(). Most rows of a big
+    // tree are never read, and a view answers each dataChanged() with a search of its rows.
+    mutable bool m_seen = false;
     // A list, not a vector: entries go first to last when a whole section is emptied, and
     // a list drops its first element without moving the others.
     QList<ItemModelItem *> m_children;
@@ -122,14 +126,14 @@ private:
     void forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched);
     void entryChanged(ItemObj *entry);
     void recordEntries(QObject *object) const;
+    // The row is being read.
+    void seen(const Item *item) const;
 
     Item *m_root;
     // Live entries of every listed object, newest first: the source of the
     // "modelItemObject(s)" properties, so that what callers write there never matters. One
     // node per entry: most objects are listed once, and a vector each would cost more.
     QMultiHash<QObject *, ItemObj *> m_entries;
-    // The node inserted last, until its flags are first read (or it goes).
-    const Item *m_unreadRow = nullptr;
 };
 
 // An entry: one row that lists a QObject.
@@ -148,15 +152,13 @@ private:
     friend class ItemModel;
     ItemObj(ItemModel *model, ItemModelItem *parent, QObject *object);
     // Connects the object's stateChanged() to the row's dataChanged(), when the row is first
-    // read: a row nobody has read holds nothing that could be stale, and most of a big
-    // tree's rows are never read (a connection to a signal declared late in the object's
-    // long class line costs its table of connections some 300 bytes).
+    // read (a connection to a signal declared late in the object's long class line costs
+    // its table of connections some 300 bytes).
     void watch();
     QPointer<QObject> m_object;
     // The listed object as the key of ItemModel::m_entries; it stays valid while the
     // object's destroyed() runs, when m_object already reads null.
     QObject *m_key;
-    bool m_watching = false;
 };
 
 } // namespace Road
