@@ -20,12 +20,25 @@ namespace {
 // backslash (ids, hashes, geometry strings, most names).
 bool isPlainText(const QString &s)
 {
-    bool plain = true;
-    for (const QChar c : s) {
-        const ushort u = c.unicode();
-        plain &= (u >= 0x20) & (u < 0x80) & (u != '"') & (u != '\\');
+    // A character that is escaped or not ASCII marks its block; blocks of a fixed length
+    // are what the compiler makes vector code of (geometry strings are megabytes here).
+    const auto marked = [](ushort u) { return ushort(u - 0x20) >= 0x60 || u == '"' || u == '\\'; };
+    constexpr int Block = 32;
+    const ushort *p = s.utf16();
+    const int n = s.size();
+    int i = 0;
+    for (; i + Block <= n; i += Block) {
+        int marks = 0;
+        for (int j = 0; j < Block; ++j)
+            marks |= marked(p[i + j]);
+        if (marks)
+            return false;
     }
-    return plain;
+    for (; i < n; ++i) {
+        if (marked(p[i]))
+            return false;
+    }
+    return true;
 }
 
 // Length of a string as the JSON writer quotes and escapes it.
