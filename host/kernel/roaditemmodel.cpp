@@ -1,6 +1,7 @@
 #include "roaditemmodel.h"
 
 #include <QMetaMethod>
+#include <QVarLengthArray>
 
 #include <algorithm>
 
@@ -10,6 +11,15 @@ namespace {
 
 const char ModelItemObjectProperty[] = "modelItemObject";
 const char ModelItemObjectsProperty[] = "modelItemObjects";
+
+// Clears a property, not asking an object that never had it: setProperty makes a copy of
+// the name for every look, and most objects are listed once, without "modelItemObjects".
+void clearProperty(QObject *object, const char *name)
+{
+    if (object->metaObject()->indexOfProperty(name) >= 0
+        || object->dynamicPropertyNames().contains(QByteArray::fromRawData(name, int(qstrlen(name)))))
+        object->setProperty(name, QVariant());
+}
 
 // Rows are served by the listed object itself, looked up by signature so that the
 // object needs no common base class with the host.
@@ -424,23 +434,23 @@ void ItemModel::entryChanged(ItemObj *entry)
 void ItemModel::recordEntries(QObject *object) const
 {
     // Newest first, as the hash keeps them; recorded oldest first.
-    QVector<ItemObj *> entries;
+    QVarLengthArray<ItemObj *, 4> newestFirst;
     for (auto it = m_entries.constFind(object); it != m_entries.cend() && it.key() == object; ++it)
-        entries.prepend(it.value());
-    if (entries.isEmpty()) {
-        object->setProperty(ModelItemObjectProperty, QVariant());
-        object->setProperty(ModelItemObjectsProperty, QVariant());
+        newestFirst.append(it.value());
+    if (newestFirst.isEmpty()) {
+        clearProperty(object, ModelItemObjectProperty);
+        clearProperty(object, ModelItemObjectsProperty);
         return;
     }
-    object->setProperty(ModelItemObjectProperty, QVariant::fromValue<QObject *>(entries.last()));
-    if (entries.size() == 1) {
-        object->setProperty(ModelItemObjectsProperty, QVariant());
+    object->setProperty(ModelItemObjectProperty, QVariant::fromValue<QObject *>(newestFirst.first()));
+    if (newestFirst.size() == 1) {
+        clearProperty(object, ModelItemObjectsProperty);
         return;
     }
     QVariantList list;
-    list.reserve(entries.size());
-    for (ItemObj *entry : entries)
-        list.append(QVariant::fromValue<QObject *>(entry));
+    list.reserve(newestFirst.size());
+    for (int i = newestFirst.size() - 1; i >= 0; --i)
+        list.append(QVariant::fromValue<QObject *>(newestFirst.at(i)));
     object->setProperty(ModelItemObjectsProperty, list);
 }
 
