@@ -8,8 +8,10 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QSaveFile>
 
+#include <cmath>
 #include <optional>
 
 using namespace PrioLog;
@@ -72,7 +74,13 @@ qint64 valueBytesAtDepth(const QJsonValue &value, int depth)
         const QVariant number = value.toVariant();
         if (number.userType() == QMetaType::LongLong)
             return QByteArray::number(number.toLongLong()).size();
-        break;
+        // The rest as the writer spells them: whole numbers below 2^64 in full, others in
+        // the shortest form that reads back the same; "null" for what is not finite.
+        const double d = value.toDouble();
+        if (!std::isfinite(d))
+            return 4;
+        const bool whole = std::abs(d) < 18446744073709551616.0 && d == std::trunc(d);
+        return QByteArray::number(d, whole ? 'f' : 'g', QLocale::FloatingPointShortest).size();
     }
     case QJsonValue::Array: {
         const QJsonArray array = value.toArray();
@@ -95,7 +103,7 @@ qint64 valueBytesAtDepth(const QJsonValue &value, int depth)
     case QJsonValue::Undefined:
         break;
     }
-    // Other numbers as the writer spells them: "[\n    value\n]\n"
+    // Anything else as the writer spells it: "[\n    value\n]\n"
     return QJsonDocument(QJsonArray{value}).toJson().size() - 9;
 }
 
