@@ -297,7 +297,7 @@ QVariant ItemModel::data(const QModelIndex &index, int role) const
     const Item *item = itemFromIndex(index);
     if (!item)
         return QVariant();
-    seen(item);
+    seen(item, true);
     if (item->m_kind == Item::Kind::Entry) {
         QObject *object = static_cast<const ItemObj *>(item)->m_object;
         if (!object)
@@ -332,7 +332,7 @@ Qt::ItemFlags ItemModel::flags(const QModelIndex &index) const
     const Item *item = itemFromIndex(index);
     if (!item)
         return Qt::NoItemFlags;
-    seen(item);
+    seen(item, false);
     return item->flags(index.column());
 }
 
@@ -415,11 +415,12 @@ void ItemModel::forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched)
     item->m_parent = nullptr;
 }
 
-void ItemModel::seen(const Item *item) const
+void ItemModel::seen(const Item *item, bool data) const
 {
-    if (item->m_seen)
-        return;
     item->m_seen = true;
+    if (!data || item->m_dataRead)
+        return;
+    item->m_dataRead = true;
     if (item->m_kind == Item::Kind::Entry)
         const_cast<ItemObj *>(static_cast<const ItemObj *>(item))->watch();
 }

@@ -50,6 +50,9 @@ private:
     // nothing that could be stale, so its changes need no dataChanged(). Most rows of a big
     // tree are never read, and a view answers each dataChanged() with a search of its rows.
     mutable bool m_seen = false;
+    // Whether anyone has read an entry's data: its object's changes reach the row from then
+    // on. A tree view reads the flags of every row it lays out, the data only of rows shown.
+    mutable bool m_dataRead = false;
     // A list, not a vector: entries go first to last when a whole section is emptied, and
     // a list drops its first element without moving the others.
     QList<ItemModelItem *> m_children;
@@ -126,8 +129,8 @@ private:
     void forgetSubtree(Item *item, QVector<QPointer<QObject>> &touched);
     void entryChanged(ItemObj *entry);
     void recordEntries(QObject *object) const;
-    // The row is being read.
-    void seen(const Item *item) const;
+    // The row is being read: its flags, or also its data.
+    void seen(const Item *item, bool data) const;
 
     Item *m_root;
     // Live entries of every listed object, newest first: the source of the
@@ -151,8 +154,8 @@ private slots:
 private:
     friend class ItemModel;
     ItemObj(ItemModel *model, ItemModelItem *parent, QObject *object);
-    // Connects the object's stateChanged() to the row's dataChanged(), when the row is first
-    // read (a connection to a signal declared late in the object's long class line costs
+    // Connects the object's stateChanged() to the row's dataChanged(), when the row's data is
+    // first read (a connection to a signal declared late in the object's long class line costs
     // its table of connections some 300 bytes).
     void watch();
     QPointer<QObject> m_object;
