@@ -210,7 +210,8 @@ private slots:
         // route draws itself. The view must look the same either way: after a route made
         // before the bent one gets its geometry (under it), one goes, the route made last gets
         // its geometry (over all), another goes, and a drag. A new picture may take a few frames, a slice of
-        // routes a frame (changed routes stand on top meanwhile).
+        // routes a frame (changed routes stand on top meanwhile, and a drag uncovers nothing until
+        // it is done): a slow machine draws a single route in a frame.
         auto settle = [&] {
             for (int i = 0; i < 8; ++i)
                 view.viewport()->grab();
@@ -221,7 +222,9 @@ private slots:
         late->setGeometry(geometryOf({px(-40, -20), px(-40, 120)}), "h");
         settle();
         delete spare;
+        settle();
         view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
+        settle();
         const QImage picture = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QList<QGraphicsItem *> layers;
         for (QGraphicsItem *item : scene->items())
