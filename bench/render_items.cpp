@@ -51,6 +51,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <unistd.h>
 
@@ -218,6 +219,24 @@ struct PlainCity
     }
 };
 
+// PERF_CTL_FIFO and PERF_ACK_FIFO name perf's control fifos (perf record -D -1 --control
+// fifo:CTL,ACK): only the timed frames are recorded.
+void perfControl(const char *command)
+{
+    auto open = [](const char *name, const char *mode) {
+        return qEnvironmentVariableIsSet(name) ? std::fopen(qgetenv(name).constData(), mode) : nullptr;
+    };
+    static FILE *control = open("PERF_CTL_FIFO", "w");
+    static FILE *ack = control ? open("PERF_ACK_FIFO", "r") : nullptr;
+    if (!control)
+        return;
+    std::fputs(command, control);
+    std::fflush(control);
+    char answer[16];
+    if (ack && !std::fgets(answer, sizeof answer, ack))
+        ack = nullptr;
+}
+
 // Mean ms per frame: the boards move (not timed), then the view repaints all of its
 // viewport the way its event loop does it.
 double frameMs(TimedView *view, int frames, const std::function<void()> &beforeFrame)
@@ -225,10 +244,12 @@ double frameMs(TimedView *view, int frames, const std::function<void()> &beforeF
     double total = 0.0;
     for (int i = 0; i <= frames; ++i) {
         beforeFrame();
+        perfControl("enable\n");
         QElapsedTimer clock;
         clock.start();
         view->viewport()->update();
         QCoreApplication::processEvents();
+        perfControl("disable\n");
         if (i > 0) // the first frame after a change of place warms the caches
             total += clock.nsecsElapsed() / 1e6;
     }
@@ -274,13 +295,13 @@ int main(int argc, char *argv[])
     parser.addOption({"frames", "Frames measured per figure.", "n", "5"});
     parser.addOption({"places", "Places to measure, comma-separated: whole, district, street.", "list",
                       "whole,district,street"});
-    parser.addOption({"rows", "Only the rows whose names start with one of these, comma-separated.", "list"});
+    parser.addOption({"rows", "Only the rows whose names start with one of these, separated by semicolons.", "list"});
     parser.addOption({"no-plain", "Leave out the plain Qt items."});
     parser.addOption({"no-hostile", "Leave out the hostile items."});
     parser.process(app);
     const int frames = qMax(1, parser.value("frames").toInt());
     const QStringList wanted = parser.value("places").split(',');
-    const QStringList rows = parser.value("rows").split(',', Qt::SkipEmptyParts);
+    const QStringList rows = parser.value("rows").split(';', Qt::SkipEmptyParts);
     auto rowWanted = [&](const QString &name) {
         return rows.isEmpty() || std::any_of(rows.begin(), rows.end(), [&](const QString &r) { return name.startsWith(r); });
     };
