@@ -523,14 +523,58 @@ QRectF ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const
     return drawn;
 }
 
+ItemBatch *ItemBatch::ofLayer(const QGraphicsItem *layer)
+{
+    return batches().value(layer);
+}
+
+const QImage *ItemBatch::takePicture(QPainter *painter, QWidget *widget, QRegion *changed, bool *all)
+{
+    m_taken = Taken();
+    // paint() is handed the same painter in the same state in this frame (the route layer
+    // sees to its transform), with the batch's own opacity.
+    if (!isVisible() || effectiveOpacity() != 1.0 || !childItems().isEmpty())
+        return nullptr;
+    Picture *picture = updatePicture(painter, painter->worldTransform(), widget);
+    if (!picture)
+        return nullptr;
+    *changed = picture->unseen;
+    *all = picture->unseenAll;
+    picture->unseen = QRegion();
+    picture->unseenAll = false;
+    m_taken.painter = painter;
+    m_taken.device = painter->device();
+    m_taken.transform = painter->worldTransform();
+    return &picture->image;
+}
+
 void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget)
 {
-    QPaintDevice *device = painter->device();
-    // Rendered into an image, printed or translucent: drawn as it is.
-    if (!widget || !device || painter->opacity() != 1.0 || m_detectors.isEmpty()) {
+    // Drawn by the route layer in this frame, with the picture as it is now.
+    const Taken taken = m_taken;
+    m_taken = Taken();
+    if (taken.painter == painter && taken.device == painter->device() && taken.transform == base)
+        return;
+    Picture *picture = updatePicture(painter, base, widget);
+    if (!picture) {
         drawDetectors(painter, base, exposed, nullptr);
         return;
     }
+    const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1) & picture->content;
+    if (target.isEmpty())
+        return;
+    painter->setWorldTransform(QTransform());
+    painter->drawImage(target, picture->image,
+                       QRectF(QPointF(target.topLeft()) * picture->key.ratio, QSizeF(target.size()) * picture->key.ratio));
+    painter->setWorldTransform(base);
+}
+
+ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform &base, QWidget *widget)
+{
+    QPaintDevice *device = painter->device();
+    // Rendered into an image, printed or translucent: drawn as it is.
+    if (!widget || !device || painter->opacity() != 1.0 || m_detectors.isEmpty())
+        return nullptr;
     PictureKey key;
     key.transform = base;
     key.size = QSize(device->width(), device->height());
@@ -575,6 +619,8 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         p.setWorldTransform(picture->key.transform);
         const QRectF drawn = drawDetectors(&p, picture->key.transform, picture->key.transform.inverted().mapRect(view), picture);
         picture->content |= (drawn & view).toAlignedRect();
+        if (!picture->unseenAll)
+            picture->unseen |= region;
         picture->dirty.fill(false);
         picture->anyDirty = false;
     };
@@ -593,6 +639,8 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         picture->columns = (key.size.width() + TilePixels - 1) / TilePixels;
         picture->dirty = QBitArray(picture->columns * ((key.size.height() + TilePixels - 1) / TilePixels));
         picture->anyDirty = false;
+        picture->unseen = QRegion();
+        picture->unseenAll = true;
         QPainter p(&picture->image);
         begin(&p);
         p.setWorldTransform(base);
@@ -602,6 +650,11 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         shiftPicture(&picture->image, shift);
         picture->content = (QRectF(picture->content).translated(shift) & view).toAlignedRect();
         picture->key.transform = key.transform;
+        // Moved by a fraction of a logical pixel (a device pixel ratio above 1), what was
+        // drawn again since cannot follow it: all of it is.
+        picture->unseenAll = picture->unseenAll || shift != QPointF(shift.toPoint());
+        if (!picture->unseenAll)
+            picture->unseen = picture->unseen.translated(shift.toPoint()) & view.toRect();
         const double w = view.width();
         const double h = view.height();
         if (shift.x() != 0.0)
@@ -611,13 +664,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
     }
     redrawDirty();
 
-    const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1) & picture->content;
-    if (target.isEmpty())
-        return;
-    painter->setWorldTransform(QTransform());
-    painter->drawImage(target, picture->image,
-                       QRectF(QPointF(target.topLeft()) * key.ratio, QSizeF(target.size()) * key.ratio));
-    painter->setWorldTransform(base);
+    return picture;
 }
 
 void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *option)

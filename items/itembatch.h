@@ -75,6 +75,18 @@ public:
     // The z-value of the sectors the batch draws: a vehicle's, less 0.1.
     static constexpr double SectorZ = -0.1;
 
+    // The batch of a layer, if it has one.
+    static ItemBatch *ofLayer(const QGraphicsItem *layer);
+    // For the route layer, which draws the detectors' picture over its own as one picture
+    // where nothing comes between them: the view's picture of the detectors, brought up to
+    // date for the painter as this frame's paint() would, with the device rectangles
+    // (logical pixels) drawn again since the last call (all of it when *all), and this
+    // frame's detectors left out of the batch's paint(). Null where the batch would not draw
+    // them from its picture of that view.
+    const QImage *takePicture(QPainter *painter, QWidget *widget, QRegion *changed, bool *all);
+    // The detectors are drawn by the batch again (the route layer is painted without them).
+    void dropTaken() { m_taken = Taken(); }
+
     int type() const override { return Type; }
     QRectF boundingRect() const override;
     QPainterPath shape() const override { return QPainterPath(); }
@@ -164,12 +176,27 @@ private:
         bool anyDirty = false;
         // Device pixels outside it are transparent: the frame copies only what lies in it.
         QRect content;
+        // What was drawn again since takePicture() last took it (it has moved with the
+        // picture), or all of it.
+        QRegion unseen;
+        bool unseenAll = true;
         // The tiles a rectangle of device pixels meets are drawn again.
         void markDirty(const QRectF &device);
         bool isDirty(const QRectF &device) const;
     };
     // Draws the detectors from the view's picture, made or brought up to date first.
     void paintDetectors(QPainter *painter, const QTransform &base, const QRectF &exposed, QWidget *widget);
+    // The view's picture, made or brought up to date for the painter; null where the
+    // detectors are drawn as they are (no widget, translucent, none).
+    Picture *updatePicture(QPainter *painter, const QTransform &base, QWidget *widget);
+    // The frame whose detectors the route layer drew: painter, device and transform.
+    struct Taken
+    {
+        const QPainter *painter = nullptr;
+        const QPaintDevice *device = nullptr;
+        QTransform transform;
+    };
+    Taken m_taken;
     // Draws the shown detectors that meet window (batch coordinates) or, given picture, its
     // dirty tiles; the device rectangle they cover.
     QRectF drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window, const Picture *picture) const;

@@ -1,5 +1,6 @@
 #include "routelayer.h"
 
+#include "itembatch.h"
 #include "prioroute.h"
 #include "viewpictures.h"
 
@@ -10,6 +11,7 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -213,8 +215,10 @@ void RouteLayer::addChangedOnTop(View *view)
             continue;
         }
         m_drawn.insert(route);
-        if (drawInto(&painter, window, view->shownKey, route))
+        if (drawInto(&painter, window, view->shownKey, route)) {
             view->shownTop = place;
+            view->unseenAll = true;
+        }
     }
 }
 
@@ -229,6 +233,12 @@ void RouteLayer::movePicture(View *view, const Key &key)
         || qAbs(shift.y()) >= h / 2)
         return;
     shiftPicture(&view->shown, shift);
+    // What was drawn since the composed picture took it moves along; by a fraction of a
+    // logical pixel (a device pixel ratio above 1) it cannot follow: all of it is new.
+    const QRect viewRect(QPoint(0, 0), key.size);
+    view->unseenAll = view->unseenAll || shift != QPointF(shift.toPoint());
+    if (!view->unseenAll)
+        view->unseen = view->unseen.translated(shift.toPoint()) & viewRect;
     QPainter painter(&view->shown);
     painter.setRenderHints(QPainter::RenderHints(key.hints));
     QVector<QRectF> strips;
@@ -241,6 +251,8 @@ void RouteLayer::movePicture(View *view, const Key &key)
         painter.setWorldTransform(QTransform());
         painter.setClipRect(strip);
         painter.setWorldTransform(key.transform);
+        if (!view->unseenAll)
+            view->unseen |= strip.toAlignedRect() & viewRect;
         const QRectF window = inverse.mapRect(strip);
         for (int place = 0; place < m_routes.size(); ++place) {
             const PrioRoute *route = m_routes.at(place);
@@ -265,6 +277,9 @@ void RouteLayer::closeHoles()
 void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWidget *widget)
 {
     closeHoles();
+    // The batch draws its detectors itself unless this frame's composed picture has them.
+    if (ItemBatch *batch = ItemBatch::ofLayer(parentItem()))
+        batch->dropTaken();
     QPaintDevice *device = painter->device();
     Key key;
     key.transform = painter->worldTransform();
@@ -346,6 +361,7 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             view->shownTop = view->nextTop;
             view->nextRoute = -1;
             view->next = QImage();
+            view->unseenAll = true;
             m_drawn = view->nextDrawn;
             if (view->shownKey.generation == m_generation) {
                 m_changed.clear();
@@ -358,18 +374,25 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
             update();
     }
 
+    // On top of the picture, at once, the routes it does not show as they are: changed since
+    // (selected or deselected too) or new.
+    const QRectF window = key.window();
+    auto onTop = [&](const PrioRoute *route) {
+        return !pictured(route) && eligible(route) && route->boundingRect().intersects(window);
+    };
+    if (view->shownKey == key && std::none_of(m_routes.cbegin(), m_routes.cend(), onTop)
+        && paintComposed(painter, view, key, widget))
+        return;
+
     painter->save();
     // From the shown picture's pixels to this frame's.
     painter->setWorldTransform(view->shownKey.transform.inverted() * key.transform);
     painter->drawImage(QPointF(0.0, 0.0), view->shown);
     painter->restore();
 
-    // On top of it, at once, the routes the picture does not show as they are: changed since
-    // (selected or deselected too) or new.
-    const QRectF window = key.window();
     int changedOnTop = 0;
     for (const PrioRoute *route : qAsConst(m_routes)) {
-        if (pictured(route) || !eligible(route) || !route->boundingRect().intersects(window))
+        if (!onTop(route))
             continue;
         if (!route->isSelected() && ++changedOnTop > MaxChangedOnTop)
             continue;
@@ -377,4 +400,86 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
         route->paintContent(painter, window, key.pen, route->isSelected());
         painter->restore();
     }
+}
+
+bool RouteLayer::nothingBetween(const ItemBatch *batch) const
+{
+    if (!childItems().isEmpty())
+        return false;
+    // The layer's children in the order they are drawn.
+    const QList<QGraphicsItem *> siblings = parentItem()->childItems();
+    const int below = siblings.indexOf(const_cast<RouteLayer *>(this));
+    const int above = siblings.indexOf(const_cast<ItemBatch *>(batch));
+    if (below < 0 || above <= below)
+        return false;
+    for (int i = below + 1; i < above; ++i) {
+        const QGraphicsItem *item = siblings.at(i);
+        if (item->isVisible() && (!(item->flags() & ItemHasNoContents) || !item->childItems().isEmpty()))
+            return false;
+    }
+    return true;
+}
+
+bool RouteLayer::paintComposed(QPainter *painter, View *view, const Key &key, QWidget *widget)
+{
+    ItemBatch *batch = ItemBatch::ofLayer(parentItem());
+    if (!batch)
+        return false;
+    // The batch is drawn in this frame (it covers the whole view), with this item's mapping.
+    if (painter->opacity() != 1.0 || !(batch->sceneTransform() == sceneTransform())
+        || !batch->boundingRect().contains(key.window()) || !nothingBetween(batch))
+        return false;
+    QRegion redo;
+    bool all = false;
+    const QImage *detectors = batch->takePicture(painter, widget, &redo, &all);
+    if (!detectors)
+        return false;
+    if (detectors->size() != view->shown.size() || detectors->devicePixelRatio() != view->shown.devicePixelRatio()) {
+        // What the batch drew since is not kept: the next composed picture is made whole.
+        batch->dropTaken();
+        view->hasComposed = false;
+        return false;
+    }
+
+    // The composed picture follows a pan as the two pictures do, and draws again what either
+    // drew again since it took them (the strips a pan uncovers among them).
+    const QRect viewRect(QPoint(0, 0), key.size);
+    Key look = view->composedKey;
+    look.generation = key.generation;
+    all = all || view->unseenAll || !view->hasComposed || !look.sameLook(key);
+    const QPointF shift(key.transform.dx() - view->composedKey.transform.dx(),
+                        key.transform.dy() - view->composedKey.transform.dy());
+    if (!all && !shift.isNull()) {
+        if (shift != QPointF(shift.toPoint()) || qAbs(shift.x()) >= key.size.width() / 2
+            || qAbs(shift.y()) >= key.size.height() / 2) {
+            all = true;
+        } else {
+            shiftPicture(&view->composed, shift);
+        }
+    }
+    if (all) {
+        view->composed = QImage(view->shown.size(), QImage::Format_ARGB32_Premultiplied);
+        view->composed.setDevicePixelRatio(key.ratio);
+        redo = viewRect;
+    }
+    redo = (redo | view->unseen) & viewRect;
+    view->unseen = QRegion();
+    view->unseenAll = false;
+    view->composedKey = key;
+    view->hasComposed = true;
+    if (!redo.isEmpty()) {
+        QPainter p(&view->composed);
+        for (const QRect &rect : redo) {
+            const QRectF from(QPointF(rect.topLeft()) * key.ratio, QSizeF(rect.size()) * key.ratio);
+            p.setCompositionMode(QPainter::CompositionMode_Source);
+            p.drawImage(QRectF(rect), view->shown, from);
+            p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+            p.drawImage(QRectF(rect), *detectors, from);
+        }
+    }
+    painter->save();
+    painter->setWorldTransform(QTransform());
+    painter->drawImage(QPointF(0.0, 0.0), view->composed);
+    painter->restore();
+    return true;
 }

@@ -6,10 +6,12 @@
 #include <QImage>
 #include <QPen>
 #include <QPointer>
+#include <QRegion>
 #include <QSet>
 #include <QTransform>
 #include <QVector>
 
+class ItemBatch;
 class PrioRoute;
 
 // The routes of one map layer drawn as one picture, the way map applications show a layer
@@ -108,7 +110,23 @@ private:
         int nextRoute = -1;
         int nextTop = -1;
         QSet<const PrioRoute *> nextDrawn;
+        // Drawn into the shown picture since the composed picture took it (logical pixels,
+        // moved with it), or all of it.
+        QRegion unseen;
+        bool unseenAll = true;
+        // The shown picture with the detectors' picture of the layer's batch over it, made
+        // for composedKey and kept up to date where either changes.
+        QImage composed;
+        Key composedKey;
+        bool hasComposed = false;
     };
+    // In a frame where nothing comes between this picture and the batch's picture of the
+    // detectors (one above the other, the same whole-pixel mapping, no route drawn on top)
+    // both are drawn as one: one screen-sized blend instead of two. False where the frame
+    // draws them apart.
+    bool paintComposed(QPainter *painter, View *view, const Key &key, QWidget *widget);
+    // Whether the batch is the next item drawn after this one that draws anything.
+    bool nothingBetween(const ItemBatch *batch) const;
     // Draws routes from view->nextRoute on, within budgetMs (none: all of them); true when
     // the picture is done.
     bool continuePicture(View *view, int budgetMs);

@@ -6,6 +6,7 @@
 
 #include "itemtestutil.h"
 
+#include <QGraphicsRectItem>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -313,6 +314,14 @@ private slots:
         colourAt(board);
         view.centerOn(Here);
         QCOMPARE(colourAt(view.mapFromScene(offsetMetres(Here, 0, 15))), QColor(Qt::green));
+        // The route and detectors' pictures, drawn as one since nothing came between them, show
+        // after these changes and a pan what they show drawn apart (an item between them).
+        view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
+        const QImage one = view.viewport()->grab().toImage();
+        auto *between = new QGraphicsRectItem(QRectF(Here, QSizeF(1e-6, 1e-6)), detector->parentItem());
+        between->setPen(Qt::NoPen);
+        between->setZValue(-0.04);
+        QCOMPARE(view.viewport()->grab().toImage(), one);
     }
 
     void emergencySector()
