@@ -316,7 +316,8 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
 
     // Moved by whole pixels with nothing changed (a drag), the shown picture moves and draws
     // the strips it uncovers.
-    if (view->hasShown && view->nextRoute < 0 && view->shownKey.sameLook(key) && !(view->shownKey == key))
+    const bool moved = view->hasShown && view->nextRoute < 0 && view->shownKey.sameLook(key) && !(view->shownKey == key);
+    if (moved)
         movePicture(view, key);
     if (!(view->hasShown && view->shownKey == key)) {
         // A picture being made for the same scale goes on (it is shown moved when done); any
@@ -380,7 +381,9 @@ void RouteLayer::paint(QPainter *painter, const QStyleOptionGraphicsItem *, QWid
     auto onTop = [&](const PrioRoute *route) {
         return !pictured(route) && eligible(route) && route->boundingRect().intersects(window);
     };
-    if (view->shownKey == key && std::none_of(m_routes.cbegin(), m_routes.cend(), onTop)
+    // While the view is dragged the two are drawn apart: moving the composed picture as well
+    // in every frame costs what it saves. It follows in the first frame after.
+    if (!moved && view->shownKey == key && std::none_of(m_routes.cbegin(), m_routes.cend(), onTop)
         && paintComposed(painter, view, key, widget))
         return;
 

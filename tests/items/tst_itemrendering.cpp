@@ -317,6 +317,7 @@ private slots:
         // The route and detectors' pictures, drawn as one since nothing came between them, show
         // after these changes and a pan what they show drawn apart (an item between them).
         view.centerOn(view.mapToScene(Centre + QPoint(37, -23)));
+        view.viewport()->grab();
         const QImage one = view.viewport()->grab().toImage();
         auto *between = new QGraphicsRectItem(QRectF(Here, QSizeF(1e-6, 1e-6)), detector->parentItem());
         between->setPen(Qt::NoPen);
