@@ -731,14 +731,13 @@ void ItemBatch::paint(QPainter *painter, const QStyleOptionGraphicsItem *option,
 
 namespace {
 
-// The part of the pixels of rows (bit x of a row is pixel x), their corner at corner, that
-// does not lie where cover (words a row, a bit a pixel, past the right edge set) has its bits
-// set, or off the screen: the rectangle (in the rows' pixels) around what shows of them.
-QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint64 *cover, int words, int height)
+// Calls visit(r, bits, cut, line, word, shift) for each row r of rows (bit x of a row is pixel
+// x), their corner at corner, that has pixels on the screen of cover (words a row, a bit a
+// pixel, one word more a row): the row's bits moved right by cut where they begin left of
+// the screen, and where they fall in the row's line of cover: from bit shift of word on.
+template<typename Cover, typename Visit>
+void forEachRow(const QVector<quint64> &rows, const QPoint &corner, Cover *cover, int words, int height, Visit visit)
 {
-    int top = -1;
-    int bottom = -1;
-    quint64 columns = 0;
     for (int r = 0; r < rows.size(); ++r) {
         const int y = corner.y() + r;
         quint64 bits = rows.at(r);
@@ -754,22 +753,33 @@ QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint6
             x = 0;
         }
         const int word = x >> 6;
-        if (word >= words)
-            continue;
-        const int shift = x & 63;
-        const quint64 *line = cover + qsizetype(y) * (words + 1);
-        quint64 shows = (bits << shift) & ~line[word];
-        quint64 left = shift ? (shows >> shift) : shows;
-        if (shift)
-            left |= ((bits >> (64 - shift)) & ~line[word + 1]) << (64 - shift);
-        left <<= cut;
-        if (!left)
-            continue;
-        if (top < 0)
-            top = r;
-        bottom = r;
-        columns |= left;
+        if (word < words)
+            visit(r, bits, cut, cover + qsizetype(y) * (words + 1), word, x & 63);
     }
+}
+
+// The part of the pixels of rows, their corner at corner, that does not lie where cover
+// (past the right edge set) has its bits set, or off the screen: the rectangle (in the rows'
+// pixels) around what shows of them.
+QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint64 *cover, int words, int height)
+{
+    int top = -1;
+    int bottom = -1;
+    quint64 columns = 0;
+    forEachRow(rows, corner, cover, words, height,
+               [&](int r, quint64 bits, int cut, const quint64 *line, int word, int shift) {
+                   const quint64 shows = (bits << shift) & ~line[word];
+                   quint64 left = shift ? (shows >> shift) : shows;
+                   if (shift)
+                       left |= ((bits >> (64 - shift)) & ~line[word + 1]) << (64 - shift);
+                   left <<= cut;
+                   if (!left)
+                       return;
+                   if (top < 0)
+                       top = r;
+                   bottom = r;
+                   columns |= left;
+               });
     if (top < 0)
         return QRect();
     const int first = int(qCountTrailingZeroBits(columns));
@@ -780,27 +790,11 @@ QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint6
 // Sets the bits of rows, their corner at corner, in cover.
 void addCover(const QVector<quint64> &rows, const QPoint &corner, quint64 *cover, int words, int height)
 {
-    for (int r = 0; r < rows.size(); ++r) {
-        const int y = corner.y() + r;
-        quint64 bits = rows.at(r);
-        if (y < 0 || y >= height || !bits)
-            continue;
-        int x = corner.x();
-        if (x < 0) {
-            if (x <= -64)
-                continue;
-            bits >>= -x;
-            x = 0;
-        }
-        const int word = x >> 6;
-        if (word >= words)
-            continue;
-        const int shift = x & 63;
-        quint64 *line = cover + qsizetype(y) * (words + 1);
+    forEachRow(rows, corner, cover, words, height, [](int, quint64 bits, int, quint64 *line, int word, int shift) {
         line[word] |= bits << shift;
         if (shift)
             line[word + 1] |= bits >> (64 - shift);
-    }
+    });
 }
 
 } // namespace
