@@ -21,7 +21,9 @@ class PrioRoute;
 // visibility or selection changes, or the view's scale, size or painter state does; a drag
 // by whole pixels moves the picture and draws the strips it uncovers. While a view zooms
 // the last picture, scaled, stands in until the new one is done, which is drawn a slice of
-// routes at a time, within a frame's budget.
+// routes at a time, within a frame's budget. Where the layer's batch (ItemBatch) is the next
+// item drawn, its picture of the detectors is kept composed over this one, so that the two
+// cost one image a frame (drawn apart while a view is dragged or anything comes between).
 //
 // The item belongs to the plug-in (its QObject parent) and sits on the layer; it draws
 // nothing of its own, has no shape and takes no events. A route changed since the picture
