@@ -32,6 +32,7 @@
 #include "items/prioroute.h"
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
+#include "items/splitdraw.h"
 #include "kernel/mapview.h"
 #include "kernel/roadkernel.h"
 #include "plugin/priorityplugin.h"
@@ -440,6 +441,11 @@ int main(int argc, char *argv[])
     };
 
     const QVector<double> all = row("all items, boards moving", moving);
+    // The markers blended on the painting thread alone, as before they were shared with a
+    // second core.
+    SplitDraw::setEnabled(false);
+    row("all items, one thread", moving);
+    SplitDraw::setEnabled(true);
     // Each frame the view has moved by a few pixels, as while the operator drags it (the
     // hand drag moves the scroll bars).
     row("all items, view panning", [&] {

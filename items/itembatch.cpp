@@ -3,6 +3,7 @@
 #include "guardeditems.h"
 #include "priovdetector.h"
 #include "priovehicle.h"
+#include "splitdraw.h"
 #include "viewpictures.h"
 
 #include <QEvent>
@@ -675,11 +676,21 @@ void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *
     const QBrush hostBrush = painter->brush();
     // In device pixels, as a path item's cosmetic pen draws; one transform for all.
     painter->setWorldTransform(QTransform());
-    QPolygonF device;
-    for (const SectorEntry &e : qAsConst(m_sectors)) {
-        if (!e.shown || !e.bounds.translated(e.pos).intersects(window))
-            continue;
-        const QTransform t = QTransform::fromTranslate(e.pos.x(), e.pos.y()) * base;
+    m_drawnSectors.clear();
+    for (int i = 0; i < m_sectors.size(); ++i) {
+        const SectorEntry &e = m_sectors.at(i);
+        if (e.shown && e.bounds.translated(e.pos).intersects(window))
+            m_drawnSectors.append(i);
+    }
+    auto mapping = [&](const SectorEntry &e) { return QTransform::fromTranslate(e.pos.x(), e.pos.y()) * base; };
+    // With the outline's pixel around it.
+    auto rect = [&](int k) {
+        const SectorEntry &e = m_sectors.at(m_drawnSectors.at(k));
+        return mapping(e).mapRect(e.bounds).toAlignedRect().adjusted(-2, -2, 2, 2);
+    };
+    auto draw = [&](QPainter *p, int k) {
+        const SectorEntry &e = m_sectors.at(m_drawnSectors.at(k));
+        const QTransform t = mapping(e);
         // The polygon is flattened for a thousand pixels; a smaller sector takes every
         // stride-th point of its arc (and both of its ends, and the centre it starts and
         // ends at), its curve still within a quarter pixel (the error grows with the square
@@ -688,17 +699,22 @@ void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *
         const double pixels = qMax(box.width(), box.height());
         const int stride = pixels > 0.0 ? qBound(1, int(std::sqrt(SectorFlatteningUnits / 2.0 / pixels)), 64) : 64;
         const int last = e.polygon.size() - 1;
-        device.clear();
+        QPolygonF device;
+        device.reserve(last / stride + 4);
         device.append(t.map(e.polygon.at(0)));
         for (int i = 1; i < last - 1; i += stride)
             device.append(t.map(e.polygon.at(i)));
         device.append(t.map(e.polygon.at(last - 1)));
         device.append(t.map(e.polygon.at(last)));
-        if (!(e.pen == painter->pen()))
-            painter->setPen(e.pen);
-        if (!(e.brush == painter->brush()))
-            painter->setBrush(e.brush);
-        painter->drawPolygon(device);
+        if (!(e.pen == p->pen()))
+            p->setPen(e.pen);
+        if (!(e.brush == p->brush()))
+            p->setBrush(e.brush);
+        p->drawPolygon(device);
+    };
+    if (!SplitDraw::drawSplit(painter, m_drawnSectors.size(), rect, draw)) {
+        for (int k = 0; k < m_drawnSectors.size(); ++k)
+            draw(painter, k);
     }
     painter->setWorldTransform(base);
     painter->setPen(hostPen);
@@ -860,10 +876,20 @@ void ItemBatch::paintVehicles(QPainter *painter, const QTransform &base, const Q
                 addCover(s.opaque, m.corner, m_cover.data(), words, height);
         }
     }
-    for (const PlacedMarker &m : qAsConst(m_placed)) {
+    // The markers not hidden whole; each drawn as far as it shows.
+    auto draw = [this](QPainter *p, int i) {
+        const PlacedMarker &m = m_placed.at(i);
         if (m.shows == m.sprite->image.rect())
-            painter->drawImage(m.corner, m.sprite->image);
+            p->drawImage(m.corner, m.sprite->image);
         else if (!m.shows.isEmpty())
-            painter->drawImage(m.corner + m.shows.topLeft(), m.sprite->image, m.shows);
-    }
+            p->drawImage(m.corner + m.shows.topLeft(), m.sprite->image, m.shows);
+    };
+    auto rect = [this](int i) {
+        const PlacedMarker &m = m_placed.at(i);
+        return m.shows.translated(m.corner);
+    };
+    if (SplitDraw::drawSplit(painter, m_placed.size(), rect, draw))
+        return;
+    for (int i = 0; i < m_placed.size(); ++i)
+        draw(painter, i);
 }

@@ -214,6 +214,8 @@ private:
     QVector<Picture> m_pictures;
     // Draws the sectors below the routes; made with the first sector.
     QPointer<QGraphicsObject> m_sectorPass;
+    // A frame's sectors to draw (places in m_sectors); kept for its memory.
+    QVector<int> m_drawnSectors;
 
     // Draws the shown vehicles whose markers meet device (device pixels), each only as far
     // as the opaque pixels of markers drawn after it leave it to be seen.

@@ -3,6 +3,7 @@
 #include "items/priovdetector.h"
 #include "items/priovehicle.h"
 #include "items/routelayer.h"
+#include "items/splitdraw.h"
 
 #include "itemtestutil.h"
 
@@ -342,6 +343,34 @@ private slots:
         vehicle->sectorItem()->setZValue(-0.2);
         const QImage alone = view.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QVERIFY(countIn(batched.rect(), [&](int x, int y) { return batched.pixel(x, y) != alone.pixel(x, y); }) <= 30);
+    }
+
+    void splitDrawing()
+    {
+        // A crowd of pins and half of them with sectors is painted on two threads, the rows
+        // below a line on the second: into the window's own image and into a grab, the pixels
+        // are those painted on one thread.
+        plugin->setEmsShowMode(PriorityPlugin::show_always);
+        for (int i = 0; i < 300; ++i) {
+            PrioVehicle *vehicle = vehicleAt({{"course", i * 37}, {"locked", i % 3 == 0}, {"selected", i % 11 == 0}},
+                                             Here + QPointF(i % 20 * 11.0 - 105.0, 95.0 - i / 20 * 13.0) / 2e5);
+            if (i % 2)
+                vehicle->applyProperties({{"allow_emergency", true}, {"radius", 4 + i % 5}, {"sweep", 60 + i % 200}});
+        }
+        QGraphicsView view(scene);
+        view.setRenderHint(QPainter::Antialiasing);
+        grabView(&view, Here, QTransform::fromScale(2e5, -2e5), QSize(230, 210));
+        auto window = [&] {
+            view.viewport()->repaint();
+            return view.screen()->grabWindow(view.winId()).toImage();
+        };
+        const QImage split[] = {window(), view.viewport()->grab().toImage()};
+        SplitDraw::setEnabled(false);
+        const QImage one[] = {window(), view.viewport()->grab().toImage()};
+        SplitDraw::setEnabled(true);
+        QVERIFY(countIn(one[0].rect(), [&](int x, int y) { return isDark(one[0].pixel(x, y)); }) > 5000);
+        QCOMPARE(split[0], one[0]);
+        QCOMPARE(split[1], one[1]);
     }
 
     void detectorZone_data()

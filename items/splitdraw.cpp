@@ -1,0 +1,135 @@
+#include "splitdraw.h"
+
+#include <QImage>
+#include <QPaintEngine>
+#include <QPainter>
+#include <QRegion>
+#include <QSemaphore>
+#include <QThreadPool>
+#include <QVector>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+namespace SplitDraw {
+
+namespace {
+
+// Below this many things the second thread costs more than it saves.
+constexpr int MinCount = 128;
+
+std::atomic<bool> s_enabled{true};
+
+// Its own thread: a host's global pool may be busy with work of any length.
+struct Thread
+{
+    QThreadPool pool;
+    Thread() { pool.setMaxThreadCount(1); }
+};
+
+QThreadPool &pool()
+{
+    static Thread thread;
+    return thread.pool;
+}
+
+} // namespace
+
+void setEnabled(bool enabled)
+{
+    s_enabled = enabled;
+}
+
+bool enabled()
+{
+    return s_enabled;
+}
+
+namespace {
+
+// Calls paint(p, top, bottom) for the rows above a line on this thread (p is painter) and for
+// those below it on the second thread (p paints over the same pixels, mapped as painter is
+// with its world transform the identity), each p clipped to its rows; lineIn(bounds) picks
+// the line among the rows painted. False, and nothing painted, where it cannot.
+bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lineIn,
+                 const std::function<void(QPainter *, int, int)> &paint)
+{
+    if (!s_enabled || !painter->isActive())
+        return false;
+    QPaintEngine *engine = painter->paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster || !engine->paintDevice()
+        || engine->paintDevice()->devType() != QInternal::Image || painter->hasClipping()
+        || painter->opacity() != 1.0 || painter->compositionMode() != QPainter::CompositionMode_SourceOver
+        || !painter->worldTransform().isIdentity())
+        return false;
+    const auto *store = static_cast<const QImage *>(engine->paintDevice());
+    // The painter's coordinates lie on the image's pixels, shifted by the widget's place in
+    // it (a widget paints into its window's image).
+    const QTransform toStore = painter->deviceTransform();
+    if (toStore.type() > QTransform::TxTranslate || toStore.dx() != std::round(toStore.dx())
+        || toStore.dy() != std::round(toStore.dy()) || store->depth() != 32 || store->isNull())
+        return false;
+    const QPoint offset(int(toStore.dx()), int(toStore.dy()));
+    // The system clip is what the window repaints, in the image's pixels.
+    const QRegion repainted = engine->systemClip().isEmpty() ? QRegion(store->rect()) : engine->systemClip() & store->rect();
+    const QRect bounds = repainted.boundingRect().translated(-offset);
+    if (bounds.isEmpty())
+        return true;
+    const int line = qBound(bounds.top(), lineIn(bounds), bounds.bottom() + 1);
+    const int first = line + offset.y(); // the line's row in the image
+    // Read here: the painter's state changes while the second thread paints.
+    const QPainter::RenderHints hints = painter->renderHints();
+
+    QSemaphore done;
+    auto lower = [&] {
+        if (first < store->height()) {
+            // The rows below the line as an image of their own over the same memory: two
+            // painters never share a device.
+            QImage rows(const_cast<uchar *>(store->constScanLine(first)), store->width(), store->height() - first,
+                        store->bytesPerLine(), store->format());
+            QPainter p(&rows);
+            p.setRenderHints(hints);
+            p.setClipRegion(repainted.translated(0, -first));
+            p.setTransform(QTransform::fromTranslate(offset.x(), -line));
+            paint(&p, line, bounds.bottom() + 1);
+        }
+        done.release();
+    };
+    if (!pool().tryStart(std::function<void()>(lower)))
+        return false;
+    painter->save();
+    painter->setClipRect(QRect(bounds.left(), bounds.top(), bounds.width(), line - bounds.top()));
+    paint(painter, bounds.top(), line);
+    painter->restore();
+    done.acquire();
+    return true;
+}
+
+} // namespace
+
+bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
+               const std::function<void(QPainter *, int)> &draw)
+{
+    if (count < MinCount)
+        return false;
+    // The line halves the things.
+    auto middle = [&](const QRect &) {
+        QVector<int> middles;
+        middles.reserve(count);
+        for (int i = 0; i < count; ++i)
+            middles.append(rect(i).center().y());
+        std::nth_element(middles.begin(), middles.begin() + count / 2, middles.end());
+        return middles.at(count / 2);
+    };
+    auto paint = [&](QPainter *p, int top, int bottom) {
+        for (int i = 0; i < count; ++i) {
+            const QRect r = rect(i);
+            if (r.bottom() >= top && r.top() < bottom && !r.isEmpty())
+                draw(p, i);
+        }
+    };
+    return paintHalves(painter, middle, paint);
+}
+
+} // namespace SplitDraw

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QRect>
+
+#include <functional>
+
+class QPainter;
+
+// Paints many small things onto a painter's screen on two threads: the rows below a line on
+// a second thread, straight into the same pixels, while the painter paints the rows above.
+// A whole city's markers and sectors cost a frame more in blending and rasterising than
+// anything else on it, and the second core is otherwise idle while the view paints.
+namespace SplitDraw {
+
+// Calls draw(p, i) for i in [0, count), in order, on a painter p of each half that the
+// rectangle rect(i) (device pixels) meets, p clipped to its half and mapped as painter is
+// with its world transform the identity; draw sets on p what it needs (pen, brush), the
+// render hints are painter's. The pixels come out as draw on painter alone would make them.
+// False, and nothing drawn, where the painter's pixels cannot be shared with a second thread
+// (no raster image, a clip of the painter's own, opacity, a composition mode, a scaled or
+// fractional mapping to its device), for a few things, or while the second thread is busy:
+// the caller draws them itself.
+bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
+               const std::function<void(QPainter *, int)> &draw);
+
+// Whether drawSplit draws on two threads (on by default); the tests and benchmarks compare.
+void setEnabled(bool enabled);
+bool enabled();
+
+} // namespace SplitDraw
