@@ -2,6 +2,7 @@
 
 #include "itembatch.h"
 #include "prioroute.h"
+#include "splitdraw.h"
 #include "viewpictures.h"
 
 #include <QElapsedTimer>
@@ -482,7 +483,8 @@ bool RouteLayer::paintComposed(QPainter *painter, View *view, const Key &key, QW
     }
     painter->save();
     painter->setWorldTransform(QTransform());
-    painter->drawImage(QPointF(0.0, 0.0), view->composed);
+    if (!SplitDraw::drawImageSplit(painter, QPoint(0, 0), view->composed))
+        painter->drawImage(QPointF(0.0, 0.0), view->composed);
     painter->restore();
     return true;
 }

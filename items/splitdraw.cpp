@@ -18,6 +18,7 @@ namespace {
 
 // Below this many things the second thread costs more than it saves.
 constexpr int MinCount = 128;
+constexpr qint64 MinImagePixels = 256 * 256;
 
 std::atomic<bool> s_enabled{true};
 
@@ -130,6 +131,15 @@ bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &re
         }
     };
     return paintHalves(painter, middle, paint);
+}
+
+bool drawImageSplit(QPainter *painter, const QPoint &at, const QImage &image)
+{
+    if (qint64(image.width()) * image.height() < MinImagePixels)
+        return false;
+    return paintHalves(
+        painter, [](const QRect &bounds) { return bounds.center().y(); },
+        [&](QPainter *p, int, int) { p->drawImage(at, image); });
 }
 
 } // namespace SplitDraw

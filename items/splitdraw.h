@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QRect>
 
 #include <functional>
@@ -22,6 +23,10 @@ namespace SplitDraw {
 // the caller draws them itself.
 bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
                const std::function<void(QPainter *, int)> &draw);
+
+// Draws the image at at (device pixels) as painter->drawImage(at, image) would, its halves on
+// two threads; false where drawSplit cannot.
+bool drawImageSplit(QPainter *painter, const QPoint &at, const QImage &image);
 
 // Whether drawSplit draws on two threads (on by default); the tests and benchmarks compare.
 void setEnabled(bool enabled);
