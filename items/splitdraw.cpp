@@ -35,20 +35,6 @@ QThreadPool &pool()
     return thread.pool;
 }
 
-} // namespace
-
-void setEnabled(bool enabled)
-{
-    s_enabled = enabled;
-}
-
-bool enabled()
-{
-    return s_enabled;
-}
-
-namespace {
-
 // Calls paint(p, top, bottom) for the rows above a line on this thread (p is painter) and for
 // those below it on the second thread (p paints over the same pixels, mapped as painter is
 // with its world transform the identity), each p clipped to its rows; lineIn(bounds) picks
@@ -108,6 +94,11 @@ bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lin
 }
 
 } // namespace
+
+void setEnabled(bool enabled)
+{
+    s_enabled = enabled;
+}
 
 bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
                const std::function<void(QPainter *, int)> &draw)

@@ -30,6 +30,5 @@ bool drawImageSplit(QPainter *painter, const QPoint &at, const QImage &image);
 
 // Whether drawSplit draws on two threads (on by default); the tests and benchmarks compare.
 void setEnabled(bool enabled);
-bool enabled();
 
 } // namespace SplitDraw
