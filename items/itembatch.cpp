@@ -13,6 +13,7 @@
 #include <QStyleOptionGraphicsItem>
 #include <QtAlgorithms>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -749,15 +750,19 @@ namespace {
 
 // Calls visit(r, bits, cut, line, word, shift) for each row r of rows (bit x of a row is pixel
 // x), their corner at corner, that has pixels on the screen of cover (words a row, a bit a
-// pixel, one word more a row): the row's bits moved right by cut where they begin left of
-// the screen, and where they fall in the row's line of cover: from bit shift of word on.
+// pixel, one word more a row) in its rows [top, bottom): the row's bits moved right by cut
+// where they begin left of the screen, and where they fall in the row's line of cover: from
+// bit shift of word on.
 template<typename Cover, typename Visit>
-void forEachRow(const QVector<quint64> &rows, const QPoint &corner, Cover *cover, int words, int height, Visit visit)
+void forEachRow(const QVector<quint64> &rows, const QPoint &corner, Cover *cover, int words, int top, int bottom,
+                Visit visit)
 {
-    for (int r = 0; r < rows.size(); ++r) {
+    for (int r = qMax(0, top - corner.y()); r < rows.size(); ++r) {
         const int y = corner.y() + r;
         quint64 bits = rows.at(r);
-        if (y < 0 || y >= height || !bits)
+        if (y >= bottom)
+            break;
+        if (!bits)
             continue;
         int x = corner.x();
         int cut = 0;
@@ -775,14 +780,15 @@ void forEachRow(const QVector<quint64> &rows, const QPoint &corner, Cover *cover
 }
 
 // The part of the pixels of rows, their corner at corner, that does not lie where cover
-// (past the right edge set) has its bits set, or off the screen: the rectangle (in the rows'
-// pixels) around what shows of them.
-QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint64 *cover, int words, int height)
+// (past the right edge set) has its bits set, or off the screen rows [top, bottom): the
+// rectangle (in the rows' pixels) around what shows of them.
+QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint64 *cover, int words, int top,
+                int bottom)
 {
-    int top = -1;
-    int bottom = -1;
+    int first = -1;
+    int last = -1;
     quint64 columns = 0;
-    forEachRow(rows, corner, cover, words, height,
+    forEachRow(rows, corner, cover, words, top, bottom,
                [&](int r, quint64 bits, int cut, const quint64 *line, int word, int shift) {
                    const quint64 shows = (bits << shift) & ~line[word];
                    quint64 left = shift ? (shows >> shift) : shows;
@@ -791,22 +797,22 @@ QRect uncovered(const QVector<quint64> &rows, const QPoint &corner, const quint6
                    left <<= cut;
                    if (!left)
                        return;
-                   if (top < 0)
-                       top = r;
-                   bottom = r;
+                   if (first < 0)
+                       first = r;
+                   last = r;
                    columns |= left;
                });
-    if (top < 0)
+    if (first < 0)
         return QRect();
-    const int first = int(qCountTrailingZeroBits(columns));
-    const int last = 63 - int(qCountLeadingZeroBits(columns));
-    return QRect(QPoint(first, top), QPoint(last, bottom));
+    const int left = int(qCountTrailingZeroBits(columns));
+    const int right = 63 - int(qCountLeadingZeroBits(columns));
+    return QRect(QPoint(left, first), QPoint(right, last));
 }
 
-// Sets the bits of rows, their corner at corner, in cover.
-void addCover(const QVector<quint64> &rows, const QPoint &corner, quint64 *cover, int words, int height)
+// Sets the bits of rows, their corner at corner, in the rows [top, bottom) of cover.
+void addCover(const QVector<quint64> &rows, const QPoint &corner, quint64 *cover, int words, int top, int bottom)
 {
-    forEachRow(rows, corner, cover, words, height, [](int, quint64 bits, int, quint64 *line, int word, int shift) {
+    forEachRow(rows, corner, cover, words, top, bottom, [](int, quint64 bits, int, quint64 *line, int word, int shift) {
         line[word] |= bits << shift;
         if (shift)
             line[word + 1] |= bits >> (64 - shift);
@@ -831,7 +837,8 @@ void ItemBatch::paintVehicles(QPainter *painter, const QTransform &base, const Q
         if (!device.contains(at))
             continue;
         const ItemSprites::Sprite &sprite = (e.selected ? selectedSprites : sprites).sprite(e.look, e.sprite, e.spriteStamp);
-        m_placed.append({&sprite, QPoint(int(std::round(at.x())), int(std::round(at.y()))) + sprite.offset, sprite.image.rect()});
+        m_placed.append({&sprite, QPoint(int(std::round(at.x())), int(std::round(at.y()))) + sprite.offset,
+                         {sprite.image.rect(), QRect()}});
     }
     // The sprites were dropped while the frame's were made (a zoom that makes new looks
     // all the time): each is looked up again as it is drawn.
@@ -854,42 +861,73 @@ void ItemBatch::paintVehicles(QPainter *painter, const QTransform &base, const Q
     const bool hides = target && painter->paintEngine() && painter->paintEngine()->type() == QPaintEngine::Raster
         && painter->opacity() == 1.0 && painter->compositionMode() == QPainter::CompositionMode_SourceOver
         && target->devicePixelRatioF() == 1.0 && target->width() > 0 && target->height() > 0 && m_placed.size() > 1;
-    if (hides) {
-        const int width = target->width();
-        const int height = target->height();
-        const int words = (width + 63) / 64;
+    const int width = hides ? target->width() : 0;
+    const int height = hides ? target->height() : 0;
+    const int words = (width + 63) / 64;
+    if (hides)
+        m_cover.resize(qsizetype(words + 1) * height);
+    // Finds what shows of each marker in the rows [top, bottom) of the screen, for the half.
+    // The halves share the cover, each its own rows.
+    auto findShown = [&](int half, int top, int bottom) {
+        top = qMax(top, 0);
+        bottom = qMin(bottom, height);
+        if (top >= bottom) {
+            for (PlacedMarker &m : m_placed)
+                m.shows[half] = QRect();
+            return;
+        }
         // One word more a row, and the bits past the right edge set: pixels off the screen
         // are hidden.
-        m_cover.fill(0, qsizetype(words + 1) * height);
         const quint64 past = width % 64 ? ~quint64(0) << (width % 64) : 0;
-        for (int y = 0; y < height; ++y) {
+        for (int y = top; y < bottom; ++y) {
             quint64 *line = m_cover.data() + qsizetype(y) * (words + 1);
+            std::fill(line, line + words, quint64(0));
             line[words - 1] |= past;
             line[words] = ~quint64(0);
         }
         for (int i = m_placed.size() - 1; i >= 0; --i) {
             PlacedMarker &m = m_placed[i];
             const ItemSprites::Sprite &s = *m.sprite;
-            if (!s.covered.isEmpty())
-                m.shows = uncovered(s.covered, m.corner, m_cover.constData(), words, height);
-            if (!m.shows.isEmpty() && !s.opaque.isEmpty())
-                addCover(s.opaque, m.corner, m_cover.data(), words, height);
+            QRect &shows = m.shows[half];
+            if (m.corner.y() >= bottom || m.corner.y() + s.image.height() <= top)
+                shows = QRect();
+            else if (s.covered.isEmpty())
+                shows = s.image.rect();
+            else
+                shows = uncovered(s.covered, m.corner, m_cover.constData(), words, top, bottom);
+            if (!shows.isEmpty() && !s.opaque.isEmpty())
+                addCover(s.opaque, m.corner, m_cover.data(), words, top, bottom);
         }
-    }
+    };
     // The markers not hidden whole; each drawn as far as it shows.
-    auto draw = [this](QPainter *p, int i) {
-        const PlacedMarker &m = m_placed.at(i);
-        if (m.shows == m.sprite->image.rect())
-            p->drawImage(m.corner, m.sprite->image);
-        else if (!m.shows.isEmpty())
-            p->drawImage(m.corner + m.shows.topLeft(), m.sprite->image, m.shows);
+    auto drawShown = [this](QPainter *p, int half) {
+        for (const PlacedMarker &m : qAsConst(m_placed)) {
+            const QRect &shows = m.shows[half];
+            if (shows == m.sprite->image.rect())
+                p->drawImage(m.corner, m.sprite->image);
+            else if (!shows.isEmpty())
+                p->drawImage(m.corner + shows.topLeft(), m.sprite->image, shows);
+        }
     };
-    auto rect = [this](int i) {
-        const PlacedMarker &m = m_placed.at(i);
-        return m.shows.translated(m.corner);
-    };
-    if (SplitDraw::drawSplit(painter, m_placed.size(), rect, draw))
-        return;
-    for (int i = 0; i < m_placed.size(); ++i)
-        draw(painter, i);
+    if (hides && m_placed.size() >= SplitDraw::MinCount) {
+        // Each half finds what shows in its rows and draws it: the line halves the markers.
+        auto line = [this](const QRect &) {
+            QVector<int> middles;
+            middles.reserve(m_placed.size());
+            for (const PlacedMarker &m : qAsConst(m_placed))
+                middles.append(m.corner.y() + m.sprite->image.height() / 2);
+            std::nth_element(middles.begin(), middles.begin() + middles.size() / 2, middles.end());
+            return middles.at(middles.size() / 2);
+        };
+        auto paint = [&](QPainter *p, int top, int bottom) {
+            const int half = p == painter ? 0 : 1;
+            findShown(half, top, bottom);
+            drawShown(p, half);
+        };
+        if (SplitDraw::paintHalves(painter, line, paint))
+            return;
+    }
+    if (hides)
+        findShown(0, 0, height);
+    drawShown(painter, 0);
 }

@@ -227,8 +227,9 @@ private:
     {
         const ItemSprites::Sprite *sprite;
         QPoint corner;
-        // What is drawn of it: the sprite whole, the part not hidden, or nothing.
-        QRect shows;
+        // What is drawn of it: the sprite whole, the part not hidden, or nothing; where the
+        // rows are painted in two halves, in each of them (in one, the first alone).
+        QRect shows[2];
     };
     QVector<PlacedMarker> m_placed;
     QVector<quint64> m_cover;

@@ -16,8 +16,6 @@ namespace SplitDraw {
 
 namespace {
 
-// Below this many things the second thread costs more than it saves.
-constexpr int MinCount = 128;
 constexpr qint64 MinImagePixels = 256 * 256;
 
 std::atomic<bool> s_enabled{true};
@@ -35,10 +33,8 @@ QThreadPool &pool()
     return thread.pool;
 }
 
-// Calls paint(p, top, bottom) for the rows above a line on this thread (p is painter) and for
-// those below it on the second thread (p paints over the same pixels, mapped as painter is
-// with its world transform the identity), each p clipped to its rows; lineIn(bounds) picks
-// the line among the rows painted. False, and nothing painted, where it cannot.
+} // namespace
+
 bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lineIn,
                  const std::function<void(QPainter *, int, int)> &paint)
 {
@@ -92,8 +88,6 @@ bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lin
     done.acquire();
     return true;
 }
-
-} // namespace
 
 void setEnabled(bool enabled)
 {

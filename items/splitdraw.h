@@ -24,6 +24,18 @@ namespace SplitDraw {
 bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
                const std::function<void(QPainter *, int)> &draw);
 
+// Below this many things the second thread costs more than it saves.
+constexpr int MinCount = 128;
+
+// Calls paint(p, top, bottom) for the rows [top, bottom) (painter's coordinates) above a line
+// on this thread, p being painter, and for those below it on the second thread at the same
+// time, p painting over the same pixels, mapped as painter is; each p is clipped to its rows.
+// line(bounds) picks the line among the rows repainted, bounds. False, and nothing painted,
+// where drawSplit cannot (but for the count), or where painter's world transform is not the
+// identity.
+bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &line,
+                 const std::function<void(QPainter *, int, int)> &paint);
+
 // Draws the image at at (device pixels) as painter->drawImage(at, image) would, its halves on
 // two threads; false where drawSplit cannot.
 bool drawImageSplit(QPainter *painter, const QPoint &at, const QImage &image);
