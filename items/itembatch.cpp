@@ -44,6 +44,8 @@ constexpr int MaxPictures = 2;
 // How far a detector's drawing reaches past its bounds on the screen: the pen (2 pixels when
 // selected), the rounding of its dot and the antialiased edge.
 constexpr double DetectorReachPixels = 3.0;
+// Dirty runs of tiles a redraw looks for detectors near, one by one; more, near their bounds.
+constexpr int MaxDirtyRuns = 16;
 
 bool drawnByBatch(const QGraphicsItem *item)
 {
@@ -486,7 +488,7 @@ bool ItemBatch::anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const
     return false;
 }
 
-QRectF ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window,
+QRectF ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const QVector<QRectF> &windows,
                                 const Picture *picture) const
 {
     QRectF drawn;
@@ -501,8 +503,10 @@ QRectF ItemBatch::drawDetectors(QPainter *painter, const QTransform &base, const
         if (!e.shown)
             continue;
         const QRectF bounds = e.bounds.translated(e.pos);
+        if (std::none_of(windows.begin(), windows.end(), [&](const QRectF &w) { return bounds.intersects(w); }))
+            continue;
         const QRectF device = base.mapRect(bounds);
-        if (!bounds.intersects(window) || (picture && !picture->isDirty(device)))
+        if (picture && !picture->isDirty(device))
             continue;
         drawn |= device.adjusted(-DetectorReachPixels, -DetectorReachPixels, DetectorReachPixels, DetectorReachPixels);
         QRect dot;
@@ -559,7 +563,7 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
         return;
     Picture *picture = updatePicture(painter, base, widget);
     if (!picture) {
-        drawDetectors(painter, base, exposed, nullptr);
+        drawDetectors(painter, base, {exposed}, nullptr);
         return;
     }
     const QRect target = base.mapRect(exposed).toAlignedRect().adjusted(-1, -1, 1, 1) & picture->content;
@@ -619,7 +623,16 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
         p.fillRect(region.boundingRect(), Qt::transparent);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
         p.setWorldTransform(picture->key.transform);
-        const QRectF drawn = drawDetectors(&p, picture->key.transform, picture->key.transform.inverted().mapRect(view), picture);
+        // Only the detectors near a run of dirty tiles are looked at closer (a tick dirties a
+        // few tiles of hundreds); many runs, near their bounds.
+        const QTransform toBatch = picture->key.transform.inverted();
+        const double reach = DetectorReachPixels + 1.0;
+        QVector<QRectF> windows;
+        if (runs.size() > MaxDirtyRuns)
+            runs = {region.boundingRect()};
+        for (const QRect &run : qAsConst(runs))
+            windows.append(toBatch.mapRect(QRectF(run).adjusted(-reach, -reach, reach, reach)));
+        const QRectF drawn = drawDetectors(&p, picture->key.transform, windows, picture);
         picture->content |= (drawn & view).toAlignedRect();
         if (!picture->unseenAll)
             picture->unseen |= region;
@@ -646,7 +659,7 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
         QPainter p(&picture->image);
         begin(&p);
         p.setWorldTransform(base);
-        picture->content = (drawDetectors(&p, base, base.inverted().mapRect(view), nullptr) & view).toAlignedRect();
+        picture->content = (drawDetectors(&p, base, {base.inverted().mapRect(view)}, nullptr) & view).toAlignedRect();
     } else if (!shift.isNull()) {
         redrawDirty();
         shiftPicture(&picture->image, shift);

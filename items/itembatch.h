@@ -197,9 +197,10 @@ private:
         QTransform transform;
     };
     Taken m_taken;
-    // Draws the shown detectors that meet window (batch coordinates) or, given picture, its
-    // dirty tiles; the device rectangle they cover.
-    QRectF drawDetectors(QPainter *painter, const QTransform &base, const QRectF &window, const Picture *picture) const;
+    // Draws the shown detectors that meet one of windows (batch coordinates) and, given
+    // picture, its dirty tiles; the device rectangle they cover.
+    QRectF drawDetectors(QPainter *painter, const QTransform &base, const QVector<QRectF> &windows,
+                         const Picture *picture) const;
 
     // Null items where an item left; compacted when holes pile up.
     QVector<DetectorEntry> m_detectors;

@@ -373,6 +373,39 @@ private slots:
         QCOMPARE(split[1], one[1]);
     }
 
+    void dirtyTiles()
+    {
+        // Zones 7 px apart, overlapping, some selected: a state change redraws the detectors'
+        // picture where it changed, with every neighbour reaching into it, and the view shows
+        // what a new view of the scene shows.
+        QVector<PrioVDetector *> zones;
+        for (int i = 0; i < 50; ++i) {
+            const QPointF west = offsetMetres(Here, i % 2 ? 0.5 : -6.5, 10.0 - i / 2 * 0.8);
+            auto *zone = new PrioVDetector(plugin, i, scene, true);
+            zone->applyProperties({{"geometry_hash", QString::number(i)}, {"geometry", eastOf(west, {0, 3, 6})}});
+            zone->setInView(true);
+            zone->setSelected(i % 5 == 0);
+            zones << zone;
+        }
+        auto window = [](QGraphicsView *view) {
+            view->viewport()->repaint();
+            return view->screen()->grabWindow(view->winId()).toImage();
+        };
+        QGraphicsView view(scene);
+        view.setRenderHint(QPainter::Antialiasing);
+        grabView(&view, Here, QTransform::fromScale(1e6, -1e6));
+        for (int i : {7, 20, 33}) {
+            zones.at(i)->setState(i % 2 ? "active" : "inside", "B1");
+            window(&view);
+        }
+        QGraphicsView fresh(scene);
+        fresh.setRenderHint(QPainter::Antialiasing);
+        grabView(&fresh, Here, QTransform::fromScale(1e6, -1e6));
+        const QImage shown = window(&view);
+        QVERIFY(countIn(shown.rect(), [&](int x, int y) { return isGreenish(shown.pixel(x, y)); }) > 100);
+        QCOMPARE(shown, window(&fresh));
+    }
+
     void detectorZone_data()
     {
         // A 30 m line zone through the centre, eastwards, its check-in point (and so its weight
