@@ -45,7 +45,7 @@ constexpr int MaxPictures = 2;
 // selected), the rounding of its dot and the antialiased edge.
 constexpr double DetectorReachPixels = 3.0;
 // Dirty runs of tiles a redraw looks for detectors near, one by one; more, near their bounds.
-constexpr int MaxDirtyRuns = 16;
+constexpr int MaxDirtyRuns = 32;
 
 bool drawnByBatch(const QGraphicsItem *item)
 {

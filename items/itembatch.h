@@ -71,7 +71,7 @@ public:
     static bool anyItemAt(const QGraphicsScene *scene, const QRectF &rect, const QTransform &deviceTransform);
 
     // The side of the tiles of the detectors' picture, in pixels.
-    static constexpr int TilePixels = 64;
+    static constexpr int TilePixels = 32;
     // The z-value of the sectors the batch draws: a vehicle's, less 0.1.
     static constexpr double SectorZ = -0.1;
 
