@@ -6,6 +6,7 @@
 #include "splitdraw.h"
 #include "viewpictures.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QGraphicsScene>
 #include <QPaintEngine>
@@ -85,10 +86,10 @@ public:
     QPainterPath shape() const override { return QPainterPath(); }
     bool contains(const QPointF &) const override { return false; }
     bool collidesWithPath(const QPainterPath &, Qt::ItemSelectionMode) const override { return false; }
-    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *) override
+    void paint(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget) override
     {
         if (m_batch)
-            m_batch->paintSectors(painter, option);
+            m_batch->paintSectors(painter, option, widget);
     }
 
 private:
@@ -575,12 +576,55 @@ void ItemBatch::paintDetectors(QPainter *painter, const QTransform &base, const 
     painter->setWorldTransform(base);
 }
 
-ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform &base, QWidget *widget)
+void ItemBatch::redrawDirty(Picture *picture) const
 {
-    QPaintDevice *device = painter->device();
-    // Rendered into an image, printed or translucent: drawn as it is.
-    if (!widget || !device || painter->opacity() != 1.0 || m_detectors.isEmpty())
-        return nullptr;
+    if (!picture->anyDirty)
+        return;
+    QVector<QRect> runs;
+    const int rows = picture->dirty.size() / picture->columns;
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < picture->columns;) {
+            if (!picture->dirty.testBit(y * picture->columns + x)) {
+                ++x;
+                continue;
+            }
+            const int first = x;
+            while (x < picture->columns && picture->dirty.testBit(y * picture->columns + x))
+                ++x;
+            runs.append(QRect(first * TilePixels, y * TilePixels, (x - first) * TilePixels, TilePixels));
+        }
+    }
+    QRegion region;
+    region.setRects(runs.constData(), runs.size());
+    QPainter p(&picture->image);
+    p.setRenderHints(QPainter::RenderHints(picture->key.hints));
+    p.setPen(picture->key.pen);
+    p.setFont(picture->key.font);
+    p.setClipRegion(region);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(region.boundingRect(), Qt::transparent);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p.setWorldTransform(picture->key.transform);
+    // Only the detectors near a run of dirty tiles are looked at closer (a tick dirties a
+    // few tiles of hundreds); many runs, near their bounds.
+    const QTransform toBatch = picture->key.transform.inverted();
+    const double reach = DetectorReachPixels + 1.0;
+    QVector<QRectF> windows;
+    if (runs.size() > MaxDirtyRuns)
+        runs = {region.boundingRect()};
+    for (const QRect &run : qAsConst(runs))
+        windows.append(toBatch.mapRect(QRectF(run).adjusted(-reach, -reach, reach, reach)));
+    const QRectF drawn = drawDetectors(&p, picture->key.transform, windows, picture);
+    picture->content |= (drawn & QRectF(QPointF(0.0, 0.0), picture->key.size)).toAlignedRect();
+    if (!picture->unseenAll)
+        picture->unseen |= region;
+    picture->dirty.fill(false);
+    picture->anyDirty = false;
+}
+
+ItemBatch::PictureKey ItemBatch::pictureKey(const QPainter *painter, const QTransform &base)
+{
+    const QPaintDevice *device = painter->device();
     PictureKey key;
     key.transform = base;
     key.size = QSize(device->width(), device->height());
@@ -588,6 +632,29 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
     key.pen = painter->pen();
     key.font = painter->font();
     key.hints = int(painter->renderHints());
+    return key;
+}
+
+ItemBatch::Picture *ItemBatch::dirtyPicture(const QPainter *painter, const QWidget *widget)
+{
+    if (!widget || !painter->device() || painter->opacity() != 1.0)
+        return nullptr;
+    const PictureKey key = pictureKey(painter, painter->worldTransform());
+    for (Picture &picture : m_pictures) {
+        if (picture.widget == widget && picture.anyDirty && !picture.image.isNull() && picture.key.sameLook(key)
+            && picture.key.transform == key.transform)
+            return &picture;
+    }
+    return nullptr;
+}
+
+ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform &base, QWidget *widget)
+{
+    QPaintDevice *device = painter->device();
+    // Rendered into an image, printed or translucent: drawn as it is.
+    if (!widget || !device || painter->opacity() != 1.0 || m_detectors.isEmpty())
+        return nullptr;
+    const PictureKey key = pictureKey(painter, base);
     const QRectF view(QPointF(0.0, 0.0), key.size);
 
     Picture *picture = &viewPicture(m_pictures, widget, MaxPictures);
@@ -595,49 +662,6 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
         p->setRenderHints(QPainter::RenderHints(key.hints));
         p->setPen(key.pen);
         p->setFont(key.font);
-    };
-    // Brings the picture up to date for its own transform: its dirty tiles cleared and drawn.
-    auto redrawDirty = [&] {
-        if (!picture->anyDirty)
-            return;
-        QVector<QRect> runs;
-        const int rows = picture->dirty.size() / picture->columns;
-        for (int y = 0; y < rows; ++y) {
-            for (int x = 0; x < picture->columns;) {
-                if (!picture->dirty.testBit(y * picture->columns + x)) {
-                    ++x;
-                    continue;
-                }
-                const int first = x;
-                while (x < picture->columns && picture->dirty.testBit(y * picture->columns + x))
-                    ++x;
-                runs.append(QRect(first * TilePixels, y * TilePixels, (x - first) * TilePixels, TilePixels));
-            }
-        }
-        QRegion region;
-        region.setRects(runs.constData(), runs.size());
-        QPainter p(&picture->image);
-        begin(&p);
-        p.setClipRegion(region);
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(region.boundingRect(), Qt::transparent);
-        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        p.setWorldTransform(picture->key.transform);
-        // Only the detectors near a run of dirty tiles are looked at closer (a tick dirties a
-        // few tiles of hundreds); many runs, near their bounds.
-        const QTransform toBatch = picture->key.transform.inverted();
-        const double reach = DetectorReachPixels + 1.0;
-        QVector<QRectF> windows;
-        if (runs.size() > MaxDirtyRuns)
-            runs = {region.boundingRect()};
-        for (const QRect &run : qAsConst(runs))
-            windows.append(toBatch.mapRect(QRectF(run).adjusted(-reach, -reach, reach, reach)));
-        const QRectF drawn = drawDetectors(&p, picture->key.transform, windows, picture);
-        picture->content |= (drawn & view).toAlignedRect();
-        if (!picture->unseenAll)
-            picture->unseen |= region;
-        picture->dirty.fill(false);
-        picture->anyDirty = false;
     };
 
     const QPointF shift(key.transform.dx() - picture->key.transform.dx(), key.transform.dy() - picture->key.transform.dy());
@@ -661,7 +685,7 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
         p.setWorldTransform(base);
         picture->content = (drawDetectors(&p, base, {base.inverted().mapRect(view)}, nullptr) & view).toAlignedRect();
     } else if (!shift.isNull()) {
-        redrawDirty();
+        redrawDirty(picture);
         shiftPicture(&picture->image, shift);
         picture->content = (QRectF(picture->content).translated(shift) & view).toAlignedRect();
         picture->key.transform = key.transform;
@@ -677,13 +701,18 @@ ItemBatch::Picture *ItemBatch::updatePicture(QPainter *painter, const QTransform
         if (shift.y() != 0.0)
             picture->markDirty(shift.y() > 0.0 ? QRectF(0.0, 0.0, w, shift.y()) : QRectF(0.0, h + shift.y(), w, -shift.y()));
     }
-    redrawDirty();
+    redrawDirty(picture);
 
     return picture;
 }
 
-void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *option)
+void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *option, QWidget *widget)
 {
+    // The route layer or the batch brings this picture up to date later in the frame, on the
+    // painting thread alone: here the second thread draws its tiles while this one draws
+    // sectors. Nothing else on the two threads touches the detectors or the sprites until
+    // the sectors are drawn.
+    Picture *ahead = dirtyPicture(painter, widget);
     const QTransform base = painter->worldTransform();
     const QRectF window = option->exposedRect;
     const QPen hostPen = painter->pen();
@@ -726,8 +755,39 @@ void ItemBatch::paintSectors(QPainter *painter, const QStyleOptionGraphicsItem *
             p->setBrush(e.brush);
         p->drawPolygon(device);
     };
-    if (!SplitDraw::drawSplit(painter, m_drawnSectors.size(), rect, draw)) {
-        for (int k = 0; k < m_drawnSectors.size(); ++k)
+    const int count = m_drawnSectors.size();
+    // The sectors above the line are this thread's: as many more than half as the tiles
+    // are expected to cost.
+    const int tiles = ahead ? ahead->dirty.count(true) : 0;
+    const double share = m_sectorNs > 0.0 && count > 0
+        ? qBound(0.5, 0.5 + tiles * m_tileNs / (2.0 * count * m_sectorNs), 1.0)
+        : 0.5;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 ownNs = 0;
+    int own = 0;
+    qint64 tileNs = -1;
+    auto drawTimed = [&](QPainter *p, int k) {
+        draw(p, k);
+        if (p == painter) {
+            ++own;
+            ownNs = clock.nsecsElapsed();
+        }
+    };
+    auto redraw = [&] {
+        QElapsedTimer took;
+        took.start();
+        redrawDirty(ahead);
+        tileNs = took.nsecsElapsed();
+    };
+    if (SplitDraw::drawSplit(painter, count, rect, drawTimed, share, ahead ? std::function<void()>(redraw) : nullptr)) {
+        auto follow = [](double &mean, double sample) { mean = mean > 0.0 ? 0.75 * mean + 0.25 * sample : sample; };
+        if (own > 0)
+            follow(m_sectorNs, double(ownNs) / own);
+        if (tileNs >= 0)
+            follow(m_tileNs, double(tileNs) / tiles);
+    } else {
+        for (int k = 0; k < count; ++k)
             draw(painter, k);
     }
     painter->setWorldTransform(base);

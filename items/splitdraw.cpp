@@ -97,18 +97,27 @@ void setEnabled(bool enabled)
 bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
                const std::function<void(QPainter *, int)> &draw)
 {
+    return drawSplit(painter, count, rect, draw, 0.5, nullptr);
+}
+
+bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
+               const std::function<void(QPainter *, int)> &draw, double share, const std::function<void()> &ahead)
+{
     if (count < MinCount)
         return false;
-    // The line halves the things.
+    // The line under the share of the things' middles.
+    const int at = qBound(0, int(qBound(0.5, share, 1.0) * count), count - 1);
     auto middle = [&](const QRect &) {
         QVector<int> middles;
         middles.reserve(count);
         for (int i = 0; i < count; ++i)
             middles.append(rect(i).center().y());
-        std::nth_element(middles.begin(), middles.begin() + count / 2, middles.end());
-        return middles.at(count / 2);
+        std::nth_element(middles.begin(), middles.begin() + at, middles.end());
+        return middles.at(at);
     };
     auto paint = [&](QPainter *p, int top, int bottom) {
+        if (p != painter && ahead)
+            ahead();
         for (int i = 0; i < count; ++i) {
             const QRect r = rect(i);
             if (r.bottom() >= top && r.top() < bottom && !r.isEmpty())

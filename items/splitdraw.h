@@ -23,6 +23,12 @@ namespace SplitDraw {
 // the caller draws them itself.
 bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
                const std::function<void(QPainter *, int)> &draw);
+// The same with the line where the painter's thread draws about share (0.5 to 1) of the
+// things, and ahead, if given, called on the second thread before it draws: work that
+// touches nothing the things' drawing does. ahead is not called where the line leaves the
+// second thread no rows.
+bool drawSplit(QPainter *painter, int count, const std::function<QRect(int)> &rect,
+               const std::function<void(QPainter *, int)> &draw, double share, const std::function<void()> &ahead);
 
 // Below this many things the second thread costs more than it saves.
 constexpr int MinCount = 128;

@@ -373,11 +373,29 @@ private slots:
         QCOMPARE(split[1], one[1]);
     }
 
+    void dirtyTiles_data()
+    {
+        QTest::addColumn<bool>("sectors");
+        QTest::newRow("alone") << false;
+        // Enough sectors to be drawn on two threads: the second draws the tiles first.
+        QTest::newRow("under sectors") << true;
+    }
+
     void dirtyTiles()
     {
         // Zones 7 px apart, overlapping, some selected: a state change redraws the detectors'
         // picture where it changed, with every neighbour reaching into it, and the view shows
         // what a new view of the scene shows.
+        QFETCH(bool, sectors);
+        if (sectors) {
+            plugin->setEmsShowMode(PriorityPlugin::show_always);
+            for (int i = 0; i < 150; ++i) {
+                // In two strips beside the zones, the sectors reaching under them.
+                const double x = (i % 2 ? 72.0 : -96.0) + i / 2 % 3 * 12.0;
+                PrioVehicle *vehicle = vehicleAt({{"course", i * 37}}, Here + QPointF(x, 95.0 - i / 6 * 7.5) / 1e6);
+                vehicle->applyProperties({{"allow_emergency", true}, {"radius", 2 + i % 3}, {"sweep", 60 + i % 200}});
+            }
+        }
         QVector<PrioVDetector *> zones;
         for (int i = 0; i < 50; ++i) {
             const QPointF west = offsetMetres(Here, i % 2 ? 0.5 : -6.5, 10.0 - i / 2 * 0.8);
