@@ -4,9 +4,12 @@
 #include <QPaintEngine>
 #include <QPainter>
 #include <QRegion>
+#include <QElapsedTimer>
+#include <QMutex>
 #include <QSemaphore>
-#include <QThreadPool>
+#include <QThread>
 #include <QVector>
+#include <QWaitCondition>
 
 #include <algorithm>
 #include <atomic>
@@ -20,17 +23,92 @@ constexpr qint64 MinImagePixels = 256 * 256;
 
 std::atomic<bool> s_enabled{true};
 
+// A frame hands the second thread three halves, a millisecond or less apart; a sleeping
+// thread takes 0.1 ms to wake, and as long again to wake the one waiting for it. After a
+// half the thread waits this long for the next before it sleeps, yielding to any other.
+constexpr qint64 IdleSpinNs = 1000000;
+// The painting thread waits as long for the second's half before it sleeps.
+constexpr qint64 JoinSpinNs = 5000000;
+
 // Its own thread: a host's global pool may be busy with work of any length.
-struct Thread
+class Worker : public QThread
 {
-    QThreadPool pool;
-    Thread() { pool.setMaxThreadCount(1); }
+public:
+    Worker() { start(); }
+    ~Worker() override
+    {
+        {
+            QMutexLocker locker(&m_mutex);
+            m_quit = true;
+            m_wake.wakeAll();
+        }
+        wait();
+    }
+    // Starts job on the thread, unless it is still on another.
+    bool tryRun(std::function<void()> job)
+    {
+        QMutexLocker locker(&m_mutex);
+        if (m_busy.load(std::memory_order_acquire) || m_quit)
+            return false;
+        m_busy.store(true, std::memory_order_relaxed);
+        m_finished.store(false, std::memory_order_relaxed);
+        m_job = std::move(job);
+        m_pending.store(true, std::memory_order_release);
+        m_wake.wakeOne();
+        return true;
+    }
+    // Waits for the job tryRun started.
+    void join()
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!m_finished.load(std::memory_order_acquire) && waited.nsecsElapsed() < JoinSpinNs)
+            QThread::yieldCurrentThread();
+        m_done.acquire();
+    }
+
+protected:
+    void run() override
+    {
+        for (;;) {
+            QElapsedTimer idle;
+            idle.start();
+            while (!m_pending.load(std::memory_order_acquire) && idle.nsecsElapsed() < IdleSpinNs)
+                QThread::yieldCurrentThread();
+            std::function<void()> job;
+            {
+                QMutexLocker locker(&m_mutex);
+                while (!m_pending.load(std::memory_order_relaxed) && !m_quit)
+                    m_wake.wait(&m_mutex);
+                if (m_quit)
+                    return;
+                job = std::move(m_job);
+                m_pending.store(false, std::memory_order_relaxed);
+            }
+            job();
+            job = nullptr;
+            // Free for the next job before the caller returns from join().
+            m_busy.store(false, std::memory_order_release);
+            m_done.release();
+            m_finished.store(true, std::memory_order_release);
+        }
+    }
+
+private:
+    QMutex m_mutex;
+    QWaitCondition m_wake;
+    std::function<void()> m_job;
+    bool m_quit = false;
+    std::atomic<bool> m_pending{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_finished{false};
+    QSemaphore m_done;
 };
 
-QThreadPool &pool()
+Worker &worker()
 {
-    static Thread thread;
-    return thread.pool;
+    static Worker thread;
+    return thread;
 }
 
 } // namespace
@@ -38,7 +116,9 @@ QThreadPool &pool()
 bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lineIn,
                  const std::function<void(QPainter *, int, int)> &paint)
 {
-    if (!s_enabled || !painter->isActive())
+    // On one core the halves would take turns.
+    static const bool cores = QThread::idealThreadCount() > 1;
+    if (!s_enabled || !cores || !painter->isActive())
         return false;
     QPaintEngine *engine = painter->paintEngine();
     if (!engine || engine->type() != QPaintEngine::Raster || !engine->paintDevice()
@@ -64,7 +144,6 @@ bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lin
     // Read here: the painter's state changes while the second thread paints.
     const QPainter::RenderHints hints = painter->renderHints();
 
-    QSemaphore done;
     auto lower = [&] {
         if (first < store->height()) {
             // The rows below the line as an image of their own over the same memory: two
@@ -77,15 +156,15 @@ bool paintHalves(QPainter *painter, const std::function<int(const QRect &)> &lin
             p.setTransform(QTransform::fromTranslate(offset.x(), -line));
             paint(&p, line, bounds.bottom() + 1);
         }
-        done.release();
     };
-    if (!pool().tryStart(std::function<void()>(lower)))
+    Worker &second = worker();
+    if (!second.tryRun(lower))
         return false;
     painter->save();
     painter->setClipRect(QRect(bounds.left(), bounds.top(), bounds.width(), line - bounds.top()));
     paint(painter, bounds.top(), line);
     painter->restore();
-    done.acquire();
+    second.join();
     return true;
 }
 
