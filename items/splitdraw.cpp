@@ -23,11 +23,9 @@ constexpr qint64 MinImagePixels = 256 * 256;
 
 std::atomic<bool> s_enabled{true};
 
-// A frame hands the second thread three halves, a millisecond or less apart; a sleeping
-// thread takes 0.1 ms to wake, and as long again to wake the one waiting for it. After a
-// half the thread waits this long for the next before it sleeps, yielding to any other.
-constexpr qint64 IdleSpinNs = 1000000;
-// The painting thread waits as long for the second's half before it sleeps.
+// A sleeping thread takes 0.05 to 0.1 ms to wake. The painting thread, its own half drawn,
+// waits this long for the second thread's half before it sleeps, yielding to any other: a
+// frame has three halves, and the second thread's is done a little after its own.
 constexpr qint64 JoinSpinNs = 5000000;
 
 // Its own thread: a host's global pool may be busy with work of any length.
@@ -53,7 +51,6 @@ public:
         m_busy.store(true, std::memory_order_relaxed);
         m_finished.store(false, std::memory_order_relaxed);
         m_job = std::move(job);
-        m_pending.store(true, std::memory_order_release);
         m_wake.wakeOne();
         return true;
     }
@@ -71,19 +68,15 @@ protected:
     void run() override
     {
         for (;;) {
-            QElapsedTimer idle;
-            idle.start();
-            while (!m_pending.load(std::memory_order_acquire) && idle.nsecsElapsed() < IdleSpinNs)
-                QThread::yieldCurrentThread();
             std::function<void()> job;
             {
                 QMutexLocker locker(&m_mutex);
-                while (!m_pending.load(std::memory_order_relaxed) && !m_quit)
+                while (!m_job && !m_quit)
                     m_wake.wait(&m_mutex);
                 if (m_quit)
                     return;
                 job = std::move(m_job);
-                m_pending.store(false, std::memory_order_relaxed);
+                m_job = nullptr;
             }
             job();
             job = nullptr;
@@ -99,7 +92,6 @@ private:
     QWaitCondition m_wake;
     std::function<void()> m_job;
     bool m_quit = false;
-    std::atomic<bool> m_pending{false};
     std::atomic<bool> m_busy{false};
     std::atomic<bool> m_finished{false};
     QSemaphore m_done;
