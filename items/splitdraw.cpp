@@ -1,11 +1,11 @@
 #include "splitdraw.h"
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QMutex>
 #include <QPaintEngine>
 #include <QPainter>
 #include <QRegion>
-#include <QElapsedTimer>
-#include <QMutex>
 #include <QSemaphore>
 #include <QThread>
 #include <QVector>
